@@ -1,0 +1,60 @@
+// The configuration: one JSON file read once at start-up, read-only afterwards and shared
+// by every thread without a lock. Every text is a view into `document`.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "json/reader.h"
+#include "log/error.h"
+#include "rpc/address.h"
+
+namespace skerrow {
+
+inline constexpr std::string_view kDefaultConfigPath = "skerrow.conf";
+inline constexpr std::string_view kDefaultListen = "127.0.0.1:8332";
+inline constexpr std::size_t kMaxConfigPath = 1023;       // bytes, without the terminator
+inline constexpr std::size_t kMaxConfigBytes = 1048576;   // 1 MiB
+inline constexpr std::size_t kMaxAuxChains = 32;          // leaves of the aux merkle tree
+inline constexpr std::uint64_t kDefaultClientTimeoutMs = 30000;
+inline constexpr std::uint64_t kDefaultDaemonTimeoutMs = 60000;
+inline constexpr std::uint64_t kDefaultAuxRefreshMs = 5000;
+
+struct AuxChainConfig {
+  std::string_view chain_id;
+  ChainEndpoint daemon;
+  bool use_createauxblock = false;  // "rpc_method" is exactly "createauxblock"
+  std::optional<std::string_view> zmq_hashblock;
+  std::optional<std::string_view> payout_address;  // sole createauxblock parameter when set
+};
+
+struct Config {
+  std::string_view listen = kDefaultListen;
+  std::optional<std::string_view> zmq_pub;
+  ChainEndpoint parent;
+  std::optional<std::string_view> parent_zmq_hashblock;
+  std::vector<AuxChainConfig> aux_chains;
+
+  // Time limits in milliseconds; 0 means none.
+  std::uint64_t client_timeout_ms = kDefaultClientTimeoutMs;
+  std::uint64_t daemon_timeout_ms = kDefaultDaemonTimeoutMs;
+  std::uint64_t aux_refresh_ms = kDefaultAuxRefreshMs;
+
+  // Client access control; absent keys leave the proxy open as before.
+  std::optional<std::string_view> listen_user;
+  std::optional<std::string_view> listen_pass;
+  std::optional<std::vector<std::string_view>> allowed_methods;
+
+  std::optional<JsonDocument> document;  // owns every text above
+};
+
+// Loads the file at `path` (relative to the working directory). Logs nothing.
+// Errors: NameTooLong (path of 1024 bytes or more), the open and read tables, FileTooBig,
+// SyntaxError, UnexpectedEndOfInput, DuplicateField, OutOfMemory, MissingParentConfig,
+// MissingParentUrl, InvalidPort, UnexpectedToken (a value of the wrong JSON kind),
+// MissingField (an aux chain without "url" or "chain_id"), Overflow (more than 32 aux chains).
+Result<Config> load_config(std::string_view path);
+
+}  // namespace skerrow

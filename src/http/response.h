@@ -1,0 +1,17 @@
+// Writing one HTTP response: status line and three fixed headers, the body, and the newline
+// the body is owed when it does not end in one.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "log/error.h"
+
+namespace skerrow {
+
+// Writes "HTTP/1.1 <status> <OK|Bad Request>" with Content-Type, Content-Length and
+// "Connection: close", then the body, then "\n" if the body is empty or does not end in one.
+// At most three write calls; the first failure is returned (write table names).
+Status send_response(int fd, std::uint16_t status, std::string_view body);
+
+}  // namespace skerrow

@@ -1,0 +1,96 @@
+// Process entry: command line, start line, configuration, summary, then the front end.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/config.h"
+#include "http/server.h"
+#include "log/log.h"
+#include "platform/io.h"
+
+namespace {
+
+constexpr std::string_view kVersion = "0.2.0";
+constexpr std::string_view kUsage =
+    "Usage: skerrow [options]\n\nOptions:\n"
+    "  -c <path>    Configuration file (default: skerrow.conf)\n"
+    "  -h, --help   Show this help\n"
+    "  -v, --version  Show version\n";
+constexpr std::string_view kVersionLine = "skerrow 0.2.0\n";
+
+void ignore_signal(int) {}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace skerrow;
+
+  // Caught rather than ignored or left at default: a write to a closed peer then fails with
+  // BrokenPipe instead of ending the process.
+  struct sigaction action {};
+  action.sa_handler = ignore_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  sigaction(SIGPIPE, &action, nullptr);
+
+  std::vector<std::string> args;
+  try {
+    args.reserve(static_cast<std::size_t>(argc));
+    for (int i = 0; i < argc; ++i) args.emplace_back(argv[i]);
+  } catch (const std::bad_alloc&) {
+    write_startup_error(ErrorCode::OutOfMemory);
+    return 1;
+  } catch (const std::length_error&) {
+    write_startup_error(ErrorCode::Overflow);
+    return 1;
+  }
+
+  std::string_view config_path = kDefaultConfigPath;
+  for (std::size_t i = 1; i < args.size();) {
+    std::string_view arg = args[i];
+    if (arg == "-c" && i + 1 < args.size()) {
+      config_path = args[i + 1];
+      i += 2;
+      continue;
+    }
+    if (arg == "-h" || arg == "--help") {
+      (void)write_once(STDOUT_FILENO, kUsage);
+      return 0;
+    }
+    if (arg == "-v" || arg == "--version") {
+      auto written = write_once(STDOUT_FILENO, kVersionLine);
+      if (!written) {
+        write_startup_error(written.error());
+        return 1;
+      }
+      return 0;
+    }
+    ++i;
+  }
+
+  log_line(LogLevel::info, LogScope::skerrow, {"skerrow ", kVersion, " starting"});
+
+  auto loaded = load_config(config_path);
+  if (!loaded) {
+    log_line(LogLevel::error, LogScope::skerrow,
+             {"failed to load config ", config_path, ": ", loaded.error()});
+    std::exit(1);
+  }
+  // Lives until the process ends; shared read-only by every thread.
+  const Config* config = new Config(std::move(*loaded));
+
+  log_line(LogLevel::info, LogScope::skerrow,
+           {"parent chain: ", config->parent.endpoint.host, ":", config->parent.endpoint.port});
+  log_line(LogLevel::info, LogScope::skerrow,
+           {"aux chains: ", config->aux_chains.size(), " configured"});
+  log_line(LogLevel::info, LogScope::skerrow, {"listen: ", config->listen});
+
+  ErrorCode failure = run_server(*config);
+  log_line(LogLevel::error, LogScope::skerrow, {"HTTP proxy server failed: ", failure});
+  std::exit(1);
+}

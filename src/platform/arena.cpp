@@ -1,0 +1,93 @@
+#include "platform/arena.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <new>
+
+namespace skerrow {
+namespace {
+
+constexpr std::size_t kChunkPayload = 64 * 1024;
+constexpr std::size_t kLargeBlock = 64 * 1024;
+
+std::size_t page_size() {
+  static const std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+
+}  // namespace
+
+struct alignas(std::max_align_t) PageArena::Mapping {
+  Mapping* prev;
+  Mapping* next;
+  std::size_t length;  // whole mapping, header included
+};
+
+PageArena::Mapping* PageArena::map(std::size_t payload) noexcept {
+  if (payload > SIZE_MAX / 2) return nullptr;
+  std::size_t length = round_up(sizeof(Mapping) + payload, page_size());
+  void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  auto* m = static_cast<Mapping*>(p);
+  m->prev = nullptr;
+  m->next = mappings_;
+  m->length = length;
+  if (mappings_ != nullptr) mappings_->prev = m;
+  mappings_ = m;
+  mapped_ += length;
+  return m;
+}
+
+void PageArena::unmap(Mapping* m) noexcept {
+  if (m->prev != nullptr) m->prev->next = m->next; else mappings_ = m->next;
+  if (m->next != nullptr) m->next->prev = m->prev;
+  mapped_ -= m->length;
+  munmap(m, m->length);
+}
+
+void* PageArena::try_allocate(std::size_t bytes, std::size_t align) noexcept {
+  if (bytes == 0) bytes = 1;
+  if (align > alignof(std::max_align_t)) bytes += align;  // room to align by hand
+  if (bytes >= kLargeBlock) {
+    Mapping* m = map(bytes);
+    if (m == nullptr) return nullptr;
+    auto addr = reinterpret_cast<std::uintptr_t>(m + 1);
+    return reinterpret_cast<void*>(round_up(addr, align));
+  }
+  auto addr = round_up(reinterpret_cast<std::uintptr_t>(cursor_), align);
+  if (cursor_ == nullptr || addr + bytes > reinterpret_cast<std::uintptr_t>(limit_)) {
+    Mapping* m = map(kChunkPayload);
+    if (m == nullptr) return nullptr;
+    cursor_ = reinterpret_cast<char*>(m + 1);
+    limit_ = reinterpret_cast<char*>(m) + m->length;
+    addr = round_up(reinterpret_cast<std::uintptr_t>(cursor_), align);
+  }
+  cursor_ = reinterpret_cast<char*>(addr + bytes);
+  return reinterpret_cast<void*>(addr);
+}
+
+void PageArena::release() noexcept {
+  while (mappings_ != nullptr) unmap(mappings_);
+  cursor_ = limit_ = nullptr;
+}
+
+void* PageArena::do_allocate(std::size_t bytes, std::size_t align) {
+  void* p = try_allocate(bytes, align);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void PageArena::do_deallocate(void* p, std::size_t bytes, std::size_t align) {
+  if (align > alignof(std::max_align_t)) bytes += align;
+  if (bytes < kLargeBlock || p == nullptr) return;  // small blocks go back with the arena
+  // A large block sits right after its mapping's header (alignment may have moved it a little).
+  auto addr = reinterpret_cast<std::uintptr_t>(p) - sizeof(Mapping);
+  addr -= addr % page_size();
+  unmap(reinterpret_cast<Mapping*>(addr));
+}
+
+}  // namespace skerrow

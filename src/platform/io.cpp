@@ -1,0 +1,67 @@
+#include "platform/io.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace skerrow {
+
+ErrorCode write_error_from_errno(int err) {
+  switch (err) {
+    case EPERM: return ErrorCode::PermissionDenied;
+    case ESRCH: return ErrorCode::ProcessNotFound;
+    case EIO: return ErrorCode::InputOutput;
+    case ENXIO: return ErrorCode::NoDevice;
+    case EBADF: return ErrorCode::NotOpenForWriting;
+    case EACCES: return ErrorCode::AccessDenied;
+    case EBUSY: return ErrorCode::DeviceBusy;
+    case EINVAL: return ErrorCode::InvalidArgument;
+    case EFBIG: return ErrorCode::FileTooBig;
+    case ENOSPC: return ErrorCode::NoSpaceLeft;
+    case EPIPE: return ErrorCode::BrokenPipe;
+    case EAGAIN: return ErrorCode::WouldBlock;
+    case EMSGSIZE: return ErrorCode::MessageTooBig;
+    case ECONNRESET: return ErrorCode::ConnectionResetByPeer;
+    case EDQUOT: return ErrorCode::DiskQuota;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+ErrorCode read_error_from_errno(int err) {
+  switch (err) {
+    case ESRCH: return ErrorCode::ProcessNotFound;
+    case EIO: return ErrorCode::InputOutput;
+    case EBADF: return ErrorCode::NotOpenForReading;
+    case ENOMEM:
+    case ENOBUFS: return ErrorCode::SystemResources;
+    case EISDIR: return ErrorCode::IsDir;
+    case EAGAIN: return ErrorCode::WouldBlock;
+    case ECONNRESET: return ErrorCode::ConnectionResetByPeer;
+    case ENOTCONN: return ErrorCode::SocketNotConnected;
+    case ETIMEDOUT: return ErrorCode::ConnectionTimedOut;
+    case ECANCELED: return ErrorCode::Canceled;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+Result<std::size_t> write_once(int fd, std::string_view bytes) {
+  for (;;) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    return fail(write_error_from_errno(errno));
+  }
+}
+
+Result<std::size_t> read_once(int fd, std::span<char> buffer) {
+  for (;;) {
+    ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    return fail(read_error_from_errno(errno));
+  }
+}
+
+void close_fd(int fd) { ::close(fd); }
+
+}  // namespace skerrow

@@ -1,0 +1,42 @@
+// Address texts: "[scheme://]host[:port]" split into host and port, and dotted IPv4 hosts.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string_view>
+
+#include "log/error.h"
+
+namespace skerrow {
+
+inline constexpr std::uint16_t kDefaultPort = 8332;
+
+struct Endpoint {
+  std::string_view host;  // a view into the address text; may be empty
+  std::uint16_t port = kDefaultPort;
+};
+
+// A daemon to call: where it listens and its RPC credentials. An empty user means no
+// Authorization header is sent.
+struct ChainEndpoint {
+  Endpoint endpoint;
+  std::string_view user;
+  std::string_view pass;
+};
+
+// Splits an address text. Everything up to and including the first "://" is skipped; the
+// last ':' of the rest separates host and port (8332 when there is none). Pure; the host
+// refers into `text`. Errors: InvalidPort.
+Result<Endpoint> split_address(std::string_view text);
+
+// Reads a port text: optional '+' (or '-' followed only by zeros), digits with inner '_'
+// separators, at most 65535. Errors: InvalidPort.
+Result<std::uint16_t> parse_port(std::string_view text);
+
+// Reads a dotted IPv4 host (exactly four canonical octets) into a socket address with the
+// port in network byte order. Errors: InvalidCharacter, InvalidEnd, NonCanonical, Overflow,
+// Incomplete.
+Result<sockaddr_in> parse_ipv4(std::string_view host, std::uint16_t port);
+
+}  // namespace skerrow
