@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string_view>
+#include <type_traits>
 
 #include "log/error.h"
 
@@ -30,6 +31,11 @@ class LogPiece {
 
   LogPiece(std::string_view text) : kind_(Kind::text), text_(text) {}
   LogPiece(const char* text) : kind_(Kind::text), text_(text) {}
+  // Any string type (std::string, std::pmr::string, ...) is a text piece.
+  template <typename S>
+    requires(std::convertible_to<const S&, std::string_view> && !std::same_as<S, std::string_view> &&
+             !std::is_pointer_v<S> && !std::is_array_v<S>)
+  LogPiece(const S& text) : kind_(Kind::text), text_(std::string_view(text)) {}
   template <std::unsigned_integral T>
     requires(!std::same_as<T, bool> && !std::same_as<T, char>)
   LogPiece(T n) : kind_(Kind::unsigned_number), unsigned_(n) {}
