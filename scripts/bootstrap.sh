@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs everything skerrow needs to build, test and run its demo (Debian 12, as root).
+set -euo pipefail
+
+packages=(
+  g++ cmake make pkg-config          # toolchain
+  libssl-dev libzmq3-dev             # libcrypto (SHA-256) and libzmq
+  libgtest-dev                       # unit tests
+  python3 python3-pytest python3-zmq # functional tests
+  litecoind                          # real parent daemon for tests and the demo
+  curl ca-certificates
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "bootstrap: missing packages (${missing[*]}); run this script as root" >&2
+    exit 1
+  fi
+  echo "bootstrap: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+echo "bootstrap: all packages present"
