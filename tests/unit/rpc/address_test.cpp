@@ -1,0 +1,149 @@
+#include "rpc/address.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace skerrow {
+namespace {
+
+struct SplitCase {
+  std::string_view text;
+  std::string_view host;
+  std::uint16_t port;
+};
+
+TEST(SplitAddress, SeparatesHostAndPort) {
+  const SplitCase cases[] = {
+      {"scheme://127.0.0.1:8332", "127.0.0.1", 8332},
+      {"127.0.0.1:443", "127.0.0.1", 443},
+      {"node1", "node1", 8332},
+      {"abc://h:1", "h", 1},
+      {"://h:1", "h", 1},
+      {"http://node:9332", "node", 9332},
+      {":8332", "", 8332},
+      {"a:b:9", "a:b", 9},
+      {"h:+8332", "h", 8332},
+      {"h:8_332", "h", 8332},
+      {"h:-0", "h", 0},
+      {"h:0", "h", 0},
+      {"h:65535", "h", 65535},
+      {"", "", 8332},
+      {"host/", "host/", 8332},               // a slash after a bare host stays in the host
+      {"[::1]:8332", "[::1]", 8332},         // brackets are not interpreted
+      {"x:y://h", "h", 8332},                // the ':' of the scheme is never the separator
+      {"a://b://c:5", "b://c", 5},           // only the first "://" ends the scheme
+      {" h ", " h ", 8332},                  // blanks are not trimmed
+  };
+  for (const auto& c : cases) {
+    auto result = split_address(c.text);
+    ASSERT_TRUE(result.has_value()) << c.text;
+    EXPECT_EQ(result->host, c.host) << c.text;
+    EXPECT_EQ(result->port, c.port) << c.text;
+  }
+}
+
+TEST(SplitAddress, HostIsAViewIntoTheText) {
+  std::string text = "http://daemon.example:18332";
+  auto result = split_address(text);
+  ASSERT_TRUE(result.has_value());
+  EXPECT_EQ(result->host.data(), text.data() + 7);
+  EXPECT_EQ(result->host.size(), 14u);
+}
+
+TEST(SplitAddress, RejectsUnreadablePorts) {
+  for (std::string_view text : {"h:", "h:65536", "h:abc", "h:8332/", "h:_8332", "h:8332_", "h:-1",
+                                "h:-01", "h:+", "h:-", "h: 1", "h:1 ", "http://h:", "h:99999999999",
+                                "h:0x10", "h:+-1", "h:++1"}) {
+    auto result = split_address(text);
+    ASSERT_FALSE(result.has_value()) << text;
+    EXPECT_EQ(result.error(), ErrorCode::InvalidPort) << text;
+  }
+}
+
+TEST(ParsePort, SignsSeparatorsAndLimits) {
+  EXPECT_EQ(parse_port("0"), 0);
+  EXPECT_EQ(parse_port("-0"), 0);
+  EXPECT_EQ(parse_port("-0_0"), 0);
+  EXPECT_EQ(parse_port("-000"), 0);
+  EXPECT_EQ(parse_port("+0"), 0);
+  EXPECT_EQ(parse_port("00008332"), 8332);
+  EXPECT_EQ(parse_port("6_5_5_3_5"), 65535);
+  EXPECT_EQ(parse_port("1__2"), 12);
+  EXPECT_EQ(parse_port("+65535"), 65535);
+
+  for (std::string_view text : {"", "+", "-", "_", "_1", "1_", "+_1", "-10", "65536", "70000",
+                                "4294967297", "18446744073709551617", "1a", "١"}) {
+    auto result = parse_port(text);
+    ASSERT_FALSE(result.has_value()) << text;
+    EXPECT_EQ(result.error(), ErrorCode::InvalidPort) << text;
+  }
+}
+
+std::string dotted(const sockaddr_in& address) {
+  char buffer[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &address.sin_addr, buffer, sizeof buffer);
+  return buffer;
+}
+
+TEST(ParseIpv4, AcceptsCanonicalDottedQuads) {
+  auto any = parse_ipv4("0.0.0.0", 8332);
+  ASSERT_TRUE(any.has_value());
+  EXPECT_EQ(any->sin_family, AF_INET);
+  EXPECT_EQ(dotted(*any), "0.0.0.0");
+  EXPECT_EQ(ntohs(any->sin_port), 8332);
+
+  auto loopback = parse_ipv4("127.0.0.1", 1);
+  ASSERT_TRUE(loopback.has_value());
+  EXPECT_EQ(dotted(*loopback), "127.0.0.1");
+  EXPECT_EQ(ntohl(loopback->sin_addr.s_addr), 0x7f000001u);
+  // Network byte order: the high byte of the port comes first in memory.
+  auto port_bytes = reinterpret_cast<const unsigned char*>(&loopback->sin_port);
+  EXPECT_EQ(port_bytes[0], 0);
+  EXPECT_EQ(port_bytes[1], 1);
+
+  auto top = parse_ipv4("255.255.255.255", 65535);
+  ASSERT_TRUE(top.has_value());
+  EXPECT_EQ(dotted(*top), "255.255.255.255");
+  EXPECT_EQ(ntohs(top->sin_port), 65535);
+
+  auto mixed = parse_ipv4("10.0.200.9", 0);
+  ASSERT_TRUE(mixed.has_value());
+  EXPECT_EQ(dotted(*mixed), "10.0.200.9");
+}
+
+TEST(ParseIpv4, NamesEachKindOfMalformedHost) {
+  struct Case {
+    std::string_view host;
+    ErrorCode error;
+  };
+  const Case cases[] = {
+      {"localhost", ErrorCode::InvalidCharacter},
+      {"1.2.3.a", ErrorCode::InvalidCharacter},
+      {"1.2.3.4 ", ErrorCode::InvalidCharacter},
+      {".1.2.3", ErrorCode::InvalidCharacter},
+      {"1..2.3", ErrorCode::InvalidCharacter},
+      {"-1.2.3.4", ErrorCode::InvalidCharacter},
+      {"127.0.0.01", ErrorCode::NonCanonical},
+      {"00.1.2.3", ErrorCode::NonCanonical},
+      {"1.007.2.3", ErrorCode::NonCanonical},
+      {"256.0.0.1", ErrorCode::Overflow},
+      {"1.2.3.1000", ErrorCode::Overflow},
+      {"1.2.3.99999999999", ErrorCode::Overflow},
+      {"1.2.3.4.5", ErrorCode::InvalidEnd},
+      {"1.2.3.4.", ErrorCode::InvalidEnd},
+      {"1.2.3", ErrorCode::Incomplete},
+      {"1.2.3.", ErrorCode::Incomplete},
+      {"", ErrorCode::Incomplete},
+      {"1", ErrorCode::Incomplete},
+  };
+  for (const auto& c : cases) {
+    auto result = parse_ipv4(c.host, 8332);
+    ASSERT_FALSE(result.has_value()) << c.host;
+    EXPECT_EQ(result.error(), c.error) << c.host << " gave " << error_name(result.error());
+  }
+}
+
+}  // namespace
+}  // namespace skerrow
