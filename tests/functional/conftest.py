@@ -1,0 +1,51 @@
+"""Fixtures shared by every functional test: the binary under test, fake daemons and proxies,
+all stopped at the end of the test that made them."""
+
+import os
+import pathlib
+
+import pytest
+
+from framework.fake_daemon import FakeDaemon
+from framework.proxy import Proxy, default_binary
+
+
+@pytest.fixture(scope="session")
+def skerrow_bin() -> str:
+    path = default_binary()
+    if not os.access(path, os.X_OK):
+        pytest.fail(f"skerrow binary not found at {path}; build it or set SKERROW_BIN")
+    return path
+
+
+@pytest.fixture
+def fake_daemon():
+    """Factory: fake_daemon(handler=None, **kw) -> a running FakeDaemon."""
+    made = []
+
+    def make(handler=None, **kw):
+        daemon = FakeDaemon(handler, **kw)
+        made.append(daemon)
+        return daemon
+
+    yield make
+    for daemon in made:
+        daemon.stop()
+
+
+@pytest.fixture
+def proxy_factory(skerrow_bin, tmp_path: pathlib.Path):
+    """Factory: proxy_factory(config, start=True, wait=True, **start_kw) -> a Proxy whose
+    configuration lives in its own folder under tmp_path."""
+    made = []
+
+    def make(config, start=True, wait=True, binary=None, **start_kw):
+        proxy = Proxy(config, tmp_path / f"proxy{len(made) + 1}", binary or skerrow_bin)
+        made.append(proxy)
+        if start:
+            proxy.start(wait=wait, **start_kw)
+        return proxy
+
+    yield make
+    for proxy in made:
+        proxy.stop()
