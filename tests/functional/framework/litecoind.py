@@ -348,7 +348,8 @@ class LitecoinPair:
     def start(self, blocks: int = 101) -> "LitecoinPair":
         try:
             for node in self.nodes:
-                node.start()
+                if node.process is None:
+                    node.start()
             self.nodes[1].connect_to(self.nodes[0])
             self.nodes[0].ensure_wallet(self.wallet)
             self.address = self.nodes[0].new_address(self.wallet)
