@@ -1,4 +1,5 @@
-// The record shared by the event loop and every worker.
+// The record shared by the event loop and every worker. Built completely before the first
+// worker starts; afterwards only `aux` changes, and only under its lock.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,7 @@ struct ServerContext {
   ChainEndpoint parent;      // views into the configuration
   AuxEngine aux;
   std::uint64_t daemon_timeout_ms = 0;  // bound on every daemon call (0: none)
+  std::uint64_t client_timeout_ms = 0;  // bound on each read and write of a client (0: none)
 };
 
 }  // namespace skerrow

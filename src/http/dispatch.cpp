@@ -1,0 +1,54 @@
+#include "http/dispatch.h"
+
+#include <new>
+
+#include "auxpow/handlers.h"
+#include "http/response.h"
+#include "log/log.h"
+#include "rpc/client.h"
+
+namespace skerrow {
+namespace {
+
+constexpr std::string_view kMethodKey = "\"method\"";
+
+bool skipped_after_key(char c) { return c == ' ' || c == '\t' || c == ':'; }
+
+}  // namespace
+
+std::optional<std::string_view> find_method(std::string_view body) {
+  std::size_t key = body.find(kMethodKey);
+  if (key == std::string_view::npos) return std::nullopt;
+  std::size_t i = key + kMethodKey.size();
+  while (i < body.size() && skipped_after_key(body[i])) ++i;
+  if (i >= body.size() || body[i] != '"') return std::nullopt;
+  std::size_t close = body.find('"', i + 1);
+  if (close == std::string_view::npos) return std::nullopt;
+  return body.substr(i + 1, close - i - 1);
+}
+
+Status dispatch_request(int fd, std::string_view body, PageArena& arena, ServerContext& ctx) {
+  std::optional<std::string_view> method = find_method(body);
+  if (method == "getblocktemplate") return handle_getblocktemplate(fd, body, arena, ctx);
+  if (method == "submitauxblock") return handle_submitauxblock(fd, body, arena, ctx);
+  return passthrough(fd, body, arena, ctx);
+}
+
+Status passthrough(int fd, std::string_view body, PageArena& arena, ServerContext& ctx) {
+  try {
+    log_line(LogLevel::info, LogScope::http,
+             {"proxying ", body.size(), "-byte request to parent daemon"});
+    auto reply = call(ctx.parent, &arena, body, ctx.daemon_timeout_ms);
+    if (!reply) return fail(reply.error());
+    log_line(LogLevel::info, LogScope::http,
+             {"got ", reply->size(), "-byte response from parent, sending to client"});
+    // The parent's own HTTP status is not known here; its body is the answer either way.
+    if (auto sent = send_response(fd, 200, *reply); !sent) return sent;
+    log_line(LogLevel::info, LogScope::http, {"response sent to client"});
+    return {};
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
+}
+
+}  // namespace skerrow

@@ -1,0 +1,36 @@
+// The first half of serving a request: read it, then hand the body to dispatch.
+#include <new>
+
+#include "http/dispatch.h"
+#include "http/request.h"
+#include "http/response.h"
+
+namespace skerrow {
+namespace {
+
+constexpr std::string_view kEmptyBodyReply = "{\"error\":\"empty body\"}";
+
+}  // namespace
+
+Status handle_request(PageArena& arena, int fd, ServerContext& ctx) {
+  void* memory = arena.try_allocate(kRequestBufferBytes, 1);
+  if (memory == nullptr) return fail(ErrorCode::OutOfMemory);
+  // The buffer is a mapping of its own; hand it back as soon as the request is answered.
+  struct Release {
+    PageArena& arena;
+    void* memory;
+    ~Release() { arena.deallocate(memory, kRequestBufferBytes, 1); }
+  } release{arena, memory};
+
+  try {
+    RequestRead request = read_request(fd, {static_cast<char*>(memory), kRequestBufferBytes});
+    if (request.filled == 0) return fail(ErrorCode::EndOfStream);
+    if (!request.header_end) return {};  // nothing that can be answered
+    if (request.body.empty()) return send_response(fd, 400, kEmptyBodyReply);
+    return dispatch_request(fd, request.body, arena, ctx);
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
+}
+
+}  // namespace skerrow

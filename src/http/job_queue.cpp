@@ -1,0 +1,52 @@
+#include "http/job_queue.h"
+
+#include <mutex>
+
+#include "log/log.h"
+#include "platform/io.h"
+
+namespace skerrow {
+
+static_assert((kQueueSlots & (kQueueSlots - 1)) == 0, "ring indices wrap with a mask");
+
+void JobQueue::Condition::wait(FutexMutex& lock) {
+  const std::uint32_t seen = sequence_.load(std::memory_order_relaxed);
+  lock.unlock();
+  futex_wait(sequence_, seen);
+  lock.lock();
+}
+
+void JobQueue::Condition::signal() {
+  sequence_.fetch_add(1, std::memory_order_relaxed);
+  futex_wake(sequence_, 1);
+}
+
+bool JobQueue::push(int fd) {
+  std::lock_guard guard(lock_);
+  if (count_ == kQueueSlots) {
+    log_line(LogLevel::warning, LogScope::http, {"job queue full, dropping connection"});
+    close_fd(fd);
+    return false;
+  }
+  ring_[tail_] = fd;
+  tail_ = (tail_ + 1) & (kQueueSlots - 1);
+  ++count_;
+  not_empty_.signal();
+  return true;
+}
+
+int JobQueue::pop() {
+  std::lock_guard guard(lock_);
+  while (count_ == 0) not_empty_.wait(lock_);
+  int fd = ring_[head_];
+  head_ = (head_ + 1) & (kQueueSlots - 1);
+  --count_;
+  return fd;
+}
+
+std::size_t JobQueue::waiting() {
+  std::lock_guard guard(lock_);
+  return count_;
+}
+
+}  // namespace skerrow

@@ -1,0 +1,118 @@
+#include "http/listener.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "log/log.h"
+#include "platform/io.h"
+#include "rpc/address.h"
+
+namespace skerrow {
+namespace {
+
+ErrorCode socket_error(int err) {
+  switch (err) {
+    case ENOMEM:
+    case ENOBUFS: return ErrorCode::SystemResources;
+    case EACCES: return ErrorCode::AccessDenied;
+    case EINVAL: return ErrorCode::ProtocolFamilyNotAvailable;
+    case ENFILE: return ErrorCode::SystemFdQuotaExceeded;
+    case EMFILE: return ErrorCode::ProcessFdQuotaExceeded;
+    case EPROTOTYPE: return ErrorCode::SocketTypeNotSupported;
+    case EPROTONOSUPPORT: return ErrorCode::ProtocolNotSupported;
+    case EAFNOSUPPORT: return ErrorCode::AddressFamilyNotSupported;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+ErrorCode setsockopt_error(int err) {
+  switch (err) {
+    case EPERM: return ErrorCode::PermissionDenied;
+    case ENOMEM:
+    case ENOBUFS: return ErrorCode::SystemResources;
+    case ENODEV: return ErrorCode::NoDevice;
+    case EDOM: return ErrorCode::TimeoutTooBig;
+    case ENOPROTOOPT: return ErrorCode::InvalidProtocolOption;
+    case EOPNOTSUPP: return ErrorCode::OperationNotSupported;
+    case EISCONN: return ErrorCode::AlreadyConnected;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+ErrorCode bind_error(int err) {
+  switch (err) {
+    case EACCES:
+    case EPERM: return ErrorCode::AccessDenied;
+    case EADDRINUSE: return ErrorCode::AddressInUse;
+    case EADDRNOTAVAIL: return ErrorCode::AddressNotAvailable;
+    case EAFNOSUPPORT: return ErrorCode::AddressFamilyNotSupported;
+    case ENOENT: return ErrorCode::FileNotFound;
+    case ENOTDIR: return ErrorCode::NotDir;
+    case EROFS: return ErrorCode::ReadOnlyFileSystem;
+    case ENAMETOOLONG: return ErrorCode::NameTooLong;
+    case ELOOP: return ErrorCode::SymLinkLoop;
+    case ENOMEM: return ErrorCode::SystemResources;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+ErrorCode listen_error(int err) {
+  switch (err) {
+    case EADDRINUSE: return ErrorCode::AddressInUse;
+    case EOPNOTSUPP: return ErrorCode::OperationNotSupported;
+    case ENOTSOCK: return ErrorCode::FileDescriptorNotASocket;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+// Closes the socket on every early return.
+struct SocketGuard {
+  int fd;
+  ~SocketGuard() {
+    if (fd >= 0) close_fd(fd);
+  }
+  int take() { return std::exchange(fd, -1); }
+};
+
+}  // namespace
+
+Result<int> open_listener(std::string_view listen) {
+  auto address = split_address(listen);
+  if (!address) {
+    log_line(LogLevel::error, LogScope::http, {"invalid listen address: ", listen});
+    return fail(ErrorCode::InvalidListenAddress);
+  }
+
+  SocketGuard sock{::socket(AF_INET, SOCK_STREAM, 0)};
+  if (sock.fd < 0) return fail(socket_error(errno));
+
+  int one = 1;
+  if (setsockopt(sock.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+    return fail(setsockopt_error(errno));
+  }
+
+  auto ipv4 = parse_ipv4(address->host, address->port);
+  if (!ipv4) return fail(ipv4.error());
+
+  if (::bind(sock.fd, reinterpret_cast<const sockaddr*>(&*ipv4), sizeof(sockaddr_in)) != 0) {
+    return fail(bind_error(errno));
+  }
+  if (::listen(sock.fd, kListenBacklog) != 0) return fail(listen_error(errno));
+
+  // epoll cannot say how many connections wait, so accepting goes on until the backlog is
+  // empty, which needs a listening socket that says so instead of blocking.
+  int flags = fcntl(sock.fd, F_GETFL);
+  if (flags < 0 || fcntl(sock.fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    return fail(ErrorCode::Unexpected);
+  }
+
+  log_line(LogLevel::info, LogScope::http,
+           {"HTTP JSON-RPC proxy listening on ", address->host, ":", address->port});
+  return sock.take();
+}
+
+}  // namespace skerrow

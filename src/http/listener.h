@@ -1,0 +1,21 @@
+// The listening socket the pool connects to.
+#pragma once
+
+#include <string_view>
+
+#include "log/error.h"
+
+namespace skerrow {
+
+inline constexpr int kListenBacklog = 128;
+
+// Opens an IPv4 listening socket for the "listen" text ("[scheme://]a.b.c.d[:port]", port
+// 8332 when absent) with SO_REUSEADDR and a backlog of 128, and logs "HTTP JSON-RPC proxy
+// listening on <host>:<port>". The socket is non-blocking, so accepting can stop at an empty
+// backlog; accepted sockets do not inherit that. The caller owns the returned descriptor.
+// Errors: InvalidListenAddress (after logging "invalid listen address: <text>"), the socket
+// table, the SO_REUSEADDR table, InvalidCharacter/InvalidEnd/NonCanonical/Overflow/Incomplete
+// (a host that is not a dotted IPv4 address), the bind and listen tables, Unexpected.
+Result<int> open_listener(std::string_view listen);
+
+}  // namespace skerrow

@@ -1,0 +1,139 @@
+#include "http/request.h"
+
+#include "platform/io.h"
+
+namespace skerrow {
+namespace {
+
+constexpr std::string_view kCrlfEnd = "\r\n\r\n";
+constexpr std::string_view kLfEnd = "\n\n";
+constexpr std::string_view kContentLength = "content-length";
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trim_blanks(std::string_view s) {
+  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// Only ASCII letters are folded: the header name is compared as bytes otherwise.
+bool starts_with_folded(std::string_view line, std::string_view lower_name) {
+  if (line.size() < lower_name.size()) return false;
+  for (std::size_t i = 0; i < lower_name.size(); ++i) {
+    char c = line[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower_name[i]) return false;
+  }
+  return true;
+}
+
+// Gives the same answer as find_header_end on the whole filled part, but looks only at the
+// bytes that arrived since the previous call, so a request that trickles in byte by byte
+// costs linear time rather than quadratic.
+class HeaderEndScanner {
+ public:
+  std::optional<HeaderEnd> update(std::string_view filled) {
+    if (!crlf_) crlf_ = search(filled, kCrlfEnd, crlf_from_);
+    if (crlf_) return HeaderEnd{*crlf_, kCrlfEnd.size()};
+    // A "\n\n" found earlier still yields to a "\r\n\r\n" arriving later in the body.
+    if (!lf_) lf_ = search(filled, kLfEnd, lf_from_);
+    if (lf_) return HeaderEnd{*lf_, kLfEnd.size()};
+    return std::nullopt;
+  }
+
+ private:
+  static std::optional<std::size_t> search(std::string_view filled, std::string_view needle,
+                                           std::size_t& from) {
+    std::size_t pos = filled.find(needle, from);
+    if (pos != std::string_view::npos) return pos;
+    // A separator may straddle the old end and the new bytes.
+    from = filled.size() >= needle.size() - 1 ? filled.size() - (needle.size() - 1) : 0;
+    return std::nullopt;
+  }
+
+  std::optional<std::size_t> crlf_;
+  std::optional<std::size_t> lf_;
+  std::size_t crlf_from_ = 0;
+  std::size_t lf_from_ = 0;
+};
+
+}  // namespace
+
+std::optional<HeaderEnd> find_header_end(std::string_view bytes) {
+  if (std::size_t pos = bytes.find(kCrlfEnd); pos != std::string_view::npos) {
+    return HeaderEnd{pos, kCrlfEnd.size()};
+  }
+  if (std::size_t pos = bytes.find(kLfEnd); pos != std::string_view::npos) {
+    return HeaderEnd{pos, kLfEnd.size()};
+  }
+  return std::nullopt;
+}
+
+std::optional<std::uint64_t> parse_content_length(std::string_view value) {
+  if (value.empty()) return std::nullopt;
+  bool negative = false;
+  if (value.front() == '+') {
+    value.remove_prefix(1);
+  } else if (value.front() == '-') {
+    negative = true;
+    value.remove_prefix(1);
+  }
+  if (value.empty() || value.front() == '_' || value.back() == '_') return std::nullopt;
+  std::uint64_t result = 0;
+  for (char c : value) {
+    if (c == '_') continue;
+    if (c < '0' || c > '9') return std::nullopt;
+    auto digit = static_cast<std::uint64_t>(c - '0');
+    if (result > (UINT64_MAX - digit) / 10) return std::nullopt;
+    result = result * 10 + digit;
+  }
+  // A minus sign is tolerated only in front of a zero.
+  if (negative && result != 0) return std::nullopt;
+  return result;
+}
+
+std::optional<std::uint64_t> find_content_length(std::string_view header_block) {
+  std::size_t pos = 0;
+  for (;;) {
+    std::size_t newline = header_block.find('\n', pos);
+    std::string_view line = header_block.substr(
+        pos, newline == std::string_view::npos ? std::string_view::npos : newline - pos);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.size() > kContentLength.size() && starts_with_folded(line, kContentLength)) {
+      if (std::size_t colon = line.find(':'); colon != std::string_view::npos) {
+        return parse_content_length(trim_blanks(line.substr(colon + 1)));
+      }
+    }
+    if (newline == std::string_view::npos) return std::nullopt;
+    pos = newline + 1;
+  }
+}
+
+RequestRead read_request(int fd, std::span<char> buffer) {
+  RequestRead out;
+  HeaderEndScanner scanner;
+  std::optional<HeaderEnd> length_scanned_for;
+  std::optional<std::uint64_t> content_length;
+  while (out.filled < buffer.size()) {
+    auto got = read_once(fd, buffer.subspan(out.filled));
+    // A failed or timed-out read ends the request like a close: what arrived is used.
+    if (!got || *got == 0) break;
+    out.filled += *got;
+    out.header_end = scanner.update({buffer.data(), out.filled});
+    if (!out.header_end) continue;
+    if (out.header_end != length_scanned_for) {
+      content_length = find_content_length({buffer.data(), out.header_end->index});
+      length_scanned_for = out.header_end;
+    }
+    if (!content_length) break;
+    if (out.filled - out.header_end->body_start() >= *content_length) break;
+  }
+  if (out.header_end) {
+    std::size_t start = out.header_end->body_start();
+    out.body = std::string_view(buffer.data() + start, out.filled - start);
+  }
+  return out;
+}
+
+}  // namespace skerrow

@@ -1,0 +1,60 @@
+// The worker threads: each serves one connection at a time from start to close.
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include "http/job_queue.h"
+#include "http/request.h"
+#include "http/response.h"
+#include "log/log.h"
+#include "platform/arena.h"
+#include "platform/io.h"
+#include "platform/thread.h"
+
+namespace skerrow {
+namespace {
+
+constexpr std::string_view kFailureReply =
+    "{\"result\":null,\"error\":{\"code\":-1,\"message\":\"upstream connection failed\"},"
+    "\"id\":null}";
+
+// Without these a client that connects and then goes quiet, or stops reading its reply,
+// would hold one of the four workers for ever.
+void apply_client_timeouts(int fd, std::uint64_t timeout_ms) {
+  if (timeout_ms == 0) return;
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout_ms / 1000);
+  tv.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
+  // A failure leaves the socket without a limit, which is how it would be without the option.
+  (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+[[noreturn]] void worker_loop(JobQueue& queue) {
+  for (;;) serve_job(queue.pop(), queue.context());
+}
+
+}  // namespace
+
+void serve_job(int fd, ServerContext& ctx) {
+  apply_client_timeouts(fd, ctx.client_timeout_ms);
+  PageArena arena;
+  Status handled = handle_request(arena, fd, ctx);
+  if (!handled && handled.error() != ErrorCode::EndOfStream) {
+    log_line(LogLevel::warning, LogScope::http, {"HTTP handler error: ", handled.error()});
+    // Nothing more can be done if the client cannot take this either.
+    (void)send_response(fd, 502, kFailureReply);
+  }
+  arena.release();
+  close_fd(fd);
+}
+
+Status start_workers(JobQueue& queue, std::array<pthread_t, kWorkerCount>& threads) {
+  for (std::size_t i = 0; i < kWorkerCount; ++i) {
+    auto started = start_thread([&queue] { worker_loop(queue); });
+    if (!started) return fail(started.error());
+    threads[i] = *started;
+  }
+  return {};
+}
+
+}  // namespace skerrow

@@ -1,0 +1,35 @@
+// The parts of the event loop that do not depend on the system's notification interface.
+#include <utility>
+
+#include "platform/event_loop.h"
+#include "platform/io.h"
+
+namespace skerrow {
+
+EventLoop::EventLoop(EventLoop&& other) noexcept
+    : queue_fd_(std::exchange(other.queue_fd_, -1)),
+      source_count_(std::exchange(other.source_count_, 0)),
+      sources_(other.sources_) {}
+
+EventLoop& EventLoop::operator=(EventLoop&& other) noexcept {
+  if (this != &other) {
+    close_all();
+    queue_fd_ = std::exchange(other.queue_fd_, -1);
+    source_count_ = std::exchange(other.source_count_, 0);
+    sources_ = other.sources_;
+  }
+  return *this;
+}
+
+EventLoop::~EventLoop() { close_all(); }
+
+void EventLoop::close_all() noexcept {
+  for (std::size_t i = 0; i < source_count_; ++i) {
+    if (sources_[i].owned) close_fd(sources_[i].fd);
+  }
+  source_count_ = 0;
+  if (queue_fd_ >= 0) close_fd(queue_fd_);
+  queue_fd_ = -1;
+}
+
+}  // namespace skerrow

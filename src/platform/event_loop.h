@@ -1,0 +1,69 @@
+// Readiness notification for the front end's event loop: a handful of calls over whatever the
+// system offers (kqueue on the BSDs and macOS, epoll with timerfd on Linux). Callers see tags
+// and counts, never an OS event structure.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "log/error.h"
+
+namespace skerrow {
+
+inline constexpr std::size_t kMaxLoopEvents = 16;
+inline constexpr std::size_t kMaxLoopSources = 8;
+
+struct LoopEvent {
+  std::uint64_t tag = 0;
+  // Readable descriptor: the number of pending items where the system reports it (the
+  // listen backlog on kqueue), otherwise 1. Timer: the number of periods that elapsed.
+  std::int64_t data = 0;
+};
+
+class EventLoop {
+ public:
+  // Creates the notification queue. Errors: ProcessFdQuotaExceeded, SystemFdQuotaExceeded,
+  // SystemResources, Unexpected.
+  static Result<EventLoop> create();
+
+  EventLoop(EventLoop&& other) noexcept;
+  EventLoop& operator=(EventLoop&& other) noexcept;
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+  ~EventLoop();  // closes the queue and every timer it made; watched descriptors stay open
+
+  // Reports `fd` readable, level-triggered: every wait reports it again while data (or a
+  // connection) is pending. The caller keeps ownership of `fd`. Errors: EventNotFound,
+  // ProcessNotFound, SystemResources, AccessDenied, TooManySubscriptions (more than
+  // kMaxLoopSources sources), Unexpected.
+  Status add_readable(int fd, std::uint64_t tag);
+
+  // Reports `tag` every `period_ms` milliseconds (REQUIRES: period_ms > 0), first after one
+  // period. Errors: as add_readable, plus TimerUnsupported.
+  Status add_timer(std::uint64_t period_ms, std::uint64_t tag);
+
+  // Blocks until at least one source is ready and returns up to kMaxLoopEvents events, valid
+  // until the next wait. An interrupted wait is repeated. Errors: EventNotFound,
+  // ProcessNotFound, SystemResources, AccessDenied, Unexpected.
+  Result<std::span<const LoopEvent>> wait();
+
+ private:
+  struct Source {
+    int fd = -1;             // the watched descriptor, or the timer's own descriptor
+    std::uint64_t tag = 0;
+    bool timer = false;
+    bool owned = false;      // closed with the loop
+  };
+
+  explicit EventLoop(int queue_fd) : queue_fd_(queue_fd) {}
+  void close_all() noexcept;
+
+  int queue_fd_ = -1;
+  std::size_t source_count_ = 0;
+  std::array<Source, kMaxLoopSources> sources_{};
+  std::array<LoopEvent, kMaxLoopEvents> ready_{};
+};
+
+}  // namespace skerrow

@@ -1,0 +1,109 @@
+// Linux back end: epoll for readiness, one timerfd per periodic timer.
+#if defined(__linux__)
+
+#include <sys/epoll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/event_loop.h"
+#include "platform/io.h"
+
+namespace skerrow {
+namespace {
+
+ErrorCode create_error(int err) {
+  switch (err) {
+    case EMFILE: return ErrorCode::ProcessFdQuotaExceeded;
+    case ENFILE: return ErrorCode::SystemFdQuotaExceeded;
+    case ENOMEM: return ErrorCode::SystemResources;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+// Named like the kqueue table so that both back ends report the same names.
+ErrorCode control_error(int err) {
+  switch (err) {
+    case ENOENT: return ErrorCode::EventNotFound;
+    case ENOMEM:
+    case ENOSPC: return ErrorCode::SystemResources;
+    case EPERM:
+    case EACCES: return ErrorCode::AccessDenied;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+}  // namespace
+
+Result<EventLoop> EventLoop::create() {
+  int fd = epoll_create1(EPOLL_CLOEXEC);
+  if (fd < 0) return fail(create_error(errno));
+  return EventLoop(fd);
+}
+
+Status EventLoop::add_readable(int fd, std::uint64_t tag) {
+  if (source_count_ == kMaxLoopSources) return fail(ErrorCode::TooManySubscriptions);
+  epoll_event ev{};
+  ev.events = EPOLLIN;  // level-triggered: no EPOLLET
+  ev.data.u64 = source_count_;
+  if (epoll_ctl(queue_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) return fail(control_error(errno));
+  sources_[source_count_++] = Source{fd, tag, false, false};
+  return {};
+}
+
+Status EventLoop::add_timer(std::uint64_t period_ms, std::uint64_t tag) {
+  if (source_count_ == kMaxLoopSources) return fail(ErrorCode::TooManySubscriptions);
+  int tfd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (tfd < 0) {
+    return fail(errno == EINVAL || errno == ENODEV ? ErrorCode::TimerUnsupported
+                                                   : create_error(errno));
+  }
+  itimerspec spec{};
+  spec.it_interval.tv_sec = static_cast<time_t>(period_ms / 1000);
+  spec.it_interval.tv_nsec = static_cast<long>(period_ms % 1000) * 1000000L;
+  spec.it_value = spec.it_interval;
+  if (timerfd_settime(tfd, 0, &spec, nullptr) != 0) {
+    close_fd(tfd);
+    return fail(ErrorCode::TimerUnsupported);
+  }
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = source_count_;
+  if (epoll_ctl(queue_fd_, EPOLL_CTL_ADD, tfd, &ev) != 0) {
+    ErrorCode code = control_error(errno);
+    close_fd(tfd);
+    return fail(code);
+  }
+  sources_[source_count_++] = Source{tfd, tag, true, true};
+  return {};
+}
+
+Result<std::span<const LoopEvent>> EventLoop::wait() {
+  epoll_event events[kMaxLoopEvents];
+  for (;;) {
+    int n = epoll_wait(queue_fd_, events, static_cast<int>(kMaxLoopEvents), -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(control_error(errno));
+    }
+    std::size_t count = 0;
+    for (int i = 0; i < n; ++i) {
+      const Source& source = sources_[events[i].data.u64];
+      std::int64_t data = 1;
+      if (source.timer) {
+        // Reading the expiry count re-arms the level-triggered readiness.
+        std::uint64_t expirations = 0;
+        if (::read(source.fd, &expirations, sizeof expirations) != sizeof expirations) continue;
+        data = static_cast<std::int64_t>(expirations);
+      }
+      ready_[count++] = LoopEvent{source.tag, data};
+    }
+    // Only timers that had already been drained can leave nothing to report.
+    if (count > 0) return std::span<const LoopEvent>(ready_.data(), count);
+  }
+}
+
+}  // namespace skerrow
+
+#endif  // __linux__

@@ -1,0 +1,92 @@
+// BSD and macOS back end: one kqueue; EVFILT_READ for descriptors, EVFILT_TIMER for timers.
+#if defined(__FreeBSD__) || defined(__APPLE__)
+
+#include <sys/types.h>
+#include <sys/event.h>
+#include <sys/time.h>
+
+#include <cerrno>
+
+#include "platform/event_loop.h"
+
+namespace skerrow {
+namespace {
+
+ErrorCode create_error(int err) {
+  switch (err) {
+    case EMFILE: return ErrorCode::ProcessFdQuotaExceeded;
+    case ENFILE: return ErrorCode::SystemFdQuotaExceeded;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+ErrorCode kevent_error(int err) {
+  switch (err) {
+    case ENOENT: return ErrorCode::EventNotFound;
+    case ESRCH: return ErrorCode::ProcessNotFound;
+    case ENOMEM: return ErrorCode::SystemResources;
+    case EACCES: return ErrorCode::AccessDenied;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+Status apply(int queue_fd, struct kevent& change) {
+  for (;;) {
+    if (kevent(queue_fd, &change, 1, nullptr, 0, nullptr) == 0) return {};
+    if (errno != EINTR) return fail(kevent_error(errno));
+  }
+}
+
+}  // namespace
+
+Result<EventLoop> EventLoop::create() {
+  int fd = kqueue();
+  if (fd < 0) return fail(create_error(errno));
+  return EventLoop(fd);
+}
+
+Status EventLoop::add_readable(int fd, std::uint64_t tag) {
+  if (source_count_ == kMaxLoopSources) return fail(ErrorCode::TooManySubscriptions);
+  struct kevent change;
+  // No EV_CLEAR: level-triggered, so a backlog that is not drained is reported again.
+  EV_SET(&change, fd, EVFILT_READ, EV_ADD | EV_ENABLE, 0, 0,
+         reinterpret_cast<void*>(static_cast<std::uintptr_t>(tag)));
+  if (auto st = apply(queue_fd_, change); !st) return st;
+  sources_[source_count_++] = Source{fd, tag, false, false};
+  return {};
+}
+
+Status EventLoop::add_timer(std::uint64_t period_ms, std::uint64_t tag) {
+  if (source_count_ == kMaxLoopSources) return fail(ErrorCode::TooManySubscriptions);
+  struct kevent change;
+  // Timer identifiers live in their own name space; the source index keeps them unique.
+  EV_SET(&change, source_count_, EVFILT_TIMER, EV_ADD | EV_ENABLE, 0,
+         static_cast<std::intptr_t>(period_ms),
+         reinterpret_cast<void*>(static_cast<std::uintptr_t>(tag)));
+  if (auto st = apply(queue_fd_, change); !st) {
+    return fail(st.error() == ErrorCode::Unexpected ? ErrorCode::TimerUnsupported : st.error());
+  }
+  sources_[source_count_++] = Source{-1, tag, true, false};
+  return {};
+}
+
+Result<std::span<const LoopEvent>> EventLoop::wait() {
+  struct kevent events[kMaxLoopEvents];
+  for (;;) {
+    int n = kevent(queue_fd_, nullptr, 0, events, static_cast<int>(kMaxLoopEvents), nullptr);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(kevent_error(errno));
+    }
+    for (int i = 0; i < n; ++i) {
+      ready_[static_cast<std::size_t>(i)] =
+          LoopEvent{reinterpret_cast<std::uintptr_t>(events[i].udata),
+                    static_cast<std::int64_t>(events[i].data)};
+    }
+    if (n > 0) return std::span<const LoopEvent>(ready_.data(), static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace skerrow
+
+#endif  // __FreeBSD__ || __APPLE__
