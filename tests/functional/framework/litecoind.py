@@ -376,20 +376,32 @@ class LitecoinPair:
         self.stop()
 
 
+_shared_pair: LitecoinPair | None = None
+_shared_users = 0
+
+
 def _pytest_fixture():
     import pytest
 
     @pytest.fixture(scope="session")
     def litecoin_pair(tmp_path_factory):
-        """Two connected regtest litecoind nodes, node 0 holding 101 mined blocks."""
+        """Two connected regtest litecoind nodes, node 0 holding 101 mined blocks.
+
+        Every test module imports this fixture, which makes pytest set it up once per module
+        even at session scope; the nodes are shared and stopped with the last user."""
+        global _shared_pair, _shared_users
         if litecoind_binary() is None:
             pytest.skip(f"{WRAPPER} not installed (Debian package litecoind)")
-        pair = LitecoinPair(tmp_path_factory.mktemp("litecoin"))
-        pair.start()
+        if _shared_pair is None:
+            _shared_pair = LitecoinPair(tmp_path_factory.mktemp("litecoin")).start()
+        _shared_users += 1
         try:
-            yield pair
+            yield _shared_pair
         finally:
-            pair.stop()
+            _shared_users -= 1
+            if _shared_users == 0:
+                _shared_pair.stop()
+                _shared_pair = None
     return litecoin_pair
 
 
