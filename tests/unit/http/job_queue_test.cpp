@@ -1,0 +1,89 @@
+#include "http/job_queue.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace skerrow {
+namespace {
+
+bool is_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+TEST(JobQueue, FirstInFirstOutAcrossTheRingWrap) {
+  ServerContext ctx;
+  JobQueue queue(&ctx);
+  // Push and pop past the end of the ring several times; descriptors are just numbers here.
+  int next_in = 1000, next_out = 1000;
+  for (int round = 0; round < 5; ++round) {
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(queue.push(next_in++));
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(queue.pop(), next_out++);
+  }
+  EXPECT_EQ(queue.waiting(), 0u);
+}
+
+TEST(JobQueue, SixtyFifthJobIsRefusedAndClosed) {
+  ServerContext ctx;
+  JobQueue queue(&ctx);
+  std::vector<int> fds;
+  for (std::size_t i = 0; i <= kQueueSlots; ++i) fds.push_back(::dup(STDERR_FILENO));
+  for (std::size_t i = 0; i < kQueueSlots; ++i) ASSERT_TRUE(queue.push(fds[i]));
+  EXPECT_FALSE(queue.push(fds.back()));
+  EXPECT_FALSE(is_open(fds.back()));
+  EXPECT_EQ(queue.waiting(), kQueueSlots);
+  // One pop makes room again.
+  EXPECT_EQ(queue.pop(), fds[0]);
+  int again = ::dup(STDERR_FILENO);
+  EXPECT_TRUE(queue.push(again));
+  for (std::size_t i = 1; i < kQueueSlots; ++i) EXPECT_EQ(queue.pop(), fds[i]);
+  EXPECT_EQ(queue.pop(), again);
+  for (std::size_t i = 0; i < kQueueSlots; ++i) ::close(fds[i]);
+  ::close(again);
+}
+
+TEST(JobQueue, ConsumersSleepUntilPushedAndEachJobIsTakenOnce) {
+  ServerContext ctx;
+  JobQueue queue(&ctx);
+  constexpr int kJobs = 2000;
+  std::atomic<int> taken{0};
+  std::vector<std::atomic<int>> seen(kJobs);
+  std::vector<std::thread> consumers;
+  for (std::size_t i = 0; i < kWorkerCount; ++i) {
+    consumers.emplace_back([&] {
+      for (;;) {
+        int job = queue.pop();
+        if (job < 0) return;  // stop marker
+        seen[job].fetch_add(1);
+        taken.fetch_add(1);
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let them all block in pop
+  // The only producer: room seen by waiting() cannot vanish before the push.
+  for (int job = 0; job < kJobs; ++job) {
+    while (queue.waiting() == kQueueSlots) std::this_thread::yield();
+    if (!queue.push(job)) {
+      ADD_FAILURE() << "push refused with room left";
+      break;
+    }
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (taken.load() < kJobs && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  for (std::size_t i = 0; i < kWorkerCount; ++i) {
+    while (queue.waiting() == kQueueSlots) std::this_thread::yield();
+    queue.push(-1);
+  }
+  for (auto& t : consumers) t.join();
+  ASSERT_EQ(taken.load(), kJobs);
+  for (int job = 0; job < kJobs; ++job) EXPECT_EQ(seen[job].load(), 1) << job;
+}
+
+}  // namespace
+}  // namespace skerrow

@@ -1,0 +1,182 @@
+#include "http/request.h"
+
+#include <sys/time.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "http/response.h"
+#include "socket_pair.h"
+
+namespace skerrow {
+namespace {
+
+using test::SocketPair;
+
+TEST(FindHeaderEnd, PrefersCrlfSeparatorAnywhereOverEarlierBareOne) {
+  EXPECT_EQ(find_header_end("GET / HTTP/1.1\r\nA: b\r\n\r\nbody"), (HeaderEnd{20, 4}));
+  EXPECT_EQ(find_header_end("GET / HTTP/1.1\nA: b\n\nbody"), (HeaderEnd{19, 2}));
+  // A bare blank line ends the headers, but a "\r\n\r\n" later in the body still wins.
+  EXPECT_EQ(find_header_end("POST /\n\n{\"a\":\"\r\n\r\n\"}"), (HeaderEnd{14, 4}));
+  EXPECT_EQ(find_header_end("POST / HTTP/1.1\r\nHost: x\r\n"), std::nullopt);
+  EXPECT_EQ(find_header_end(""), std::nullopt);
+}
+
+TEST(ContentLength, NumberRule) {
+  EXPECT_EQ(parse_content_length("44"), 44u);
+  EXPECT_EQ(parse_content_length("+5"), 5u);
+  EXPECT_EQ(parse_content_length("5_0"), 50u);
+  EXPECT_EQ(parse_content_length("-0"), 0u);
+  EXPECT_EQ(parse_content_length("-0_0"), 0u);
+  EXPECT_EQ(parse_content_length("18446744073709551615"), UINT64_MAX);
+  for (const char* bad : {"", "-", "+", "-5", "5x", "_5", "5_", "++5", " 5",
+                          "18446744073709551616", "99999999999999999999999"}) {
+    EXPECT_EQ(parse_content_length(bad), std::nullopt) << '"' << bad << '"';
+  }
+}
+
+TEST(ContentLength, HeaderLineMatching) {
+  EXPECT_EQ(find_content_length("POST / HTTP/1.1\r\nHost: a\r\nCONTENT-LENGTH: 7"), 7u);
+  EXPECT_EQ(find_content_length("POST /\r\ncontent-length:\t 9 \t"), 9u);
+  EXPECT_EQ(find_content_length("POST /\nContent-Length : 5"), 5u);   // blank before colon
+  EXPECT_EQ(find_content_length("POST /\nContent-Lengthy: 5"), 5u);   // longer name matches
+  EXPECT_EQ(find_content_length("POST /\nContent-Len: 5"), std::nullopt);
+  EXPECT_EQ(find_content_length("POST /\nContent-Length"), std::nullopt);
+  // The first matching line decides, even when its value is unusable.
+  EXPECT_EQ(find_content_length("POST /\nContent-Length: x\nContent-Length: 5"), std::nullopt);
+  EXPECT_EQ(find_content_length("POST /\nContent-Length: 3\nContent-Length: 5"), 3u);
+  // Only ASCII letters fold: a byte that merely differs by 0x20 elsewhere must not match.
+  EXPECT_EQ(find_content_length("POST /\nContent\rLength: 5"), std::nullopt);
+}
+
+struct Reader {
+  std::vector<char> buffer;
+  explicit Reader(std::size_t size = kRequestBufferBytes) : buffer(size) {}
+  RequestRead read(int fd) { return read_request(fd, buffer); }
+};
+
+TEST(ReadRequest, StopsAtContentLengthWithoutWaitingForClose) {
+  SocketPair pair;
+  std::string body = R"({"method":"getblockcount","params":[],"i":1})";
+  ASSERT_EQ(body.size(), 44u);
+  pair.send("POST / HTTP/1.1\r\nHost: h\r\nContent-Type: application/json\r\n"
+            "Content-Length: 44\r\n\r\n" + body);
+  Reader reader;
+  RequestRead got = reader.read(pair.server);  // would block forever if it waited for close
+  EXPECT_EQ(got.body, body);
+}
+
+TEST(ReadRequest, WaitsForBodyAnnouncedByContentLength) {
+  SocketPair pair;
+  std::thread client([&] {
+    pair.send("POST / HTTP/1.1\r\nContent-Length: 11\r\n\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pair.send("{\"a\":");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    pair.send("12345}extra");
+  });
+  Reader reader;
+  RequestRead got = reader.read(pair.server);
+  client.join();
+  // Bytes past the announced length that came in the same read stay in the body.
+  EXPECT_EQ(got.body, "{\"a\":12345}extra");
+}
+
+TEST(ReadRequest, WithoutUsableLengthStopsAtHeaderEnd) {
+  for (const char* length_line : {"", "Content-Length: 5x\r\n"}) {
+    SocketPair pair;
+    pair.send(std::string("POST / HTTP/1.1\r\n") + length_line + "\r\n");
+    Reader reader;
+    RequestRead got = reader.read(pair.server);
+    ASSERT_TRUE(got.header_end.has_value());
+    EXPECT_TRUE(got.body.empty());
+  }
+}
+
+TEST(ReadRequest, HeaderEndMovesWhenCrlfSeparatorArrivesLater) {
+  SocketPair pair;
+  std::string request = "POST /\nContent-Length: 12\n\nab\r\n\r\ncdefgh";
+  // One byte per read, so the scan has to notice separators straddling reads.
+  std::thread client([&] {
+    for (char c : request) {
+      pair.send(std::string_view(&c, 1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    pair.finish_sending();
+  });
+  Reader reader;
+  RequestRead got = reader.read(pair.server);
+  client.join();
+  ASSERT_TRUE(got.header_end.has_value());
+  EXPECT_EQ(*got.header_end, *find_header_end(request));
+  // Measured from the old end the 12 bytes were complete; from the moved one they are not,
+  // so reading went on to the client's close.
+  EXPECT_EQ(got.filled, request.size());
+  EXPECT_EQ(got.body, "cdefgh");
+}
+
+TEST(ReadRequest, ClientClosingEarlyKeepsPartialBody) {
+  SocketPair pair;
+  pair.send("POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\n{\"method\":");
+  pair.finish_sending();
+  Reader reader;
+  EXPECT_EQ(reader.read(pair.server).body, "{\"method\":");
+}
+
+TEST(ReadRequest, OversizedRequestIsCutAtBufferSize) {
+  SocketPair pair;
+  std::string request = "POST / HTTP/1.1\r\nContent-Length: 1000\r\n\r\n" + std::string(1000, 'x');
+  pair.send(request);
+  Reader reader(64);
+  RequestRead got = reader.read(pair.server);
+  EXPECT_EQ(got.filled, 64u);
+  EXPECT_EQ(got.body, std::string(64 - request.find("xxx"), 'x'));
+}
+
+TEST(ReadRequest, ReceiveTimeoutEndsReadingWithWhatArrived) {
+  SocketPair pair;
+  timeval tv{0, 100 * 1000};
+  ASSERT_EQ(setsockopt(pair.server, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv), 0);
+  Reader reader;
+  EXPECT_EQ(reader.read(pair.server).filled, 0u);  // a silent client
+  pair.send("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc");
+  EXPECT_EQ(reader.read(pair.server).body, "abc");  // a client that stalls mid-body
+}
+
+// handle_request's outcomes that never reach dispatch.
+class HandleRequest : public ::testing::Test {
+ protected:
+  PageArena arena;
+  ServerContext ctx;
+  SocketPair pair;
+};
+
+TEST_F(HandleRequest, NothingReceivedIsEndOfStreamAndSilent) {
+  pair.finish_sending();
+  Status st = handle_request(arena, pair.server, ctx);
+  ASSERT_FALSE(st);
+  EXPECT_EQ(st.error(), ErrorCode::EndOfStream);
+  EXPECT_EQ(pair.received(), "");
+}
+
+TEST_F(HandleRequest, IncompleteHeaderBlockIsDroppedWithoutReply) {
+  pair.send("POST / HTTP/1.1\r\nHost: x\r\n");
+  pair.finish_sending();
+  EXPECT_TRUE(handle_request(arena, pair.server, ctx));
+  EXPECT_EQ(pair.received(), "");
+}
+
+TEST_F(HandleRequest, EmptyBodyGets400) {
+  pair.send("GET / HTTP/1.1\nHost: x\n\n");
+  EXPECT_TRUE(handle_request(arena, pair.server, ctx));
+  EXPECT_EQ(pair.received(),
+            "HTTP/1.1 400 Bad Request\r\nContent-Type: application/json\r\n"
+            "Content-Length: 23\r\nConnection: close\r\n\r\n{\"error\":\"empty body\"}\n");
+}
+
+}  // namespace
+}  // namespace skerrow
