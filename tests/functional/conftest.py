@@ -12,7 +12,7 @@ from framework.proxy import Proxy, default_binary
 
 @pytest.fixture(scope="session")
 def skerrow_bin() -> str:
-    path = default_binary()
+    path = os.path.abspath(default_binary())
     if not os.access(path, os.X_OK):
         pytest.fail(f"skerrow binary not found at {path}; build it or set SKERROW_BIN")
     return path

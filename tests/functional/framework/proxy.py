@@ -130,7 +130,8 @@ class Proxy:
         self.port = _port_of(self.config["listen"])
         self.workdir = pathlib.Path(workdir)
         self.workdir.mkdir(parents=True, exist_ok=True)
-        self.binary = binary or default_binary()
+        # The process runs in `workdir`, so a relative path must not be resolved from there.
+        self.binary = os.path.abspath(binary or default_binary())
         self.conf_path = self.workdir / f"skerrow-{next(_config_numbers)}.conf"
         self.conf_path.write_text(json.dumps(self.config, indent=2))
         self.process: subprocess.Popen | None = None
