@@ -297,10 +297,3 @@ class FakeDaemon:
         elif reply.then == "hang":
             self._stopping.wait(600)
 
-
-def slow(handler: Handler, seconds: float) -> Handler:
-    """Wraps a handler so that every answer comes `seconds` late."""
-    def wrapped(request: Request):
-        time.sleep(seconds)
-        return handler(request)
-    return wrapped

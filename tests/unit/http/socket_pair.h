@@ -21,6 +21,8 @@ struct SocketPair {
     server = fds[0];
     client = fds[1];
   }
+  SocketPair(const SocketPair&) = delete;
+  SocketPair& operator=(const SocketPair&) = delete;
   ~SocketPair() {
     close_server();
     close_client();
@@ -41,11 +43,6 @@ struct SocketPair {
   // Everything the code under test wrote, once it has closed its side.
   std::string received() {
     close_server();
-    return drain();
-  }
-
-  // Reads the client side until the server side is shut down or closed.
-  std::string drain() const {
     std::string out;
     char chunk[65536];
     for (ssize_t n; (n = ::read(client, chunk, sizeof chunk)) > 0;) out.append(chunk, n);

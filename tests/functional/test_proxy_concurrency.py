@@ -1,0 +1,70 @@
+"""Four workers serve connections in arrival order; sixty-four more may wait, and the event
+loop sheds anything beyond that at once."""
+
+import socket
+import threading
+import time
+
+from framework.proxy import http_post, parent_entry, parse_response, rpc_body
+
+
+def send_request(port, body):
+    s = socket.create_connection(("127.0.0.1", port), timeout=30)
+    s.sendall(http_post(body))
+    return s
+
+
+def read_reply(s):
+    out = b""
+    while chunk := s.recv(65536):
+        out += chunk
+    s.close()
+    return out
+
+
+def test_fifth_slow_request_waits_for_a_free_worker(fake_daemon, proxy_factory):
+    def slow(req):
+        time.sleep(1.0)
+        return 200, b'{"result":%d}' % req.json()["id"]
+    parent = fake_daemon(slow)
+    proxy = proxy_factory({"parent": parent_entry(parent)})
+    start = time.monotonic()
+    sockets = []
+    for i in range(1, 6):
+        sockets.append(send_request(proxy.port, rpc_body("getblock", id=i)))
+        time.sleep(0.05)   # a definite arrival order
+    replies = [parse_response(read_reply(s)) for s in sockets]
+    assert [r.body for r in replies] == [b'{"result":%d}\n' % i for i in range(1, 6)]
+    arrivals = [(r.json()["id"], r.received_at - start) for r in parent.requests]
+    assert [i for i, _ in arrivals] == [1, 2, 3, 4, 5]
+    assert all(t < 0.8 for _, t in arrivals[:4])
+    assert arrivals[4][1] >= 0.95          # only once the first worker came free
+
+
+def test_queue_of_sixty_four_then_drop(fake_daemon, proxy_factory):
+    release = threading.Event()
+
+    def held(req):
+        release.wait(30)
+        return 200, b'{"result":"ok"}'
+    parent = fake_daemon(held)
+    proxy = proxy_factory({"parent": parent_entry(parent)})
+    try:
+        busy = [send_request(proxy.port, rpc_body("getblock", id=i)) for i in range(4)]
+        parent.wait_for_requests(4)
+        mark = proxy.mark()
+        queued = [send_request(proxy.port, rpc_body("getblock", id=i)) for i in range(64)]
+        dropped = send_request(proxy.port, rpc_body("getblock", id=99))
+        dropped.settimeout(10)
+        try:
+            assert dropped.recv(100) == b""   # closed without a byte
+        except ConnectionResetError:
+            pass                            # the request bytes were left unread
+        dropped.close()
+        proxy.wait_for_line("warning(http): job queue full, dropping connection", since=mark)
+        assert proxy.count_lines("job queue full", since=mark) == 1
+    finally:
+        release.set()
+    for s in busy + queued:
+        assert parse_response(read_reply(s))[::2] == (200, b'{"result":"ok"}\n')
+    assert len(parent.requests) == 68

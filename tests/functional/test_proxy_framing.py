@@ -1,0 +1,102 @@
+"""How the proxy reads a pool's HTTP request: the header block ends at the first blank line,
+Content-Length only says how long to wait, and the body is cut at 262,144 bytes in all."""
+
+import socket
+import time
+
+import pytest
+
+from framework.proxy import parent_entry
+
+EMPTY_BODY_REPLY = (b"HTTP/1.1 400 Bad Request\r\nContent-Type: application/json\r\n"
+                    b"Content-Length: 23\r\nConnection: close\r\n\r\n"
+                    b'{"error":"empty body"}\n')
+
+
+@pytest.fixture
+def setup(fake_daemon, proxy_factory):
+    parent = fake_daemon(lambda req: (200, b'{"result":1}'))
+    proxy = proxy_factory({"parent": parent_entry(parent), "client_timeout_ms": 1500})
+    return parent, proxy
+
+
+def talk(proxy, pieces, pause=0.2, half_close=False, timeout=10):
+    """Sends the pieces with pauses between them and reads the reply until close."""
+    with socket.create_connection(("127.0.0.1", proxy.port), timeout=timeout) as s:
+        for i, piece in enumerate(pieces):
+            if i:
+                time.sleep(pause)
+            s.sendall(piece)
+        if half_close:
+            s.shutdown(socket.SHUT_WR)
+        out = b""
+        while chunk := s.recv(65536):
+            out += chunk
+        return out
+
+
+BODY = b'{"method":"getblockcount","params":[],"id":1}'
+
+
+@pytest.mark.parametrize("length_line", [b"", b"Content-Length: 0\r\n", b"Content-Length: -0\r\n",
+                                         b"Content-Length: 5x\r\n"])
+@pytest.mark.parametrize("verb", [b"POST", b"GET"])
+def test_headers_without_usable_length_end_the_request(setup, length_line, verb):
+    parent, proxy = setup
+    # The body follows later and is never read: the request ended with its header block.
+    head = verb + b" / HTTP/1.1\r\nHost: x\r\n" + length_line + b"\r\n"
+    assert talk(proxy, [head, BODY]) == EMPTY_BODY_REPLY
+    assert parent.requests == []
+
+
+def test_bare_line_feed_request(setup):
+    parent, proxy = setup
+    request = b"POST / HTTP/1.1\nHost: x\ncontent-LENGTH:\t+%d \n\n" % len(BODY) + BODY
+    assert proxy.post_raw(request).endswith(b'{"result":1}\n')
+    assert parent.wait_for_requests(1)[0].body == BODY
+
+
+def test_oversized_request_is_cut_at_buffer_size(setup):
+    parent, proxy = setup
+    head = b"POST / HTTP/1.1\r\nContent-Length: 300000\r\n\r\n"
+    body = b'{"method":"submitblock","params":["' + b"ab" * 150_000
+    request = (head + body)[:300_000]
+    with socket.create_connection(("127.0.0.1", proxy.port), timeout=10) as s:
+        s.sendall(request)
+        try:
+            s.recv(65536)
+        except ConnectionResetError:
+            pass   # the proxy closes with the rest unread
+    got = parent.wait_for_requests(1)[0]
+    assert got.body == request[len(head):262_144]
+
+
+def test_client_that_closes_at_once_costs_nothing(setup):
+    parent, proxy = setup
+    mark = proxy.mark()
+    for _ in range(3):
+        socket.create_connection(("127.0.0.1", proxy.port)).close()
+    # A served request afterwards proves the workers went through those Jobs silently.
+    assert proxy.rpc("getblockcount")[::2] == (200, b'{"result":1}\n')
+    proxy.wait_for_line("response sent to client", since=mark)
+    assert [l for l in proxy.lines()[mark:] if "proxying" not in l and "got " not in l] == [
+        "info(http): response sent to client"]
+    assert len(parent.requests) == 1
+
+
+def test_silent_clients_do_not_hold_the_workers(setup):
+    parent, proxy = setup
+    mark = proxy.mark()
+    idle = [socket.create_connection(("127.0.0.1", proxy.port)) for _ in range(4)]
+    try:
+        start = time.monotonic()
+        # All four workers first sit on silent clients; the time-out frees them.
+        assert proxy.rpc("getblockcount", timeout=10)[::2] == (200, b'{"result":1}\n')
+        assert 1.2 < time.monotonic() - start < 8
+        for s in idle:
+            s.settimeout(5)
+            assert s.recv(100) == b""     # closed without a byte
+    finally:
+        for s in idle:
+            s.close()
+    assert not any("error" in line for line in proxy.lines()[mark:])
