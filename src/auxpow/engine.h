@@ -1,42 +1,47 @@
 // Aux chain state: the latest template of every aux chain, the aux merkle tree built from
 // them, the ring of snapshots kept per answered getblocktemplate, and the aux-state lock
-// that guards all of it.
+// that guards all of it. One engine per process, never freed.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
+#include "auxpow/hash.h"
 #include "config/config.h"
 #include "platform/futex.h"
 #include "rpc/address.h"
 
 namespace skerrow {
 
-using Hash32 = std::array<std::uint8_t, 32>;
-
 inline constexpr std::size_t kMaxTreeLeaves = 32;
 inline constexpr std::size_t kSnapshotCount = 8;
 inline constexpr std::size_t kMaxCoinbaseBranch = 20;
+inline constexpr std::size_t kMaxAuxBranch = 5;  // log2(kMaxTreeLeaves)
 
 struct AuxTemplate {
-  Hash32 hash{};                 // display order
-  std::array<char, 64> hash_hex{};
-  std::uint32_t chainid = 0;
-  Hash32 target{};               // text order (least significant byte first)
+  Hash32 hash{};                     // display order
+  std::array<char, 64> hash_hex{};   // as the daemon wrote it (either case)
+  std::uint32_t chainid = 0;         // low 32 bits of the reply's "chainid"
+  Hash32 target{};                   // text order: least significant byte first
   std::array<char, 64> target_hex{};
   double diff = 0.0;
-  bool valid = false;
+  bool valid = false;  // the last refresh decoded a hash for this chain
+
+  std::string_view hash_text() const { return {hash_hex.data(), hash_hex.size()}; }
+  std::string_view target_text() const { return {target_hex.data(), target_hex.size()}; }
 };
 
 struct AuxChainState {
-  std::string_view chain_id;
+  std::string_view chain_id;  // the configured name
   ChainEndpoint daemon;
   bool use_createauxblock = false;
+  std::optional<std::string_view> payout_address;  // createauxblock's parameter when set
   AuxTemplate templ;
-  std::uint32_t slot = 0;
+  std::uint32_t slot = 0;  // leaf index, recomputed at every tree build
 };
 
 struct AuxTree {
@@ -47,26 +52,30 @@ struct AuxTree {
 
 struct AuxSnapshot {
   bool used = false;
-  Hash32 root{};
+  Hash32 root{};  // display order; the key a submission finds the snapshot by
   std::uint32_t tree_size = 0;
-  std::array<Hash32, kMaxTreeLeaves> leaves{};  // display order
+  std::array<Hash32, kMaxTreeLeaves> leaves{};  // display order; zero where no valid chain sits
   std::size_t cb_branch_len = 0;
-  std::array<Hash32, kMaxCoinbaseBranch> cb_branch{};  // internal order, deepest first
+  std::array<Hash32, kMaxCoinbaseBranch> cb_branch{};  // internal order, deepest level first
 };
 
 struct AuxEngine {
-  std::vector<AuxChainState> states;
+  std::vector<AuxChainState> states;  // configuration order; never resized after start-up
   AuxTree tree;
   std::array<AuxSnapshot, kSnapshotCount> snapshots{};
   std::size_t next_snapshot = 0;
-  FutexMutex lock;                          // the aux-state lock
-  std::atomic<bool> refresh_needed{true};   // may be set from any thread without the lock
-  std::uint64_t daemon_timeout_ms = 0;
+  FutexMutex lock;  // the aux-state lock: guards every field above
+  // Set from any thread (an accepted aux block, a relay notification); read and cleared by
+  // the getblocktemplate that refreshes.
+  std::atomic<bool> refresh_needed{true};
+  std::uint64_t daemon_timeout_ms = 0;  // bound on every aux daemon call (0: none)
 };
 
-// Fills `engine` from the configuration in configuration order. When the state array cannot
-// be allocated, logs "error(auxpow): failed to allocate aux chain state" and leaves the engine
-// with no aux chains (tree size 0).
+// Fills `engine` from the configuration in configuration order, sizes the tree for the
+// number of chains and sets the refresh-needed flag. When the state array cannot be
+// allocated, logs "error(auxpow): failed to allocate aux chain state"; with more chains than
+// the tree has leaves (the loader refuses those), logs an error too. Either way the engine is
+// left with no aux chains (tree size 0). REQUIRES: no other thread uses `engine` yet.
 void init_aux_engine(AuxEngine& engine, const Config& config);
 
 }  // namespace skerrow

@@ -1,0 +1,58 @@
+#include "auxpow/coinbase.h"
+
+#include <new>
+
+#include "auxpow/hex.h"
+
+namespace skerrow {
+
+Result<std::optional<std::pmr::vector<Hash32>>> template_tree_level(const JsonValue& reply,
+                                                                    std::pmr::memory_resource* memory) {
+  using Level = std::optional<std::pmr::vector<Hash32>>;
+  const JsonValue* result = get_member(reply, "result");
+  if (result == nullptr || !result->is_object()) return Level{};
+  const JsonValue* transactions = get_member(*result, "transactions");
+  if (transactions == nullptr || !transactions->is_array() || transactions->items().empty()) {
+    return Level{};
+  }
+  try {
+    std::pmr::vector<Hash32> level(memory);
+    level.reserve(transactions->items().size() + 1);
+    level.push_back(Hash32{});
+    for (const JsonValue& tx : transactions->items()) {
+      const JsonValue* txid = get_member(tx, "txid");
+      if (txid == nullptr || !txid->is_string() || txid->as_text().size() != 64) continue;
+      Hash32 id;
+      if (!hex_decode(txid->as_text(), id)) continue;
+      reverse_hash(id);
+      level.push_back(id);
+    }
+    return Level{std::move(level)};
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
+}
+
+CoinbaseBranch fold_coinbase_branch(std::span<Hash32> level) {
+  CoinbaseBranch branch;
+  std::size_t n = level.size();
+  while (n >= 2 && branch.length < kMaxCoinbaseBranch) {
+    branch.hashes[branch.length++] = level[1];
+    const std::size_t parents = (n + 1) / 2;
+    for (std::size_t j = 0; j < parents; ++j) {
+      const Hash32& left = level[2 * j];
+      const Hash32& right = 2 * j + 1 < n ? level[2 * j + 1] : left;
+      level[j] = hash_pair(left, right);
+    }
+    n = parents;
+  }
+  return branch;
+}
+
+Hash32 root_from_coinbase(const Hash32& leaf, std::span<const Hash32> branch) {
+  Hash32 node = leaf;
+  for (const Hash32& sibling : branch) node = hash_pair(node, sibling);
+  return node;
+}
+
+}  // namespace skerrow

@@ -1,0 +1,42 @@
+// The coinbase merkle branch of a parent block template: the siblings on the path from the
+// coinbase (always leaf 0) to the block's merkle root, which a proof needs to show that the
+// coinbase carrying the commitment belongs to the parent block.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory_resource>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "auxpow/engine.h"
+#include "json/reader.h"
+#include "log/error.h"
+
+namespace skerrow {
+
+// A branch of 20 entries proves at most 2^20 - 1 transactions besides the coinbase.
+inline constexpr std::size_t kMaxBranchTransactions = (std::size_t{1} << kMaxCoinbaseBranch) - 1;
+
+struct CoinbaseBranch {
+  std::size_t length = 0;
+  std::array<Hash32, kMaxCoinbaseBranch> hashes{};  // internal order, deepest level first
+};
+
+// The bottom level of a template's merkle tree: a zero placeholder for the coinbase, then
+// every usable "txid" of "result"."transactions" (64 hex digits; others are skipped) in
+// internal order. nullopt when the reply has no non-empty transaction list.
+// Errors: OutOfMemory.
+Result<std::optional<std::pmr::vector<Hash32>>> template_tree_level(const JsonValue& reply,
+                                                                    std::pmr::memory_resource* memory);
+
+// Folds `level` (coinbase placeholder first; an odd level pairs its last hash with itself)
+// up to the root, collecting the coinbase's siblings. The level is used as scratch.
+// REQUIRES: 1 <= level.size() <= kMaxBranchTransactions + 1.
+CoinbaseBranch fold_coinbase_branch(std::span<Hash32> level);
+
+// The merkle root reached from `leaf` at index 0 through `branch` (internal order).
+Hash32 root_from_coinbase(const Hash32& leaf, std::span<const Hash32> branch);
+
+}  // namespace skerrow

@@ -1,0 +1,45 @@
+#include "auxpow/engine.h"
+
+#include <new>
+
+#include "log/log.h"
+
+namespace skerrow {
+
+void init_aux_engine(AuxEngine& engine, const Config& config) {
+  engine.states.clear();
+  engine.tree = AuxTree{};
+  engine.snapshots.fill(AuxSnapshot{});
+  engine.next_snapshot = 0;
+  engine.daemon_timeout_ms = config.daemon_timeout_ms;
+  engine.refresh_needed.store(true);
+
+  const std::size_t count = config.aux_chains.size();
+  if (count > kMaxTreeLeaves) {
+    // The loader refuses such files; an engine built another way must still never index
+    // past the tree's leaves.
+    log_line(LogLevel::error, LogScope::auxpow,
+             {"too many aux chains: ", count, " configured, at most ", kMaxTreeLeaves});
+    engine.tree.tree_size = 0;
+    return;
+  }
+  try {
+    engine.states.reserve(count);
+  } catch (const std::bad_alloc&) {
+    log_line(LogLevel::error, LogScope::auxpow, {"failed to allocate aux chain state"});
+    engine.tree.tree_size = 0;
+    return;
+  }
+  for (const AuxChainConfig& chain : config.aux_chains) {
+    AuxChainState& state = engine.states.emplace_back();
+    state.chain_id = chain.chain_id;
+    state.daemon = chain.daemon;
+    state.use_createauxblock = chain.use_createauxblock;
+    state.payout_address = chain.payout_address;
+  }
+  std::uint32_t size = 1;
+  while (size < count) size *= 2;
+  engine.tree.tree_size = size;
+}
+
+}  // namespace skerrow

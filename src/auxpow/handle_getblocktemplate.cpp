@@ -1,0 +1,82 @@
+#include <mutex>
+#include <new>
+
+#include "auxpow/coinbase.h"
+#include "auxpow/handlers.h"
+#include "auxpow/refresh.h"
+#include "auxpow/rewrite.h"
+#include "auxpow/snapshot.h"
+#include "http/dispatch.h"
+#include "http/response.h"
+#include "json/reader.h"
+#include "log/log.h"
+#include "rpc/client.h"
+
+namespace skerrow {
+namespace {
+
+enum class BranchOutcome { usable, too_many };
+
+// Reads the template's transaction ids and folds them into the coinbase branch. A reply
+// without a usable transaction list leaves the branch empty: the template is still served.
+BranchOutcome read_coinbase_branch(std::string_view reply, PageArena& arena, CoinbaseBranch& branch) {
+  auto doc = parse_json(reply, &arena);
+  if (!doc) return BranchOutcome::usable;
+  auto level = template_tree_level(doc->root(), &arena);
+  if (!level || !*level) return BranchOutcome::usable;
+  std::pmr::vector<Hash32>& hashes = **level;
+  const std::size_t count = hashes.size() - 1;
+  if (count > kMaxBranchTransactions) {
+    log_line(LogLevel::warning, LogScope::http,
+             {"getblocktemplate: ", count, " transactions are more than a coinbase branch of ",
+              kMaxCoinbaseBranch, " entries can prove, answering without aux commitment"});
+    return BranchOutcome::too_many;
+  }
+  branch = fold_coinbase_branch(hashes);
+  log_line(LogLevel::info, LogScope::http,
+           {"coinbase Merkle branch: depth=", branch.length, " from ", count, " transactions"});
+  return BranchOutcome::usable;
+}
+
+Status serve_template(int fd, std::string_view body, PageArena& arena, ServerContext& ctx) {
+  AuxEngine& engine = ctx.aux;
+  log_line(LogLevel::info, LogScope::http, {"getblocktemplate: forwarding ", body.size(), " bytes to parent"});
+  auto reply = call(ctx.parent, &arena, body, ctx.daemon_timeout_ms);
+  if (!reply) return fail(reply.error());
+  log_line(LogLevel::info, LogScope::http, {"getblocktemplate: got ", reply->size(), " bytes from parent"});
+
+  CoinbaseBranch branch;
+  if (read_coinbase_branch(*reply, arena, branch) == BranchOutcome::too_many) {
+    // No snapshot either: nothing committed, so nothing can be submitted against it.
+    return send_response(fd, 200, *reply);
+  }
+
+  // Cleared before the refresh, so a request to refresh that arrives during it survives.
+  if (engine.refresh_needed.exchange(false)) refresh_aux_templates(engine, &arena);
+  save_snapshot(engine, branch);
+
+  bool any_valid = false;
+  for (const AuxChainState& state : engine.states) any_valid = any_valid || state.templ.valid;
+  if (!any_valid) return send_response(fd, 200, *reply);
+
+  auto answer = rewrite_template(*reply, engine, &arena);
+  if (!answer) return fail(answer.error());
+  return send_response(fd, 200, *answer);
+}
+
+}  // namespace
+
+Status handle_getblocktemplate(int fd, std::string_view body, PageArena& arena, ServerContext& ctx) {
+  std::unique_lock guard(ctx.aux.lock);
+  if (ctx.aux.states.empty()) {
+    guard.unlock();
+    return passthrough(fd, body, arena, ctx);
+  }
+  try {
+    return serve_template(fd, body, arena, ctx);
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
+}
+
+}  // namespace skerrow

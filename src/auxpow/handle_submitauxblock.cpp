@@ -1,0 +1,166 @@
+#include <algorithm>
+#include <mutex>
+#include <new>
+
+#include "auxpow/handlers.h"
+#include "auxpow/hex.h"
+#include "auxpow/log_text.h"
+#include "auxpow/snapshot.h"
+#include "auxpow/submit.h"
+#include "auxpow/tx.h"
+#include "http/response.h"
+#include "json/writer.h"
+#include "log/log.h"
+#include "rpc/client.h"
+
+namespace skerrow {
+namespace {
+
+constexpr std::string_view kInvalidParams =
+    R"({"result":null,"error":{"code":-1,"message":"invalid params"},"id":null})";
+constexpr std::string_view kUnknownChain =
+    R"({"result":null,"error":{"code":-1,"message":"unknown chain"},"id":null})";
+constexpr std::string_view kNoCommitment =
+    R"({"result":null,"error":{"code":-1,"message":"no AuxPoW commitment in coinbase"},"id":null})";
+constexpr std::string_view kStaleSnapshot =
+    R"({"result":null,"error":{"code":-1,"message":"stale aux snapshot"},"id":null})";
+constexpr std::string_view kRpcFailed =
+    R"({"result":null,"error":{"code":-1,"message":"aux daemon RPC failed"},"id":null})";
+
+// The daemon's "result" as text: a string's content, anything else its compact JSON.
+Result<std::pmr::string> result_text(const Result<JsonDocument>& reply, std::pmr::memory_resource* memory) {
+  if (!reply) return fail(reply.error());
+  const JsonValue* result = get_member(reply->root(), "result");
+  if (result == nullptr) return fail(ErrorCode::MissingResult);
+  std::pmr::string text(memory);
+  if (result->is_string()) {
+    text.assign(result->as_text());
+    return text;
+  }
+  if (auto written = write_compact_json(*result, text); !written) return fail(written.error());
+  return text;
+}
+
+Status submit(int fd, std::string_view body, PageArena& arena, AuxEngine& engine) {
+  const auto param = extract_param_string(body);
+  if (!param) {
+    log_line(LogLevel::warning, LogScope::http, {"submitauxblock: failed to extract params"});
+    return send_response(fd, 200, kInvalidParams);
+  }
+  const auto fields = split_submit_fields(*param);
+  if (!fields) return fail(ErrorCode::InvalidAuxSubmit);
+  const LogSafeText name(fields->chain);
+  {
+    const LogSafeText hash(fields->aux_hash);
+    log_line(LogLevel::info, LogScope::http, {"submitauxblock for ", name.view(), ": aux_hash=", hash.view()});
+  }
+
+  AuxChainState* chain = nullptr;
+  for (AuxChainState& state : engine.states) {
+    if (state.chain_id == fields->chain) {
+      chain = &state;
+      break;
+    }
+  }
+  if (chain == nullptr) {
+    log_line(LogLevel::warning, LogScope::http, {"submitauxblock: unknown chain ", name.view()});
+    return send_response(fd, 200, kUnknownChain);
+  }
+
+  if (fields->coinbase_hex.size() % 2 != 0) return fail(ErrorCode::InvalidAuxSubmit);
+  std::pmr::vector<std::uint8_t> coinbase(fields->coinbase_hex.size() / 2, &arena);
+  std::array<std::uint8_t, kHeaderSize> header;
+  if (!hex_decode(fields->coinbase_hex, coinbase) || fields->header_hex.size() != 2 * kHeaderSize ||
+      !hex_decode(fields->header_hex, header)) {
+    return fail(ErrorCode::InvalidAuxSubmit);
+  }
+
+  const auto magic = find_commitment(coinbase);
+  if (!magic) {
+    log_line(LogLevel::warning, LogScope::http,
+             {"submitauxblock: no AuxPoW commitment found in coinbase for ", name.view()});
+    return send_response(fd, 200, kNoCommitment);
+  }
+  Hash32 root;
+  std::copy_n(coinbase.begin() + static_cast<std::ptrdiff_t>(*magic + 4), 32, root.begin());
+
+  std::optional<Hash32> txid;
+  if (auto id = transaction_txid(coinbase, &arena)) txid = *id;
+  Hash32 header_root;
+  std::copy_n(header.begin() + kHeaderMerkleRootOffset, 32, header_root.begin());
+
+  const SnapshotMatch match = find_snapshot(engine, root, txid, header_root);
+  if (match.snapshot == nullptr) {
+    char root_hex[64];
+    hex_encode(root, root_hex);
+    log_line(LogLevel::warning, LogScope::http,
+             {"submitauxblock: no snapshot for merkle root ", std::string_view(root_hex, 64), " (chain ",
+              name.view(), ")"});
+    return send_response(fd, 200, kStaleSnapshot);
+  }
+  if (!match.branch_matches) {
+    log_line(LogLevel::warning, LogScope::http,
+             {"submitauxblock: no snapshot's coinbase branch matches the header for ", name.view(),
+              ", using the newest"});
+  }
+  const AuxSnapshot& snap = *match.snapshot;
+  const AuxBranch aux = aux_branch(snap, chain->slot);
+  const std::span<const Hash32> cb_branch(snap.cb_branch.data(), snap.cb_branch_len);
+  const std::span<const Hash32> aux_hashes(aux.hashes.data(), aux.length);
+
+  const std::size_t size = proof_size(coinbase.size(), cb_branch.size(), aux_hashes.size());
+  std::pmr::vector<std::uint8_t> proof(size, &arena);
+  write_proof(coinbase, cb_branch, aux_hashes, chain->slot, header, proof);
+
+  constexpr std::string_view kHead = R"({"method":"submitauxblock","params":[")";
+  constexpr std::string_view kMiddle = R"(",")";
+  constexpr std::string_view kTail = R"("]})";
+  std::pmr::string request(&arena);
+  request.reserve(kHead.size() + fields->aux_hash.size() + kMiddle.size() + 2 * size + kTail.size());
+  request.append(kHead);
+  lowercase_hex_into(fields->aux_hash, request);
+  request.append(kMiddle);
+  const std::size_t proof_at = request.size();
+  request.resize(proof_at + 2 * size);
+  hex_encode(proof, {request.data() + proof_at, 2 * size});
+  request.append(kTail);
+  proof = {};
+
+  log_line(LogLevel::info, LogScope::http,
+           {"submitauxblock: proof ", size, " bytes for ", name.view(), " (cb_branch=", cb_branch.size(),
+            ", aux_branch=", aux_hashes.size(), ")"});
+  auto text = result_text(call_json(chain->daemon, &arena, request, engine.daemon_timeout_ms), &arena);
+  if (!text) {
+    log_line(LogLevel::error, LogScope::http, {"submitauxblock RPC failed for ", name.view(), ": ", text.error()});
+    return send_response(fd, 200, kRpcFailed);
+  }
+  {
+    const LogSafeText shown(*text);
+    log_line(LogLevel::info, LogScope::http, {"submitauxblock result for ", name.view(), ": ", shown.view()});
+  }
+  if (*text == "true") {
+    engine.refresh_needed.store(true);
+    log_line(LogLevel::info, LogScope::http,
+             {"aux block accepted for ", name.view(), ", will refresh templates on next GBT"});
+  }
+
+  std::pmr::string reply(&arena);
+  reply.reserve(text->size() + 48);
+  reply.append(R"({"result":")");
+  if (auto escaped = append_json_escaped(*text, reply); !escaped) return fail(escaped.error());
+  reply.append(R"(","error":null,"id":null})");
+  return send_response(fd, 200, reply);
+}
+
+}  // namespace
+
+Status handle_submitauxblock(int fd, std::string_view body, PageArena& arena, ServerContext& ctx) {
+  std::lock_guard guard(ctx.aux.lock);
+  try {
+    return submit(fd, body, arena, ctx.aux);
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
+}
+
+}  // namespace skerrow

@@ -1,0 +1,25 @@
+// Hexadecimal text <-> bytes. Text order is byte order: neither direction ever reverses,
+// so a hash keeps whichever order (display or internal) it was in.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "log/error.h"
+
+namespace skerrow {
+
+// Writes two lowercase digits per byte, high nibble first.
+// REQUIRES: out.size() == 2 * bytes.size().
+void hex_encode(std::span<const std::uint8_t> bytes, std::span<char> out);
+
+// Decodes `text` (either letter case) into the first text.size() / 2 bytes of `out`; the rest
+// of `out` is left alone. Errors, checked in this order: InvalidLength (odd length),
+// NoSpaceLeft (out too small), InvalidCharacter (the bytes before the bad digit stay written).
+Status hex_decode(std::string_view text, std::span<std::uint8_t> out);
+
+// True when every character of `text` is a hexadecimal digit (the empty text included).
+bool is_hex_text(std::string_view text);
+
+}  // namespace skerrow

@@ -1,0 +1,39 @@
+#include "auxpow/log_text.h"
+
+#include <algorithm>
+#include <new>
+
+namespace skerrow {
+namespace {
+
+bool is_control(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u < 0x20 || u == 0x7f;
+}
+
+}  // namespace
+
+LogSafeText::LogSafeText(std::string_view text) : text_(text) {
+  const auto first = std::find_if(text.begin(), text.end(), is_control);
+  if (first == text.end()) return;
+  constexpr char kDigits[] = "0123456789abcdef";
+  try {
+    escaped_.reserve(text.size() + 16);
+    for (char c : text) {
+      if (!is_control(c)) {
+        escaped_ += c;
+        continue;
+      }
+      const auto u = static_cast<unsigned char>(c);
+      escaped_ += "\\x";
+      escaped_ += kDigits[u >> 4];
+      escaped_ += kDigits[u & 0x0f];
+    }
+  } catch (const std::bad_alloc&) {
+    // Without room for the escaped form, show only what precedes the first control byte.
+    escaped_.clear();
+    text_ = text.substr(0, static_cast<std::size_t>(first - text.begin()));
+  }
+}
+
+}  // namespace skerrow

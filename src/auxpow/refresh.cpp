@@ -1,0 +1,95 @@
+#include "auxpow/refresh.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "auxpow/hex.h"
+#include "auxpow/log_text.h"
+#include "auxpow/tree.h"
+#include "json/writer.h"
+#include "log/log.h"
+#include "rpc/client.h"
+
+namespace skerrow {
+
+double target_to_diff(const Hash32& target) {
+  for (int i = 31; i >= 0; --i) {
+    if (target[i] != 0) return std::ldexp(1.0, 256 - 8 * i) / target[i];
+  }
+  return std::numeric_limits<double>::infinity();
+}
+
+Result<std::pmr::string> aux_template_request(const AuxChainState& state, std::pmr::memory_resource* memory) {
+  try {
+    std::pmr::string body(memory);
+    if (!state.use_createauxblock) {
+      body = R"({"method":"getauxblock","params":[]})";
+      return body;
+    }
+    body = R"({"method":"createauxblock","params":[")";
+    if (state.payout_address) {
+      if (auto escaped = append_json_escaped(*state.payout_address, body); !escaped) {
+        return fail(escaped.error());
+      }
+    }
+    body += R"("]})";
+    return body;
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
+}
+
+void apply_aux_reply(AuxChainState& state, const Result<JsonDocument>& reply) {
+  AuxTemplate& t = state.templ;
+  t.valid = false;
+  if (!reply) {
+    log_line(LogLevel::warning, LogScope::auxpow,
+             {"failed to get aux template for ", state.chain_id, ": ", reply.error()});
+    return;
+  }
+  const JsonValue* result = get_member(reply->root(), "result");
+  if (result == nullptr || !result->is_object()) return;
+
+  const JsonValue* hash = get_member(*result, "hash");
+  if (hash != nullptr && hash->is_string() && hash->as_text().size() == 64) {
+    const std::string_view text = hash->as_text();
+    std::copy(text.begin(), text.end(), t.hash_hex.begin());
+    if (!hex_decode(text, t.hash)) return;
+    t.valid = true;
+  }
+
+  const JsonValue* chainid = get_member(*result, "chainid");
+  if (chainid != nullptr && chainid->is_integer()) {
+    t.chainid = static_cast<std::uint32_t>(static_cast<std::uint64_t>(chainid->as_integer()));
+  }
+
+  // Daemons of the current lineage name the member "_target"; the form is the same.
+  const JsonValue* target = get_member(*result, "target");
+  if (target == nullptr) target = get_member(*result, "_target");
+  if (target != nullptr && target->is_string() && target->as_text().size() == 64) {
+    const std::string_view text = target->as_text();
+    std::copy(text.begin(), text.end(), t.target_hex.begin());
+    // A bad digit keeps what decoded before it; the difficulty is still derived.
+    (void)hex_decode(text, t.target);
+  }
+
+  t.diff = target_to_diff(t.target);
+  LogSafeText hash_text(t.hash_text());
+  log_line(LogLevel::info, LogScope::auxpow,
+           {"aux template for ", state.chain_id, ": hash=", hash_text.view(), " diff=", FixedPoint{t.diff, 3}});
+}
+
+void refresh_aux_templates(AuxEngine& engine, std::pmr::memory_resource* memory) {
+  for (AuxChainState& state : engine.states) {
+    Result<JsonDocument> reply = fail(ErrorCode::OutOfMemory);
+    if (auto body = aux_template_request(state, memory)) {
+      reply = call_json(state.daemon, memory, *body, engine.daemon_timeout_ms);
+    }
+    apply_aux_reply(state, reply);
+  }
+  build_aux_tree(engine);
+}
+
+}  // namespace skerrow

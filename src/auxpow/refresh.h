@@ -1,0 +1,33 @@
+// Fetching aux block templates from the aux daemons. Templates are fetched lazily: the next
+// getblocktemplate after the refresh-needed flag was set runs the refresh.
+#pragma once
+
+#include <memory_resource>
+#include <string>
+
+#include "auxpow/engine.h"
+#include "json/reader.h"
+#include "log/error.h"
+
+namespace skerrow {
+
+// 2^256 divided by the target cut down to its most significant non-zero byte (the target
+// bytes read as a little-endian number). An all-zero target gives positive infinity.
+double target_to_diff(const Hash32& target);
+
+// The JSON-RPC body that asks the chain's daemon for a template: getauxblock, or
+// createauxblock with the payout address (JSON-escaped) or "" as its one parameter.
+// Errors: OutOfMemory.
+Result<std::pmr::string> aux_template_request(const AuxChainState& state, std::pmr::memory_resource* memory);
+
+// Takes one daemon reply (or the call's error) into the chain's template and writes the
+// chain's log line. Fields the reply does not replace keep their previous values; `valid`
+// ends true only when a 64-digit hash decoded.
+void apply_aux_reply(AuxChainState& state, const Result<JsonDocument>& reply);
+
+// Asks every aux daemon for a fresh template, applies the replies in configuration order and
+// rebuilds the aux merkle tree. Daemon replies are allocated from `memory`.
+// REQUIRES: the caller holds the aux-state lock.
+void refresh_aux_templates(AuxEngine& engine, std::pmr::memory_resource* memory);
+
+}  // namespace skerrow

@@ -1,0 +1,52 @@
+// Rewriting a parent getblocktemplate reply as text: the merged-mining commitment joins the
+// coinbase flags and the aux fields join the "result" object. Every byte of the parent's
+// reply that is not changed reaches the pool as the parent wrote it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <memory_resource>
+#include <string>
+#include <string_view>
+
+#include "auxpow/engine.h"
+#include "log/error.h"
+
+namespace skerrow {
+
+inline constexpr std::size_t kCommitmentSize = 88;
+
+// "fabe6d6d", the root (display order), the tree size and nonce (4 bytes each, least
+// significant first), all as lowercase hex.
+std::array<char, kCommitmentSize> commitment_text(const AuxTree& tree);
+
+// Where the commitment goes: `erase` bytes at `pos` are replaced by before + commitment +
+// after. found is false when the reply has no place for it (it then stays unchanged).
+struct CommitmentPlace {
+  bool found = false;
+  std::size_t pos = 0;
+  std::size_t erase = 0;
+  std::string_view before;
+  std::string_view after;
+};
+
+// Applies, first match wins: appended to an existing "flags" text; "coinbaseaux":{} replaced
+// by an object holding only the flags; "flags" inserted first into a non-empty
+// "coinbaseaux" object. Plain byte searches, no blanks allowed inside the searched texts.
+CommitmentPlace find_commitment_place(std::string_view reply);
+
+// Position of the last "},\"error\"" (where the aux fields go), or npos.
+std::size_t find_aux_fields_place(std::string_view text);
+
+// Appends the aux fields: root, tree size and nonce, number of valid chains and one element
+// per valid chain ("slot" is the chain's configuration position; texts JSON-escaped; an
+// infinite difficulty written as null). Errors: OutOfMemory.
+Status append_aux_fields(const AuxEngine& engine, std::pmr::string& out);
+
+// The reply with the commitment placed and the aux fields inserted, built in one
+// allocation of the final size. REQUIRES: the aux-state lock is held.
+// Errors: OutOfMemory.
+Result<std::pmr::string> rewrite_template(std::string_view reply, const AuxEngine& engine,
+                                          std::pmr::memory_resource* memory);
+
+}  // namespace skerrow

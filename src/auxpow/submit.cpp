@@ -1,0 +1,93 @@
+#include "auxpow/submit.h"
+
+#include <cstring>
+
+#include "auxpow/hex.h"
+
+namespace skerrow {
+namespace {
+
+void put_le32(std::uint32_t v, std::uint8_t* out) {
+  out[0] = static_cast<std::uint8_t>(v);
+  out[1] = static_cast<std::uint8_t>(v >> 8);
+  out[2] = static_cast<std::uint8_t>(v >> 16);
+  out[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+}  // namespace
+
+std::optional<std::string_view> extract_param_string(std::string_view body) {
+  constexpr std::string_view kKey = "\"params\"";
+  std::size_t pos = body.find(kKey);
+  if (pos == std::string_view::npos) return std::nullopt;
+  pos += kKey.size();
+  while (pos < body.size() && (body[pos] == '\t' || body[pos] == ' ' || body[pos] == ':' || body[pos] == '[')) {
+    ++pos;
+  }
+  if (pos >= body.size() || body[pos] != '"') return std::nullopt;
+  const std::size_t start = pos + 1;
+  const std::size_t end = body.find('"', start);
+  if (end == std::string_view::npos) return std::nullopt;
+  return body.substr(start, end - start);
+}
+
+std::optional<SubmitFields> split_submit_fields(std::string_view param) {
+  std::string_view parts[4];
+  std::size_t start = 0;
+  for (int i = 0; i < 4; ++i) {
+    const std::size_t colon = param.find(':', start);
+    if (colon == std::string_view::npos) {
+      if (i < 3) return std::nullopt;
+      parts[i] = param.substr(start);
+    } else {
+      parts[i] = param.substr(start, colon - start);
+      start = colon + 1;
+    }
+  }
+  return SubmitFields{parts[0], parts[1], parts[2], parts[3]};
+}
+
+std::optional<std::size_t> find_commitment(std::span<const std::uint8_t> coinbase) {
+  constexpr std::uint8_t kMagic[4] = {0xfa, 0xbe, 0x6d, 0x6d};
+  if (coinbase.size() < 44) return std::nullopt;
+  for (std::size_t m = 0; m + 44 <= coinbase.size(); ++m) {
+    if (std::memcmp(coinbase.data() + m, kMagic, 4) == 0) return m;
+  }
+  return std::nullopt;
+}
+
+void write_proof(std::span<const std::uint8_t> coinbase, std::span<const Hash32> cb_branch,
+                 std::span<const Hash32> aux_branch, std::uint32_t slot,
+                 std::span<const std::uint8_t> header, std::span<std::uint8_t> out) {
+  std::uint8_t* p = out.data();
+  std::memcpy(p, coinbase.data(), coinbase.size());
+  p += coinbase.size();
+  std::memset(p, 0, 32);  // parent block hash: not checked by aux chains
+  p += 32;
+  *p++ = static_cast<std::uint8_t>(cb_branch.size());
+  for (const Hash32& h : cb_branch) {
+    std::memcpy(p, h.data(), 32);
+    p += 32;
+  }
+  put_le32(0, p);  // the coinbase is always leaf 0
+  p += 4;
+  *p++ = static_cast<std::uint8_t>(aux_branch.size());
+  for (const Hash32& h : aux_branch) {
+    std::memcpy(p, h.data(), 32);
+    p += 32;
+  }
+  put_le32(slot, p);
+  p += 4;
+  std::memcpy(p, header.data(), header.size());
+}
+
+void lowercase_hex_into(std::string_view text, std::pmr::string& out) {
+  const std::size_t start = out.size();
+  out.append(text);
+  if (!is_hex_text(text)) return;
+  for (std::size_t i = start; i < out.size(); ++i) {
+    if (out[i] >= 'A' && out[i] <= 'F') out[i] = static_cast<char>(out[i] - 'A' + 'a');
+  }
+}
+
+}  // namespace skerrow

@@ -1,0 +1,111 @@
+// Splicing the commitment and the aux fields into a parent template's text.
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "auxpow/rewrite.h"
+#include "support.h"
+
+namespace skerrow {
+namespace {
+
+std::string placed(std::string_view reply, const std::string& commitment) {
+  const CommitmentPlace p = find_commitment_place(reply);
+  if (!p.found) return std::string(reply);
+  return std::string(reply.substr(0, p.pos)) + std::string(p.before) + commitment + std::string(p.after) +
+         std::string(reply.substr(p.pos + p.erase));
+}
+
+TEST(Commitment, TextCarriesRootSizeAndNonceLittleEndian) {
+  AuxTree tree;
+  tree.root = test::hash_of("00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff");
+  tree.tree_size = 2;
+  tree.tree_nonce = 0x01020304;
+  const auto text = commitment_text(tree);
+  EXPECT_EQ(std::string_view(text.data(), text.size()),
+            "fabe6d6d00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff0200000004030201");
+}
+
+TEST(Commitment, PlacementRulesInOrder) {
+  const std::string c = "C";
+  // A: appended to the flags text (first occurrence).
+  EXPECT_EQ(placed(R"({"coinbaseaux":{"flags":"062f503253482f"},"x":{"flags":"ab"}})", c),
+            R"({"coinbaseaux":{"flags":"062f503253482fC"},"x":{"flags":"ab"}})");
+  EXPECT_EQ(placed(R"({"flags":""})", c), R"({"flags":"C"})");
+  // A': a flags text that never closes leaves the reply alone, even with coinbaseaux present.
+  EXPECT_EQ(placed(R"({"coinbaseaux":{},"flags":"abc)", c), R"({"coinbaseaux":{},"flags":"abc)");
+  // B: empty coinbaseaux becomes an object holding only the flags.
+  EXPECT_EQ(placed(R"({"coinbaseaux":{},"y":1})", c), R"({"coinbaseaux":{"flags":"C"},"y":1})");
+  // C: flags inserted first into a non-empty coinbaseaux.
+  EXPECT_EQ(placed(R"({"coinbaseaux":{"a":"1"}})", c), R"({"coinbaseaux":{"flags":"C","a":"1"}})");
+  // D: blanks inside the searched texts defeat every rule.
+  EXPECT_EQ(placed(R"({"coinbaseaux": {}, "flags" : "x"})", c), R"({"coinbaseaux": {}, "flags" : "x"})");
+}
+
+TEST(AuxFieldsPlace, LastErrorMemberOrNothing) {
+  EXPECT_EQ(find_aux_fields_place(R"({"result":{"a":{}},"error":null})"), 17u);
+  EXPECT_EQ(find_aux_fields_place(R"({"result":{},"error":1,"x":{},"error":2})"), 28u);
+  EXPECT_EQ(find_aux_fields_place("},\"error"), std::string_view::npos);
+  EXPECT_EQ(find_aux_fields_place(R"({"result":{} ,"error":null})"), std::string_view::npos);
+}
+
+struct Engine3 {
+  AuxEngine engine;
+  Engine3() {
+    const char* names[] = {"alpha", "be\"ta", "gam\\ma\n"};
+    for (int i = 0; i < 3; ++i) {
+      AuxChainState& s = engine.states.emplace_back();
+      s.chain_id = names[i];
+      const std::string hash = std::string(63, '0') + char('1' + i);
+      std::copy(hash.begin(), hash.end(), s.templ.hash_hex.begin());
+      const std::string target = std::string(62, '0') + "0" + char('1' + i);
+      std::copy(target.begin(), target.end(), s.templ.target_hex.begin());
+      s.templ.diff = 1.0 / 3.0 + i;
+      s.templ.valid = true;
+    }
+    engine.tree.tree_size = 4;
+    engine.tree.root = test::hash_of(std::string(62, 'a') + "bb");
+  }
+};
+
+TEST(AuxFields, ListValidChainsWithPositionSlotsEscapedNamesAndNullForInfinity) {
+  Engine3 e;
+  e.engine.states[1].templ.valid = false;
+  e.engine.states[2].templ.diff = std::numeric_limits<double>::infinity();
+  std::pmr::string out;
+  ASSERT_TRUE(append_aux_fields(e.engine, out));
+  EXPECT_EQ(std::string_view(out), "\"aux_merkle_root\":\"" + std::string(62, 'a') + "bb\",\"aux_tree_size\":4,\"aux_tree_nonce\":0,"
+                 "\"n_aux_chains\":2,\"aux_chains\":["
+                 "{\"chain_id\":\"alpha\",\"hash\":\"" + std::string(63, '0') + "1\",\"target\":\"" +
+                 std::string(63, '0') + "1\",\"diff\":0.333333,\"slot\":0},"
+                 "{\"chain_id\":\"gam\\\\ma\\n\",\"hash\":\"" + std::string(63, '0') + "3\",\"target\":\"" +
+                 std::string(63, '0') + "3\",\"diff\":null,\"slot\":2}]");
+}
+
+TEST(RewriteTemplate, SplicesCommitmentAndFieldsKeepingEveryOtherByte) {
+  Engine3 e;
+  const std::string reply =
+      R"({"result":{"coinbaseaux":{"flags":"062f"},"transactions":[{"txid":"x"}], "n" : 1.50},"error":null,"id":"q"})";
+  auto out = rewrite_template(reply, e.engine, std::pmr::get_default_resource());
+  ASSERT_TRUE(out);
+  const auto commitment = commitment_text(e.engine.tree);
+  std::pmr::string fields;
+  ASSERT_TRUE(append_aux_fields(e.engine, fields));
+  const std::string expected = R"({"result":{"coinbaseaux":{"flags":"062f)" +
+                               std::string(commitment.data(), commitment.size()) +
+                               R"("},"transactions":[{"txid":"x"}], "n" : 1.50,)" + std::string(fields) +
+                               R"(},"error":null,"id":"q"})";
+  EXPECT_EQ(std::string_view(*out), expected);
+  EXPECT_GE(out->capacity(), out->size());
+  EXPECT_LE(out->capacity(), expected.size() + 32);  // built in one piece of the final size
+
+  // Without an error member only the commitment goes in; without flags only the fields, and
+  // into an empty result object without a stray comma.
+  auto no_error = rewrite_template(R"({"coinbaseaux":{}})", e.engine, std::pmr::get_default_resource());
+  EXPECT_EQ(std::string_view(*no_error), R"({"coinbaseaux":{"flags":")" + std::string(commitment.data(), commitment.size()) + "\"}}");
+  auto no_flags = rewrite_template(R"({"result":{},"error":null})", e.engine, std::pmr::get_default_resource());
+  EXPECT_EQ(std::string_view(*no_flags), R"({"result":{)" + std::string(fields) + R"(},"error":null})");
+}
+
+}  // namespace
+}  // namespace skerrow
