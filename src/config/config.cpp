@@ -1,0 +1,182 @@
+#include "config/config.h"
+
+#include <new>
+#include <utility>
+
+#include "config/file.h"
+
+namespace skerrow {
+namespace {
+
+// Every reader below returns UnexpectedToken for a value of the wrong JSON kind: a value is
+// never read as a kind it is not, and a mistyped key is refused rather than silently dropped.
+
+Result<std::optional<std::string_view>> optional_text(const JsonValue& object, std::string_view key) {
+  const JsonValue* value = get_member(object, key);
+  if (value == nullptr) return std::optional<std::string_view>{};
+  if (!value->is_string()) return fail(ErrorCode::UnexpectedToken);
+  return std::optional<std::string_view>{value->as_text()};
+}
+
+// "user" and "pass" are never absent: a missing key is the empty text.
+Result<std::string_view> text_or_empty(const JsonValue& object, std::string_view key) {
+  auto text = optional_text(object, key);
+  if (!text) return fail(text.error());
+  return text->value_or(std::string_view{});
+}
+
+Result<std::uint64_t> milliseconds(const JsonValue& object, std::string_view key, std::uint64_t fallback) {
+  const JsonValue* value = get_member(object, key);
+  if (value == nullptr) return fallback;
+  if (!value->is_integer() || value->as_integer() < 0) return fail(ErrorCode::UnexpectedToken);
+  return static_cast<std::uint64_t>(value->as_integer());
+}
+
+// Splits a daemon "url"; any failure of the split is reported as InvalidPort.
+Result<Endpoint> daemon_endpoint(const JsonValue& url) {
+  if (!url.is_string()) return fail(ErrorCode::UnexpectedToken);
+  auto endpoint = split_address(url.as_text());
+  if (!endpoint) return fail(ErrorCode::InvalidPort);
+  return *endpoint;
+}
+
+Status read_aux_chain(const JsonValue& element, AuxChainConfig& chain) {
+  if (!element.is_object()) return fail(ErrorCode::UnexpectedToken);
+
+  const JsonValue* url = get_member(element, "url");
+  if (url == nullptr) return fail(ErrorCode::MissingField);
+  auto endpoint = daemon_endpoint(*url);
+  if (!endpoint) return fail(endpoint.error());
+
+  auto rpc_method = optional_text(element, "rpc_method");
+  if (!rpc_method) return fail(rpc_method.error());
+
+  const JsonValue* chain_id = get_member(element, "chain_id");
+  if (chain_id == nullptr) return fail(ErrorCode::MissingField);
+  if (!chain_id->is_string()) return fail(ErrorCode::UnexpectedToken);
+
+  auto user = text_or_empty(element, "user");
+  if (!user) return fail(user.error());
+  auto pass = text_or_empty(element, "pass");
+  if (!pass) return fail(pass.error());
+  auto zmq_hashblock = optional_text(element, "zmq_hashblock");
+  if (!zmq_hashblock) return fail(zmq_hashblock.error());
+  auto payout_address = optional_text(element, "payout_address");
+  if (!payout_address) return fail(payout_address.error());
+
+  chain.chain_id = chain_id->as_text();
+  chain.daemon = ChainEndpoint{*endpoint, *user, *pass};
+  // Case matters: only the exact word switches to createauxblock.
+  chain.use_createauxblock = *rpc_method == std::string_view("createauxblock");
+  chain.zmq_hashblock = *zmq_hashblock;
+  chain.payout_address = *payout_address;
+  return {};
+}
+
+Status read_aux_chains(const JsonValue& root, Config& config) {
+  const JsonValue* list = get_member(root, "aux_chains");
+  if (list == nullptr) return {};
+  if (!list->is_array()) return fail(ErrorCode::UnexpectedToken);
+  auto elements = list->items();
+  // Each chain owns one leaf of the aux merkle tree, which has no more than 32.
+  if (elements.size() > kMaxAuxChains) return fail(ErrorCode::Overflow);
+
+  // Filled into a local list so that a failure part-way leaves no half-read chain behind.
+  std::vector<AuxChainConfig> chains(elements.size());
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    if (auto read = read_aux_chain(elements[i], chains[i]); !read) return read;
+  }
+  config.aux_chains = std::move(chains);
+  return {};
+}
+
+Status read_access_control(const JsonValue& root, Config& config) {
+  auto user = optional_text(root, "listen_user");
+  if (!user) return fail(user.error());
+  auto pass = optional_text(root, "listen_pass");
+  if (!pass) return fail(pass.error());
+  config.listen_user = *user;
+  config.listen_pass = *pass;
+
+  const JsonValue* methods = get_member(root, "allowed_methods");
+  if (methods == nullptr) return {};
+  if (!methods->is_array()) return fail(ErrorCode::UnexpectedToken);
+  std::vector<std::string_view> names;
+  names.reserve(methods->items().size());
+  for (const JsonValue& method : methods->items()) {
+    if (!method.is_string()) return fail(ErrorCode::UnexpectedToken);
+    names.push_back(method.as_text());
+  }
+  config.allowed_methods = std::move(names);
+  return {};
+}
+
+Status read_settings(const JsonValue& root, Config& config) {
+  if (!root.is_object()) return fail(ErrorCode::UnexpectedToken);
+
+  const JsonValue* parent = get_member(root, "parent");
+  if (parent == nullptr) return fail(ErrorCode::MissingParentConfig);
+  if (!parent->is_object()) return fail(ErrorCode::UnexpectedToken);
+
+  const JsonValue* parent_url = get_member(*parent, "url");
+  if (parent_url == nullptr) return fail(ErrorCode::MissingParentUrl);
+  auto parent_endpoint = daemon_endpoint(*parent_url);
+  if (!parent_endpoint) return fail(parent_endpoint.error());
+  config.parent.endpoint = *parent_endpoint;
+
+  if (auto chains = read_aux_chains(root, config); !chains) return chains;
+
+  auto listen = optional_text(root, "listen");
+  if (!listen) return fail(listen.error());
+  config.listen = listen->value_or(kDefaultListen);
+  auto zmq_pub = optional_text(root, "zmq_pub");
+  if (!zmq_pub) return fail(zmq_pub.error());
+  config.zmq_pub = *zmq_pub;
+
+  auto user = text_or_empty(*parent, "user");
+  if (!user) return fail(user.error());
+  auto pass = text_or_empty(*parent, "pass");
+  if (!pass) return fail(pass.error());
+  auto parent_zmq = optional_text(*parent, "zmq_hashblock");
+  if (!parent_zmq) return fail(parent_zmq.error());
+  config.parent.user = *user;
+  config.parent.pass = *pass;
+  config.parent_zmq_hashblock = *parent_zmq;
+
+  auto client_timeout = milliseconds(root, "client_timeout_ms", kDefaultClientTimeoutMs);
+  if (!client_timeout) return fail(client_timeout.error());
+  auto daemon_timeout = milliseconds(root, "daemon_timeout_ms", kDefaultDaemonTimeoutMs);
+  if (!daemon_timeout) return fail(daemon_timeout.error());
+  auto aux_refresh = milliseconds(root, "aux_refresh_ms", kDefaultAuxRefreshMs);
+  if (!aux_refresh) return fail(aux_refresh.error());
+  config.client_timeout_ms = *client_timeout;
+  config.daemon_timeout_ms = *daemon_timeout;
+  config.aux_refresh_ms = *aux_refresh;
+
+  return read_access_control(root, config);
+}
+
+}  // namespace
+
+Result<Config> load_config(std::string_view path) {
+  try {
+    std::optional<JsonDocument> document;
+    {
+      auto bytes = read_config_file(path);
+      if (!bytes) return fail(bytes.error());
+      auto parsed = parse_json(*bytes);
+      if (!parsed) return fail(parsed.error());
+      document.emplace(std::move(*parsed));
+    }  // the raw bytes go here; every text from now on lives in the document
+
+    Config config;
+    if (auto read = read_settings(document->root(), config); !read) return fail(read.error());
+    // Moving the document keeps its storage in place, so the views taken above stay valid.
+    config.document = std::move(document);
+    return config;
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
+}
+
+}  // namespace skerrow
