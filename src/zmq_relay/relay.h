@@ -13,22 +13,52 @@
 namespace skerrow {
 
 inline constexpr std::size_t kMaxSubscriptions = 33;
-inline constexpr std::size_t kEndpointBuffer = 256;
-inline constexpr std::size_t kRelayPartBytes = 256;
+inline constexpr std::size_t kEndpointBuffer = 256;   // an endpoint has at most 255 bytes
+inline constexpr std::size_t kRelayPartBytes = 256;   // longer parts are forwarded cut
+inline constexpr std::string_view kParentLabel = "parent";
+inline constexpr std::string_view kHashblockTopic = "hashblock";
 
+// All handles are libzmq's opaque pointers. After set-up, only the aggregator thread touches
+// the sockets. Lives (with the Config the labels point into) until the process ends.
 struct RelayState {
   void* context = nullptr;
   void* publisher = nullptr;
   std::array<void*, kMaxSubscriptions> subscribers{};
-  std::array<std::string_view, kMaxSubscriptions> labels{};
+  std::array<std::string_view, kMaxSubscriptions> labels{};  // views into the configuration
   std::size_t count = 0;
+  // Subscribers from this index on belong to aux chains (0 when the parent has none). Kept
+  // apart from the labels because an aux chain may well be called "parent".
+  std::size_t first_aux = 0;
 };
 
-// Called by the front end at start when "zmq_pub" is configured: sets the relay up and starts
-// the aggregator thread, logging the front end's "continuing without ZMQ" lines on failure
-// (sockets closed, context destroyed). Never fails the proxy. A notification relayed from an
-// aux chain's subscriber sets *aux_refresh_needed (when not null), so the next
-// getblocktemplate carries fresh aux work.
+// Adds a SUB socket connected to `endpoint` and subscribed to "hashblock", stored at index
+// `count` with `label`. REQUIRES: state.context is a live context. Logs its own lines.
+// Errors: TooManySubscriptions (33 already), ZmqSocketFailed, EndpointTooLong (256 bytes or
+// more), ZmqConnectFailed (also for an endpoint holding a zero byte, which ZeroMQ would read
+// as a shorter endpoint). On failure nothing is added and no socket is left open.
+Status add_subscription(RelayState& state, std::string_view endpoint, std::string_view label);
+
+// Creates the context, binds the publisher at `config.zmq_pub` and subscribes to the
+// parent's and then every aux chain's "zmq_hashblock", stopping at the first failure.
+// REQUIRES: config.zmq_pub is set; `state` is empty. Logs its own zmq lines. On failure the
+// state keeps whatever was created; release it with release_relay.
+// Errors: ZmqContextFailed, ZmqSocketFailed, EndpointTooLong, ZmqBindFailed,
+// ZmqConnectFailed, TooManySubscriptions.
+Status setup_relay(RelayState& state, const Config& config);
+
+// Closes every socket, destroys the context and empties `state`. Pending messages are
+// discarded, so this never waits on a peer. REQUIRES: no aggregator thread uses `state`.
+void release_relay(RelayState& state);
+
+// The aggregator thread's body: returns at once (with its warning) when there are no
+// subscriptions, otherwise polls and forwards forever. A message relayed from an aux chain's
+// subscriber stores true into *aux_refresh_needed when the pointer is not null.
+void run_aggregator(RelayState& state, std::atomic<bool>* aux_refresh_needed);
+
+// Called by the front end at start. Without "zmq_pub" it does nothing and calls no ZeroMQ
+// function. Otherwise it sets the relay up and starts the detached aggregator thread; on
+// failure it logs the front end's "continuing without ZMQ" line and releases everything, and
+// the proxy runs on without a relay. Never fails the proxy.
 void start_relay(RelayState& state, const Config& config, std::atomic<bool>* aux_refresh_needed);
 
 }  // namespace skerrow
