@@ -10,6 +10,9 @@ from framework.fake_daemon import FakeDaemon
 from framework.proxy import Proxy, default_binary
 
 
+SANITIZER_MARKS = ("AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:")
+
+
 @pytest.fixture(scope="session")
 def skerrow_bin() -> str:
     path = os.path.abspath(default_binary())
@@ -47,5 +50,10 @@ def proxy_factory(skerrow_bin, tmp_path: pathlib.Path):
         return proxy
 
     yield make
+    reports = []
     for proxy in made:
         proxy.stop()
+        reports += [line for line in proxy.lines() if any(m in line for m in SANITIZER_MARKS)]
+    # A sanitizer build reports memory and undefined-behaviour faults on stderr without
+    # necessarily failing the request that hit them.
+    assert not reports, "sanitizer report in the proxy's output:\n" + "\n".join(reports)
