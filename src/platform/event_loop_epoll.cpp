@@ -59,11 +59,11 @@ Status EventLoop::add_timer(std::uint64_t period_ms, std::uint64_t tag) {
     return fail(errno == EINVAL || errno == ENODEV ? ErrorCode::TimerUnsupported
                                                    : create_error(errno));
   }
-  itimerspec spec{};
-  spec.it_interval.tv_sec = static_cast<time_t>(period_ms / 1000);
-  spec.it_interval.tv_nsec = static_cast<long>(period_ms % 1000) * 1000000L;
-  spec.it_value = spec.it_interval;
-  if (timerfd_settime(tfd, 0, &spec, nullptr) != 0) {
+  itimerspec period{};
+  period.it_interval.tv_sec = static_cast<time_t>(period_ms / 1000);
+  period.it_interval.tv_nsec = static_cast<long>(period_ms % 1000) * 1000000L;
+  period.it_value = period.it_interval;
+  if (timerfd_settime(tfd, 0, &period, nullptr) != 0) {
     close_fd(tfd);
     return fail(ErrorCode::TimerUnsupported);
   }
