@@ -157,10 +157,10 @@ def random_txids(n: int, seed: int = 1) -> list:
 
 
 def parent_template(txids: list, *, coinbaseaux: str = '{"flags":"062f503253482f"}',
-                    height: int = 102, tail: str = ',"error":null,"id":1}') -> bytes:
+                    height: int = 102, tail: str = ',"error":null,"id":1}', tx_data: str = "00" * 60) -> bytes:
     """A compact getblocktemplate reply of a parent daemon. `coinbaseaux` is spliced in as
     raw text (so tests can write it any way a daemon might); `tail` follows the result."""
-    txs = ",".join(json.dumps({"data": "00" * 60, "txid": t, "hash": t, "depends": [], "fee": 100,
+    txs = ",".join(json.dumps({"data": tx_data, "txid": t, "hash": t, "depends": [], "fee": 100,
                                "sigops": 1, "weight": 240}, separators=(",", ":")) for t in txids)
     result = ('{"capabilities":["proposal"],"version":536870912,"rules":["csv","segwit"],'
               '"previousblockhash":"' + "11" * 32 + '","transactions":[' + txs + '],'
@@ -219,3 +219,52 @@ def _compact(n: int) -> bytes:
     if n <= 0xFFFF:
         return b"\xfd" + struct.pack("<H", n)
     return b"\xfe" + struct.pack("<I", n)
+
+
+# -- configuration and fixtures ---------------------------------------------------------------
+
+def aux_chain_entry(name: str, daemon, **extra) -> dict:
+    """One "aux_chains" element for a FakeAux (or any .url holder, or a URL text)."""
+    entry = {"chain_id": name, "url": daemon.url if hasattr(daemon, "url") else str(daemon)}
+    entry.update(extra)
+    return entry
+
+
+try:
+    import pytest
+
+    @pytest.fixture
+    def fake_aux():
+        """Factory: fake_aux(chainid=1, **kw) -> a running FakeAux, stopped after the test."""
+        made = []
+
+        def make(*args, **kw):
+            aux = FakeAux(*args, **kw)
+            made.append(aux)
+            return aux
+
+        yield make
+        for aux in made:
+            aux.stop()
+except ImportError:  # the helpers above work without pytest
+    pass
+
+
+# -- log helpers -------------------------------------------------------------------------------
+# A reply can reach the test before the proxy's log line has been collected from its stderr,
+# so log checks wait (bounded) instead of looking once.
+
+def wait_exact(proxy, line: str, timeout: float = 10.0, since: int = 0) -> str:
+    """Waits for a log line equal to `line`."""
+    import re
+    return proxy.wait_for_line(re.compile("^" + re.escape(line) + "$"), timeout=timeout, since=since)
+
+
+def wait_count(proxy, pattern, n: int, timeout: float = 10.0) -> None:
+    """Waits until at least n log lines contain `pattern`."""
+    deadline = time.monotonic() + timeout
+    while proxy.count_lines(pattern) < n:
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"{proxy.count_lines(pattern)} of {n} lines with {pattern!r}:\n"
+                               + "\n".join(proxy.lines()))
+        time.sleep(0.02)

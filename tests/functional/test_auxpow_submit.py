@@ -1,0 +1,195 @@
+"""submitauxblock: every reply the pool can get, and proofs that an aux node would accept."""
+
+import json
+
+import pytest
+
+from framework.auxpow_checker import AuxPowError, check_auxpow, parse_auxpow
+from framework.fake_aux import (aux_chain_entry, build_coinbase, build_header, fake_aux,  # noqa: F401
+                                parent_template, random_txids, submit_param, template_result, wait_count,
+                                wait_exact)
+from framework.proxy import parent_entry, rpc_body
+
+
+def error_body(message):
+    return ('{"result":null,"error":{"code":-1,"message":"%s"},"id":null}\n' % message).encode()
+
+
+class Pool:
+    """A proxy in front of a fake parent whose template can change, with aux chains."""
+
+    def __init__(self, proxy_factory, fake_daemon, chains, txids=None):
+        self.template = parent_template(random_txids(5) if txids is None else txids)
+        parent = fake_daemon(lambda request: (200, self.template))
+        self.proxy = proxy_factory({"parent": parent_entry(parent),
+                                    "aux_chains": [aux_chain_entry(n, a) for n, a in chains]})
+
+    def work(self, segwit=False, extranonce=b"\0" * 8):
+        """getblocktemplate, then the coinbase and header a pool would mine from it."""
+        result = template_result(self.proxy.rpc("getblocktemplate").body)
+        coinbase = build_coinbase(result, extranonce, segwit)
+        return result, coinbase, build_header(result, coinbase)
+
+    def submit(self, param, id=1):
+        return self.proxy.rpc("submitauxblock", [param], id=id)
+
+
+@pytest.fixture
+def pool(proxy_factory, fake_daemon):
+    return lambda chains, **kw: Pool(proxy_factory, fake_daemon, chains, **kw)
+
+
+@pytest.mark.parametrize("txs", [0, 1, 7])
+@pytest.mark.parametrize("segwit", [False, True])
+def test_proofs_for_every_chain_are_accepted(pool, fake_aux, txs, segwit):
+    chains = [("a", fake_aux(1)), ("b", fake_aux(2)), ("c", fake_aux(4))]
+    p = pool(chains, txids=random_txids(txs))
+    _, coinbase, header = p.work(segwit)
+    for name, aux in chains:
+        response = p.submit(submit_param(name, aux.hash, coinbase, header), id=9)
+        assert response.body == b'{"result":"true","error":null,"id":null}\n'
+        assert aux.verdicts == [(True, "")]
+        proof = parse_auxpow(aux.submissions[0][1])
+        assert proof.coinbase.raw == coinbase
+        assert proof.header == header
+        assert proof.parent_hash == b"\0" * 32
+        assert len(proof.chain_branch) == 2
+    depth = {0: 0, 1: 1, 7: 3}[txs]
+    size = len(coinbase) + 122 + 32 * (depth + 2)
+    wait_exact(p.proxy, f"info(http): submitauxblock: proof {size} bytes for b (cb_branch={depth}, aux_branch=2)")
+    wait_exact(p.proxy, "info(http): submitauxblock result for c: true")
+    assert p.proxy.count_lines("no snapshot's coinbase branch") == 0
+
+
+def test_any_changed_byte_in_a_branch_is_rejected(pool, fake_aux):
+    aux = fake_aux(2)
+    p = pool([("x", fake_aux(1)), ("y", aux)], txids=random_txids(3))
+    _, coinbase, header = p.work()
+    p.submit(submit_param("y", aux.hash, coinbase, header))
+    proof = bytes.fromhex(aux.submissions[0][1])
+    check_auxpow(proof, aux.hash, 2)
+
+    start = len(coinbase) + 32  # the coinbase branch count, entries, mask, then the chain branch
+    end = len(proof) - 80
+    for i in range(start, end):
+        changed = bytearray(proof)
+        changed[i] ^= 0x01
+        with pytest.raises(AuxPowError):
+            check_auxpow(bytes(changed), aux.hash, 2)
+
+
+def test_every_error_reply(pool, fake_aux):
+    aux = fake_aux(1)
+    p = pool([("c", aux)])
+    _, coinbase, header = p.work()
+    proxy = p.proxy
+
+    def post(body):
+        return proxy.post(body)
+
+    assert post(rpc_body("submitauxblock", [5])).body == error_body("invalid params")
+    assert post(b'{"method":"submitauxblock","id":1}').body == error_body("invalid params")
+    wait_count(proxy, "warning(http): submitauxblock: failed to extract params", 2)
+    assert p.submit(submit_param("nope", aux.hash, coinbase, header)).body == error_body("unknown chain")
+    wait_exact(proxy, "warning(http): submitauxblock: unknown chain nope")
+
+    plain = build_coinbase({"height": 5})
+    assert p.submit(submit_param("c", aux.hash, plain, header)).body == error_body("no AuxPoW commitment in coinbase")
+    wait_exact(proxy, "warning(http): submitauxblock: no AuxPoW commitment found in coinbase for c")
+
+    stale_root = "77" * 32
+    stale = build_coinbase({"height": 5, "coinbaseaux": {"flags": "fabe6d6d" + stale_root + "01000000" + "00000000"}})
+    assert p.submit(submit_param("c", aux.hash, stale, header)).body == error_body("stale aux snapshot")
+    wait_exact(proxy, f"warning(http): submitauxblock: no snapshot for merkle root {stale_root} (chain c)")
+
+    # Malformed fields are the handler's error: status 502, no reply of its own.
+    for param in ["c:" + aux.hash + ":" + coinbase.hex(),                     # three fields
+                  submit_param("c", aux.hash, coinbase, header)[:-1],       # header 159 digits
+                  "c:h:" + coinbase.hex() + "0:" + header.hex(),             # odd coinbase
+                  "c:h:" + coinbase.hex()[:-2] + "zz:" + header.hex()]:      # bad digit
+        response = p.submit(param)
+        assert response.status == 502
+    wait_count(proxy, "warning(http): HTTP handler error: error.InvalidAuxSubmit", 4)
+    assert aux.submissions == []
+
+
+@pytest.mark.parametrize("mode, error", [("reset", None), ("garbage", "error.SyntaxError"),
+                                         ("no_result", "error.MissingResult")])
+def test_aux_daemon_failures(pool, fake_aux, mode, error):
+    aux = fake_aux(1)
+    p = pool([("c", aux)])
+    _, coinbase, header = p.work()
+    aux.submit_mode = mode
+    response = p.submit(submit_param("c", aux.hash, coinbase, header))
+    assert response.status == 200
+    assert response.body == error_body("aux daemon RPC failed")
+    line = p.proxy.wait_for_line("error(http): submitauxblock RPC failed for c: ")
+    if error:
+        assert line.endswith(error)
+
+
+@pytest.mark.parametrize("result, text", [(False, "false"), (None, "null"), ("duplicate", "duplicate"),
+                                          ('say "hi"\n', 'say "hi"\n'), ({"a": [1, "b"]}, '{"a":[1,"b"]}')])
+def test_daemon_results_are_relayed_as_escaped_text(pool, fake_aux, result, text):
+    aux = fake_aux(1)
+    aux.submit_result = result
+    p = pool([("c", aux)])
+    _, coinbase, header = p.work()
+    response = p.submit(submit_param("c", aux.hash, coinbase, header))
+    assert response.status == 200
+    assert response.json() == {"result": text, "error": None, "id": None}
+    # A line feed in the result cannot start a log line of its own.
+    wait_exact(p.proxy, "info(http): submitauxblock result for c: " + text.replace("\n", "\\x0a"))
+    assert p.proxy.count_lines("aux block accepted") == 0
+
+
+def test_aux_hash_is_sent_in_lower_case(pool, fake_aux):
+    aux = fake_aux(1)
+    p = pool([("c", aux)])
+    _, coinbase, header = p.work()
+    upper = aux.hash.upper()
+    assert p.submit(submit_param("c", upper, coinbase, header)).json()["result"] == "true"
+    assert aux.submissions[0][0] == aux.hash
+    wait_exact(p.proxy, f"info(http): submitauxblock for c: aux_hash={upper}")
+    assert p.submit(submit_param("c", "not-a-HASH", coinbase, header)).json()["result"] == "false"
+    assert aux.submissions[1][0] == "not-a-HASH"
+
+
+def test_the_snapshot_matching_the_header_is_used(pool, fake_aux):
+    aux = fake_aux(1)
+    p = pool([("c", aux)], txids=random_txids(3, seed=1))
+    first = p.work()
+    p.template = parent_template(random_txids(6, seed=2))
+    second = p.work()
+    p.template = parent_template(random_txids(1, seed=3))
+    p.work()  # the newest snapshot, same aux root again
+    assert first[0]["aux_merkle_root"] == second[0]["aux_merkle_root"]
+
+    for result, coinbase, header in (first, second):
+        assert p.submit(submit_param("c", aux.hash, coinbase, header)).json()["result"] == "true"
+    assert aux.verdicts == [(True, ""), (True, "")]
+    wait_count(p.proxy, "info(http): submitauxblock result for c: true", 2)
+    assert p.proxy.count_lines("no snapshot's coinbase branch") == 0
+
+    # A header over other transactions matches no snapshot: the newest is used, with a warning.
+    _, coinbase, _ = first
+    foreign = build_header({**first[0], "transactions": [{"txid": t} for t in random_txids(2, seed=9)]}, coinbase)
+    assert p.submit(submit_param("c", aux.hash, coinbase, foreign)).json()["result"] == "false"
+    p.proxy.wait_for_line("warning(http): submitauxblock: no snapshot's coinbase branch matches the header "
+                          "for c, using the newest")
+    assert len(parse_auxpow(aux.submissions[-1][1]).coinbase_branch) == 1
+
+
+def test_snapshots_of_eight_newer_templates_push_the_oldest_out(pool, fake_aux):
+    aux = fake_aux(1)
+    p = pool([("c", aux)])
+    old_hash = aux.hash
+    _, coinbase, header = p.work()
+    aux.submit_result = True  # every acceptance makes the next template fetch a new aux block
+    for _ in range(8):
+        aux.new_template()
+        p.submit(submit_param("c", aux.hash, coinbase, header))
+        assert p.work()[0]["aux_merkle_root"] == aux.hash
+    aux.submit_result = "check"
+    response = p.submit(submit_param("c", old_hash, coinbase, header))
+    assert response.body == error_body("stale aux snapshot")

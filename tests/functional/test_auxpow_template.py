@@ -1,0 +1,123 @@
+"""Block templates through the proxy: the commitment in the coinbase flags, the aux fields in
+the result, the coinbase branch, and every byte of the parent's reply kept."""
+
+import json
+import time
+
+import pytest
+
+from framework.auxpow_checker import sha256d
+from framework.fake_aux import (aux_chain_entry, fake_aux, parent_template, random_txids,  # noqa: F401
+                                wait_count, wait_exact)
+from framework.proxy import parent_entry
+
+
+def start(proxy_factory, fake_daemon, chains, template):
+    parent = fake_daemon(lambda request: (200, template))
+    return proxy_factory({"parent": parent_entry(parent), "aux_chains": chains})
+
+
+def commitment(root_hex: str, size: int, nonce: int = 0) -> str:
+    return "fabe6d6d" + root_hex + size.to_bytes(4, "little").hex() + nonce.to_bytes(4, "little").hex()
+
+
+def expected_fields(root_hex, size, chains):
+    """The aux fields text, written out by hand for chains given as (name, hash, target, diff, position)."""
+    elements = ",".join('{"chain_id":"%s","hash":"%s","target":"%s","diff":%s,"slot":%d}' % c for c in chains)
+    return ('"aux_merkle_root":"%s","aux_tree_size":%d,"aux_tree_nonce":0,"n_aux_chains":%d,"aux_chains":[%s]'
+            % (root_hex, size, len(chains), elements))
+
+
+@pytest.mark.parametrize("coinbaseaux, placed", [
+    ('{"flags":"062f503253482f"}', '{"flags":"062f503253482f%s"}'),
+    ('{}', '{"flags":"%s"}'),
+    ('{"extra":"1"}', '{"flags":"%s","extra":"1"}'),
+    ('{"extra":"1","flags" :"ab"}', '{"flags":"%s","extra":"1","flags" :"ab"}'),
+    (' {"flags" : "00"}', ' {"flags" : "00"}'),   # blanks inside the searched texts: no place
+])
+def test_commitment_placement_and_aux_fields_are_spliced_byte_exactly(proxy_factory, fake_daemon, fake_aux,
+                                                                         coinbaseaux, placed):
+    aux = fake_aux(1, hash="AB" * 32)
+    template = parent_template(random_txids(2), coinbaseaux=coinbaseaux)
+    proxy = start(proxy_factory, fake_daemon, [aux_chain_entry("one", aux)], template)
+    body = proxy.rpc("getblocktemplate").body
+
+    root = "ab" * 32  # one chain: the root is its hash, in lower case
+    if "%s" in placed:
+        placed = placed % commitment(root, 1)
+    text = template.decode()
+    fields = expected_fields(root, 1, [("one", "AB" * 32, "0" * 56 + "ffff0000", "65793.003922", 0)])
+    cut = text.rindex('},"error"')
+    expected = text[:cut] + "," + fields + text[cut:]
+    expected = expected.replace('"coinbaseaux":' + coinbaseaux, '"coinbaseaux":' + placed, 1)
+    assert body.decode() == expected + "\n"
+
+
+def test_tree_of_three_chains_with_one_invalid(proxy_factory, fake_daemon, fake_aux):
+    # Chain ids 1, 2, 4 sit in slots 3, 0, 2 of a tree of 4; the middle chain fails.
+    a, b, c = fake_aux(1), fake_aux(2), fake_aux(4)
+    b.template_mode = "error"
+    template = parent_template(random_txids(1))
+    proxy = start(proxy_factory, fake_daemon, [aux_chain_entry(n, x) for n, x in (("a", a), ("b", b), ("c", c))],
+                  template)
+    result = json.loads(proxy.rpc("getblocktemplate").body)["result"]
+
+    leaves = [b"\0" * 32] * 4
+    leaves[3] = bytes.fromhex(a.hash)[::-1]
+    leaves[2] = bytes.fromhex(c.hash)[::-1]
+    root = sha256d(sha256d(leaves[0] + leaves[1]) + sha256d(leaves[2] + leaves[3]))[::-1].hex()
+    assert result["aux_merkle_root"] == root
+    assert result["aux_tree_size"] == 4
+    assert result["n_aux_chains"] == 2
+    assert [(x["chain_id"], x["hash"], x["slot"]) for x in result["aux_chains"]] == [("a", a.hash, 0), ("c", c.hash, 2)]
+    assert result["coinbaseaux"]["flags"] == "062f503253482f" + commitment(root, 4)
+
+
+def test_chain_names_are_json_escaped(proxy_factory, fake_daemon, fake_aux):
+    aux = fake_aux(1)
+    name = 'we"ird\\name\t'
+    proxy = start(proxy_factory, fake_daemon, [aux_chain_entry(name, aux)], parent_template([]))
+    result = json.loads(proxy.rpc("getblocktemplate").body)["result"]
+    assert result["aux_chains"][0]["chain_id"] == name
+
+
+def test_coinbase_branch_log_lines(proxy_factory, fake_daemon, fake_aux):
+    aux = fake_aux(1)
+    replies = iter([parent_template(random_txids(3)), parent_template([]),
+                    b'{"result":{"transactions":[{"txid":"zz"},{"txid":"' + b"a" * 64 + b'"}]},"error":null}',
+                    b"not json at all"])
+    parent = fake_daemon(lambda request: (200, next(replies)))
+    proxy = proxy_factory({"parent": parent_entry(parent), "aux_chains": [aux_chain_entry("c", aux)]})
+    for _ in range(4):
+        assert proxy.rpc("getblocktemplate").status == 200
+    wait_count(proxy, "info(http): getblocktemplate: got ", 4)
+    lines = [l for l in proxy.lines() if "Merkle branch" in l]
+    # No line for an empty list or a reply that is not JSON; unusable txids are not counted.
+    assert lines == ["info(http): coinbase Merkle branch: depth=2 from 3 transactions",
+                     "info(http): coinbase Merkle branch: depth=1 from 1 transactions"]
+
+
+def test_without_aux_chains_getblocktemplate_is_passed_through(proxy_factory, fake_daemon):
+    template = parent_template(random_txids(2))
+    parent = fake_daemon(lambda request: (200, template))
+    proxy = proxy_factory({"parent": parent_entry(parent)})
+    response = proxy.rpc("getblocktemplate")
+    assert response.body == template + b"\n"
+    wait_exact(proxy, f"info(http): got {len(template)}-byte response from parent, sending to client")
+    assert proxy.count_lines("Merkle branch") == 0
+
+
+def test_large_template_is_rewritten_whole(proxy_factory, fake_daemon, fake_aux):
+    aux = fake_aux(1)
+    txids = random_txids(4000)
+    template = parent_template(txids, tx_data="00" * 350)
+    assert len(template) > 3_000_000
+    proxy = start(proxy_factory, fake_daemon, [aux_chain_entry("c", aux)], template)
+    started = time.monotonic()
+    response = proxy.rpc("getblocktemplate")
+    elapsed = time.monotonic() - started
+    result = json.loads(response.body)["result"]
+    assert [t["txid"] for t in result["transactions"]] == txids
+    assert result["aux_merkle_root"] == aux.hash
+    wait_exact(proxy, "info(http): coinbase Merkle branch: depth=12 from 4000 transactions")
+    print(f"4000-transaction template ({len(template)} bytes) answered in {elapsed * 1000:.0f} ms")
