@@ -1,5 +1,7 @@
 // The JSON-RPC client: one POST per call over a fresh TCP connection, reply read until the
 // daemon closes. Blocking; logs nothing; looks at neither the status line nor any header.
+// Calls share no state: any number may run at once, towards the same daemon or not, as long
+// as `memory` is safe for the callers that share it.
 #pragma once
 
 #include <cstdint>
@@ -13,23 +15,47 @@
 
 namespace skerrow {
 
+// Raw reply bytes (status line and headers included) read per call; the rest is never read.
 inline constexpr std::size_t kMaxReplyBytes = 4u * 1024 * 1024;
+// Room for user ':' pass before encoding.
 inline constexpr std::size_t kCredentialBuffer = 256;
 
-// Builds the exact request bytes for `body` (header block and body). Errors: NoSpaceLeft
-// (user ':' pass longer than 256 bytes), OutOfMemory.
+// Builds the exact request bytes for `body`: "POST / HTTP/1.1", Host with the port always
+// written, Content-Type, Content-Length, "Authorization: Basic ..." only when the user is
+// non-empty, "Connection: close", blank line, body. Allocates from `memory` only; the result
+// is owned by the caller. Errors: NoSpaceLeft (user ':' pass longer than 256 bytes),
+// OutOfMemory.
 Result<std::pmr::string> build_request(const ChainEndpoint& daemon, std::string_view body,
                                        std::pmr::memory_resource* memory);
 
-// Posts `body` to the daemon and returns the reply body (everything after the first blank
-// line, or the whole reply when there is none), allocated from `memory` and owned by the
-// caller. `timeout_ms` bounds connect, send and every read (0: no limit); running out of time
-// fails with ConnectionTimedOut. Errors: NoSpaceLeft, OutOfMemory, the socket table,
-// DnsResolutionFailed, the connect table, the write table, ConnectionTimedOut.
+// Posts `body` to the daemon and returns the reply body: everything after the first blank
+// line ("\r\n\r\n") of the first 4 MiB received, or all of them when there is none. The status
+// is not looked at, so an HTTP error with an empty body is an empty success. A read failure
+// (such as a reset) ends the reply early and the bytes received so far are used.
+//
+// The result and the request and reply buffers are allocated from `memory`; only the result
+// outlives the call (its capacity may exceed its size), and the socket and the resolver's
+// list are released on every path. Only the first IPv4 address of the host is tried. The
+// request always goes out whole; the descriptor is close-on-exec.
+//
+// `timeout_ms` > 0 bounds the whole exchange after name resolution — connect, send and
+// reading until the daemon closes — by that many milliseconds; running out fails the call
+// with ConnectionTimedOut, and a reply cut short by it is never returned. 0: no limit.
+//
+// Errors: NoSpaceLeft, OutOfMemory, the socket table (SystemResources, AccessDenied,
+// ProtocolFamilyNotAvailable, SystemFdQuotaExceeded, ProcessFdQuotaExceeded,
+// SocketTypeNotSupported, ProtocolNotSupported, AddressFamilyNotSupported, Unexpected),
+// DnsResolutionFailed (also for a host text holding a zero byte), the connect table
+// (PermissionDenied, FileNotFound, AccessDenied, WouldBlock, ConnectionPending,
+// AddressFamilyNotSupported, AddressInUse, AddressNotAvailable, NetworkUnreachable,
+// ConnectionResetByPeer, ConnectionTimedOut, ConnectionRefused, Unexpected), the write table
+// (see platform/io.h), ConnectionTimedOut.
 Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_resource* memory,
                               std::string_view body, std::uint64_t timeout_ms = 0);
 
-// call, then parse the reply with the JSON reader (the raw bytes are freed in every case).
+// call, then parse the reply with the JSON reader into a document whose storage comes from
+// `memory`. The raw bytes are freed in every case. Errors: those of call, then those of
+// parse_json (an empty reply is one of them).
 Result<JsonDocument> call_json(const ChainEndpoint& daemon, std::pmr::memory_resource* memory,
                                std::string_view body, std::uint64_t timeout_ms = 0);
 

@@ -1,0 +1,319 @@
+#include "rpc/client.h"
+
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <climits>
+#include <new>
+#include <stdexcept>
+
+#include "platform/io.h"
+#include "rpc/base64.h"
+
+namespace skerrow {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kRequestStart = "POST / HTTP/1.1\r\nHost: ";
+constexpr std::string_view kContentHeaders =
+    "\r\nContent-Type: application/json\r\nContent-Length: ";
+constexpr std::string_view kAuthorizationStart = "Authorization: Basic ";
+constexpr std::string_view kLineEnd = "\r\n";
+constexpr std::string_view kHeaderEnd = "Connection: close\r\n\r\n";
+constexpr std::string_view kBlankLine = "\r\n\r\n";
+
+// Aux templates and submit results fit in the first buffer; block templates grow from it.
+constexpr std::size_t kFirstReplyCapacity = 16 * 1024;
+
+ErrorCode socket_error(int err) {
+  switch (err) {
+    case ENOMEM:
+    case ENOBUFS: return ErrorCode::SystemResources;
+    case EACCES: return ErrorCode::AccessDenied;
+    case EINVAL: return ErrorCode::ProtocolFamilyNotAvailable;
+    case ENFILE: return ErrorCode::SystemFdQuotaExceeded;
+    case EMFILE: return ErrorCode::ProcessFdQuotaExceeded;
+    case EPROTOTYPE: return ErrorCode::SocketTypeNotSupported;
+    case EPROTONOSUPPORT: return ErrorCode::ProtocolNotSupported;
+    case EAFNOSUPPORT: return ErrorCode::AddressFamilyNotSupported;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+ErrorCode connect_error(int err) {
+  switch (err) {
+    case EPERM: return ErrorCode::PermissionDenied;
+    case ENOENT: return ErrorCode::FileNotFound;
+    case EACCES: return ErrorCode::AccessDenied;
+    case EAGAIN:
+    case EINPROGRESS: return ErrorCode::WouldBlock;
+    case EALREADY: return ErrorCode::ConnectionPending;
+    case EAFNOSUPPORT: return ErrorCode::AddressFamilyNotSupported;
+    case EADDRINUSE: return ErrorCode::AddressInUse;
+    case EADDRNOTAVAIL: return ErrorCode::AddressNotAvailable;
+    case ENETUNREACH:
+    case EHOSTUNREACH: return ErrorCode::NetworkUnreachable;
+    case ECONNRESET: return ErrorCode::ConnectionResetByPeer;
+    case ETIMEDOUT: return ErrorCode::ConnectionTimedOut;
+    case ECONNREFUSED: return ErrorCode::ConnectionRefused;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+// The end of the time a call may take; unbounded for a limit of 0.
+class Deadline {
+ public:
+  explicit Deadline(std::uint64_t timeout_ms) {
+    if (timeout_ms == 0) return;
+    bounded_ = true;
+    const auto now = Clock::now();
+    const auto room = std::chrono::floor<std::chrono::milliseconds>(Clock::time_point::max() - now);
+    end_ = static_cast<std::uint64_t>(room.count()) <= timeout_ms
+               ? Clock::time_point::max()
+               : now + std::chrono::milliseconds(static_cast<std::int64_t>(timeout_ms));
+  }
+
+  // The time-out argument for poll: -1 without a bound, else the milliseconds left, rounded
+  // up so that a wait does not end just short of the deadline and spin.
+  int poll_ms() const {
+    if (!bounded_) return -1;
+    const auto now = Clock::now();
+    if (now >= end_) return 0;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end_ - now).count();
+    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+  }
+
+  bool passed() const { return bounded_ && Clock::now() >= end_; }
+
+ private:
+  bool bounded_ = false;
+  Clock::time_point end_{};
+};
+
+struct SocketGuard {
+  int fd = -1;
+  ~SocketGuard() {
+    if (fd >= 0) close_fd(fd);
+  }
+};
+
+struct AddressList {
+  addrinfo* head = nullptr;
+  ~AddressList() {
+    if (head != nullptr) freeaddrinfo(head);
+  }
+};
+
+// Waits until `fd` is ready for `events` or reports an error or hang-up (which the next
+// socket call then names). Errors: ConnectionTimedOut, SystemResources or Unexpected (poll).
+Status wait_ready(int fd, short events, const Deadline& deadline) {
+  for (;;) {
+    pollfd entry{fd, events, 0};
+    const int n = ::poll(&entry, 1, deadline.poll_ms());
+    if (n > 0) return {};
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(errno == ENOMEM ? ErrorCode::SystemResources : ErrorCode::Unexpected);
+    }
+    if (deadline.passed()) return fail(ErrorCode::ConnectionTimedOut);
+  }
+}
+
+Status connect_socket(int fd, const addrinfo& address, const Deadline& deadline) {
+  if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) return {};
+  int err = errno;
+  // The socket does not block, so the handshake goes on in the background. The same holds
+  // after a signal: issuing connect again would only report EALREADY for a connection that
+  // may yet succeed, so both cases wait for the outcome instead.
+  if (err == EINPROGRESS || err == EINTR) {
+    if (auto ready = wait_ready(fd, POLLOUT, deadline); !ready) return ready;
+    socklen_t length = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0) err = errno;
+    if (err == 0) return {};
+  }
+  return fail(connect_error(err));
+}
+
+// Sends all of `bytes`: a daemon given half a request would wait for the rest for ever.
+Status send_all(int fd, std::string_view bytes, const Deadline& deadline) {
+  while (!bytes.empty()) {
+    // MSG_NOSIGNAL: a daemon that went away is BrokenPipe, whatever SIGPIPE's disposition.
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (auto ready = wait_ready(fd, POLLOUT, deadline); !ready) return ready;
+      continue;
+    }
+    return fail(write_error_from_errno(errno));
+  }
+  return {};
+}
+
+// Reads until the daemon closes, kMaxReplyBytes have arrived or a read fails, and keeps
+// only what follows the first blank line. The header block is cut off as soon as it is
+// complete, while the buffer holds little more than it, so the body is not copied again
+// once it has been read; the buffer grows by doubling, as far as the cap needs.
+Result<std::pmr::string> read_reply(int fd, std::pmr::memory_resource* memory,
+                                    const Deadline& deadline) {
+  std::pmr::string reply(memory);
+  reply.reserve(kFirstReplyCapacity);
+  std::size_t dropped = 0;  // header bytes already cut off the front
+  bool header_done = false;
+  for (;;) {
+    const std::size_t received = dropped + reply.size();
+    if (received >= kMaxReplyBytes) break;  // the rest is never read
+    if (reply.size() == reply.capacity()) {
+      reply.reserve(std::min(2 * reply.capacity(), kMaxReplyBytes - dropped));
+    }
+    const std::size_t before = reply.size();
+    const std::size_t room = std::min(reply.capacity() - before, kMaxReplyBytes - received);
+    ssize_t got = 0;
+    int err = 0;
+    reply.resize_and_overwrite(before + room, [&](char* data, std::size_t) {
+      got = ::read(fd, data + before, room);
+      err = errno;
+      return before + (got > 0 ? static_cast<std::size_t>(got) : 0);
+    });
+    if (got == 0) break;
+    if (got < 0) {
+      if (err == EINTR) continue;
+      if (err != EAGAIN && err != EWOULDBLOCK) break;  // what arrived is the reply
+      auto ready = wait_ready(fd, POLLIN, deadline);
+      if (ready) continue;
+      // Bytes cut short by the deadline are not a reply; a failing poll is a failing read.
+      if (ready.error() == ErrorCode::ConnectionTimedOut) return fail(ready.error());
+      break;
+    }
+    if (!header_done) {
+      // The blank line may straddle two reads.
+      const std::size_t end = reply.find(kBlankLine, before >= 3 ? before - 3 : 0);
+      if (end != std::string::npos) {
+        header_done = true;
+        dropped += end + kBlankLine.size();
+        reply.erase(0, end + kBlankLine.size());
+      }
+    }
+  }
+  return reply;
+}
+
+char* put_decimal(char* out, std::uint64_t n) {
+  return std::to_chars(out, out + 20, n).ptr;  // 20 digits hold any 64-bit value
+}
+
+}  // namespace
+
+Result<std::pmr::string> build_request(const ChainEndpoint& daemon, std::string_view body,
+                                       std::pmr::memory_resource* memory) {
+  try {
+    char credentials[kCredentialBuffer];
+    std::size_t credentials_length = 0;
+    const bool authorize = !daemon.user.empty();
+    if (authorize) {
+      const std::string_view user = daemon.user;
+      const std::string_view pass = daemon.pass;
+      if (user.size() > kCredentialBuffer - 1 || pass.size() > kCredentialBuffer - 1 - user.size()) {
+        return fail(ErrorCode::NoSpaceLeft);
+      }
+      std::copy(user.begin(), user.end(), credentials);
+      credentials[user.size()] = ':';
+      std::copy(pass.begin(), pass.end(), credentials + user.size() + 1);
+      credentials_length = user.size() + 1 + pass.size();
+    }
+    char port_text[20];
+    const std::string_view port(port_text, put_decimal(port_text, daemon.endpoint.port));
+    char length_text[20];
+    const std::string_view length(length_text, put_decimal(length_text, body.size()));
+    const std::size_t encoded = base64_length(credentials_length);
+    const std::size_t authorization =
+        authorize ? kAuthorizationStart.size() + encoded + kLineEnd.size() : 0;
+
+    std::pmr::string request(memory);
+    request.reserve(kRequestStart.size() + daemon.endpoint.host.size() + 1 + port.size() +
+                    kContentHeaders.size() + length.size() + kLineEnd.size() + authorization +
+                    kHeaderEnd.size() + body.size());
+    request.append(kRequestStart).append(daemon.endpoint.host).append(":").append(port);
+    request.append(kContentHeaders).append(length).append(kLineEnd);
+    if (authorize) {
+      request.append(kAuthorizationStart);
+      const std::size_t at = request.size();
+      request.resize_and_overwrite(at + encoded, [&](char* data, std::size_t) {
+        return at + base64_encode({credentials, credentials_length}, data + at);
+      });
+      request.append(kLineEnd);
+    }
+    request.append(kHeaderEnd).append(body);
+    return request;
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  } catch (const std::length_error&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
+}
+
+Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_resource* memory,
+                              std::string_view body, std::uint64_t timeout_ms) {
+  try {
+    auto request = build_request(daemon, body, memory);
+    if (!request) return fail(request.error());
+
+    SocketGuard socket;
+    socket.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (socket.fd < 0) return fail(socket_error(errno));
+
+    char service[8];
+    *put_decimal(service, daemon.endpoint.port) = '\0';
+    // The resolver stops at the first zero byte and would look up some other host than the
+    // one configured.
+    if (daemon.endpoint.host.find('\0') != std::string_view::npos) {
+      return fail(ErrorCode::DnsResolutionFailed);
+    }
+    AddressList addresses;
+    {
+      const std::pmr::string host(daemon.endpoint.host, memory);
+      addrinfo hints{};
+      hints.ai_family = AF_INET;
+      hints.ai_socktype = SOCK_STREAM;
+      if (::getaddrinfo(host.c_str(), service, &hints, &addresses.head) != 0 ||
+          addresses.head == nullptr) {
+        return fail(ErrorCode::DnsResolutionFailed);
+      }
+    }
+
+    const Deadline deadline(timeout_ms);
+    if (auto connected = connect_socket(socket.fd, *addresses.head, deadline); !connected) {
+      return fail(connected.error());
+    }
+    if (auto sent = send_all(socket.fd, *request, deadline); !sent) return fail(sent.error());
+    *request = std::pmr::string(memory);  // not needed while the reply comes in
+    return read_reply(socket.fd, memory, deadline);
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  } catch (const std::length_error&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
+}
+
+Result<JsonDocument> call_json(const ChainEndpoint& daemon, std::pmr::memory_resource* memory,
+                               std::string_view body, std::uint64_t timeout_ms) {
+  auto raw = call(daemon, memory, body, timeout_ms);
+  if (!raw) return fail(raw.error());
+  try {
+    return parse_json(*raw, memory);
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
+}
+
+}  // namespace skerrow
