@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # A short tour of skerrow in front of a real Litecoin regtest node: starts two connected
-# litecoind nodes, mines 101 blocks, starts the proxy (and a stand-in aux chain daemon when the
-# test framework has one), makes a few calls through it and prints excerpts. Everything lives
-# in a temporary directory and is stopped on exit.
+# litecoind nodes, mines 101 blocks, starts a stand-in aux chain daemon and the proxy, makes a
+# few calls through it, mines one merged block and submits it to both chains, printing
+# excerpts. Everything lives in a temporary directory and is stopped on exit.
 #   SKERROW_BIN   the proxy binary (default: build/skerrow)
 #   DEMO_TIMEOUT  seconds the whole demo may take (default: 300)
 set -euo pipefail

@@ -69,6 +69,10 @@ def free_ports(count: int) -> list[int]:
             s.close()
 
 
+class _PortTaken(Exception):
+    pass
+
+
 class RpcError(RuntimeError):
     def __init__(self, method: str, error: dict):
         self.code = error.get("code")
@@ -111,15 +115,19 @@ class LitecoinNode:
         self.name = name
         self.datadir = pathlib.Path(workdir) / name
         self.datadir.mkdir(parents=True, exist_ok=True)
-        ports = free_ports(4)
-        self.rpc_port, self.p2p_port, self.onion_port = ports[:3]
-        self.zmq_port = ports[3] if zmq else None
+        self.zmq = zmq
+        self._pick_ports()
         self.user = RPC_USER
         self.password = RPC_PASSWORD
         self.txindex = txindex
         self.extra_args = list(extra_args or [])
         self.process: subprocess.Popen | None = None
         self._output = None
+
+    def _pick_ports(self) -> None:
+        ports = free_ports(4)
+        self.rpc_port, self.p2p_port, self.onion_port = ports[:3]
+        self.zmq_port = ports[3] if self.zmq else None
 
     # -- addresses ---------------------------------------------------------------------
 
@@ -150,11 +158,27 @@ class LitecoinNode:
 
     # -- life cycle --------------------------------------------------------------------
 
-    def start(self, timeout: float = 60.0) -> "LitecoinNode":
+    def start(self, timeout: float = 60.0, attempts: int = 3) -> "LitecoinNode":
         """Starts the daemon and returns once its RPC answers; raises with the end of its
-        debug log when it exits first or does not answer within `timeout`."""
+        debug log when it exits first or does not answer within `timeout`. A port taken by
+        someone else between picking and binding it costs a retry on fresh ports."""
         if self.process is not None:
             raise RuntimeError(f"{self.name} already started")
+        for attempt in range(attempts):
+            try:
+                return self._start_once(timeout)
+            except _PortTaken:
+                if attempt + 1 == attempts:
+                    raise RuntimeError(f"{self.name}: ports kept being taken:\n"
+                                       + self.log_tail()) from None
+                self.process = None
+                self._pick_ports()
+        raise AssertionError("unreachable")
+
+    def _start_once(self, timeout: float) -> "LitecoinNode":
+        debug_log = self.datadir / "regtest" / "debug.log"
+        if debug_log.exists():      # an earlier attempt's bind failure is not this one's
+            debug_log.unlink()
         self._output = open(self.datadir / "stdout.log", "wb")
         self.process = subprocess.Popen(self.command(), stdin=subprocess.DEVNULL,
                                         stdout=self._output, stderr=subprocess.STDOUT)
@@ -162,19 +186,35 @@ class LitecoinNode:
         last = None
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
+                self._close_output()
+                if self._bind_failed():
+                    raise _PortTaken()
                 raise RuntimeError(f"{self.name} exited with {self.process.returncode}:\n"
                                    + self.log_tail())
             try:
                 self.rpc("getnetworkinfo", timeout=5)
-                return self
             except RpcError as e:      # -28: still loading
                 last = e
             except OSError as e:       # not listening yet
                 last = e
+            else:
+                # A P2P bind that fails is only a warning when another bind worked; the
+                # node would run with someone else answering on its P2P port.
+                if self._bind_failed():
+                    self.stop()
+                    raise _PortTaken()
+                return self
             time.sleep(0.2)
         self.kill()
         raise TimeoutError(f"{self.name} did not answer RPC within {timeout}s ({last}):\n"
                            + self.log_tail())
+
+    def _bind_failed(self) -> bool:
+        for path in (self.datadir / "stdout.log", self.datadir / "regtest" / "debug.log"):
+            if path.exists() and "Unable to bind" in path.read_text(errors="replace"):
+                return True
+        return False
+
 
     def stop(self, timeout: float = 30.0) -> None:
         """Asks the daemon to stop; kills it when it has not ended within `timeout`."""
