@@ -38,7 +38,7 @@ class JsonValue {
   // REQUIRES: is_string() (decoded UTF-8, may hold zero bytes) or is_number_text() (as written).
   std::string_view as_text() const { return {text_, count_}; }
   std::span<const JsonValue> items() const { return {items_, count_}; }      // REQUIRES: is_array()
-  std::span<const JsonMember> members() const { return {members_, count_}; } // REQUIRES: is_object()
+  std::span<const JsonMember> members() const;                               // REQUIRES: is_object()
 
   // Construction is the reader's business; these are public so it can build trees in place.
   static JsonValue make_null();
@@ -67,11 +67,15 @@ struct JsonMember {
   JsonValue value;
 };
 
+inline std::span<const JsonMember> JsonValue::members() const { return {members_, count_}; }
+
 // The member of `object` named `key` (exact byte comparison), or nullptr when absent or when
 // `object` is not an object.
 const JsonValue* get_member(const JsonValue& object, std::string_view key);
 
-// A parsed document. Move-only; releasing it frees the whole tree at once.
+// A parsed document. Move-only; releasing it frees the whole tree at once. Every view taken
+// from it (values, keys, texts) is valid exactly as long as the document lives. root() must
+// not be called on a moved-from document.
 class JsonDocument {
  public:
   JsonDocument(JsonDocument&&) noexcept = default;
@@ -81,16 +85,30 @@ class JsonDocument {
   const JsonValue& root() const { return *root_; }
 
  private:
+  // The storage region itself lives in memory taken from the upstream resource, so that a
+  // document uses no allocator other than the one it was parsed with.
+  struct StorageDeleter {
+    std::pmr::memory_resource* upstream;
+    void operator()(std::pmr::monotonic_buffer_resource* storage) const noexcept;
+  };
+  using Storage = std::unique_ptr<std::pmr::monotonic_buffer_resource, StorageDeleter>;
+
   friend Result<JsonDocument> parse_json(std::string_view, std::pmr::memory_resource*);
-  JsonDocument(std::unique_ptr<std::pmr::monotonic_buffer_resource> storage, const JsonValue* root)
-      : storage_(std::move(storage)), root_(root) {}
-  std::unique_ptr<std::pmr::monotonic_buffer_resource> storage_;
+  JsonDocument(Storage storage, const JsonValue* root) : storage_(std::move(storage)), root_(root) {}
+  Storage storage_;
   const JsonValue* root_;
 };
 
 // Parses exactly one JSON text (surrounding whitespace allowed). Storage comes from
-// `upstream`. Errors: SyntaxError, UnexpectedEndOfInput, DuplicateField, OutOfMemory.
-// On failure nothing stays allocated.
+// `upstream`, which must outlive the document. Errors:
+//   UnexpectedEndOfInput  empty input, only whitespace, or input cut off inside a value
+//                         (string, literal, array, object); a number is complete where its
+//                         digits stop, so "-", "1." and "1e" are SyntaxError even at the end
+//   SyntaxError           any other violation of RFC 8259, including invalid UTF-8
+//   DuplicateField        a key repeated within one object, found when the second member's
+//                         value is complete (so an earlier grammar error wins)
+//   OutOfMemory           the upstream resource refused
+// On failure nothing stays allocated. Nesting depth is bounded by memory only; no recursion.
 Result<JsonDocument> parse_json(std::string_view input,
                                 std::pmr::memory_resource* upstream = std::pmr::get_default_resource());
 
