@@ -158,16 +158,14 @@ Status read_settings(const JsonValue& root, Config& config) {
 
 }  // namespace
 
-Result<Config> load_config(std::string_view path) {
+Result<Config> load_config_from_bytes(std::string_view bytes) {
   try {
     std::optional<JsonDocument> document;
     {
-      auto bytes = read_config_file(path);
-      if (!bytes) return fail(bytes.error());
-      auto parsed = parse_json(*bytes);
+      auto parsed = parse_json(bytes);
       if (!parsed) return fail(parsed.error());
       document.emplace(std::move(*parsed));
-    }  // the raw bytes go here; every text from now on lives in the document
+    }
 
     Config config;
     if (auto read = read_settings(document->root(), config); !read) return fail(read.error());
@@ -177,6 +175,13 @@ Result<Config> load_config(std::string_view path) {
   } catch (const std::bad_alloc&) {
     return fail(ErrorCode::OutOfMemory);
   }
+}
+
+Result<Config> load_config(std::string_view path) {
+  auto bytes = read_config_file(path);
+  if (!bytes) return fail(bytes.error());
+  // The raw bytes go when this returns; every text of the result lives in its document.
+  return load_config_from_bytes(*bytes);
 }
 
 }  // namespace skerrow

@@ -57,4 +57,9 @@ struct Config {
 // MissingField (an aux chain without "url" or "chain_id"), Overflow (more than 32 aux chains).
 Result<Config> load_config(std::string_view path);
 
+// What load_config does once the file's bytes are in memory: parse them and read the
+// settings. Nothing of the result refers to `bytes`, which may be released at once.
+// Errors: those of load_config from SyntaxError on.
+Result<Config> load_config_from_bytes(std::string_view bytes);
+
 }  // namespace skerrow
