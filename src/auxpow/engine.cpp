@@ -15,19 +15,19 @@ void init_aux_engine(AuxEngine& engine, const Config& config) {
   engine.refresh_needed.store(true);
 
   const std::size_t count = config.aux_chains.size();
-  if (count > kMaxTreeLeaves) {
+  if (count > kMaxAuxChains) {
     // The loader refuses such files; an engine built another way must still never index
     // past the tree's leaves.
     log_line(LogLevel::error, LogScope::auxpow,
-             {"too many aux chains: ", count, " configured, at most ", kMaxTreeLeaves});
-    engine.tree.tree_size = 0;
+             {"too many aux chains: ", count, " configured, at most ", kMaxAuxChains});
+    engine.tree.base_size = engine.tree.tree_size = 0;
     return;
   }
   try {
     engine.states.reserve(count);
   } catch (const std::bad_alloc&) {
     log_line(LogLevel::error, LogScope::auxpow, {"failed to allocate aux chain state"});
-    engine.tree.tree_size = 0;
+    engine.tree.base_size = engine.tree.tree_size = 0;
     return;
   }
   for (const AuxChainConfig& chain : config.aux_chains) {
@@ -39,7 +39,7 @@ void init_aux_engine(AuxEngine& engine, const Config& config) {
   }
   std::uint32_t size = 1;
   while (size < count) size *= 2;
-  engine.tree.tree_size = size;
+  engine.tree.base_size = engine.tree.tree_size = size;
 }
 
 }  // namespace skerrow

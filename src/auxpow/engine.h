@@ -17,10 +17,12 @@
 
 namespace skerrow {
 
-inline constexpr std::size_t kMaxTreeLeaves = 32;
+// The tree grows past the size the chain count needs only to give every chain a slot of its
+// own; beyond this size colliding chains are left out instead.
+inline constexpr std::size_t kMaxTreeLeaves = 1024;
+inline constexpr std::size_t kMaxAuxBranch = 10;  // log2(kMaxTreeLeaves)
 inline constexpr std::size_t kSnapshotCount = 8;
 inline constexpr std::size_t kMaxCoinbaseBranch = 20;
-inline constexpr std::size_t kMaxAuxBranch = 5;  // log2(kMaxTreeLeaves)
 
 struct AuxTemplate {
   Hash32 hash{};                     // display order
@@ -29,7 +31,7 @@ struct AuxTemplate {
   Hash32 target{};                   // text order: least significant byte first
   std::array<char, 64> target_hex{};
   double diff = 0.0;
-  bool valid = false;  // the last refresh decoded a hash for this chain
+  bool valid = false;  // the last refresh decoded a hash and the chain got a slot of its own
 
   std::string_view hash_text() const { return {hash_hex.data(), hash_hex.size()}; }
   std::string_view target_text() const { return {target_hex.data(), target_hex.size()}; }
@@ -41,26 +43,33 @@ struct AuxChainState {
   bool use_createauxblock = false;
   std::optional<std::string_view> payout_address;  // createauxblock's parameter when set
   AuxTemplate templ;
-  std::uint32_t slot = 0;  // leaf index, recomputed at every tree build
+  std::uint32_t slot = 0;  // leaf index in the current tree, recomputed at every build
 };
 
 struct AuxTree {
-  std::uint32_t tree_size = 1;
+  std::uint32_t base_size = 1;  // power of two not below the number of chains; fixed at start-up
+  std::uint32_t tree_size = 1;  // base_size, or larger while chains would share a slot
   std::uint32_t tree_nonce = 0;
   Hash32 root{};  // display order
 };
 
+// What one rewritten template committed to. The slots are kept per snapshot because the tree
+// size (and with it every slot) may differ between refreshes, and a proof must carry the
+// branch and side mask of the root the pool was given.
 struct AuxSnapshot {
   bool used = false;
   Hash32 root{};  // display order; the key a submission finds the snapshot by
   std::uint32_t tree_size = 0;
-  std::array<Hash32, kMaxTreeLeaves> leaves{};  // display order; zero where no valid chain sits
+  std::size_t chain_count = 0;
+  std::array<std::uint32_t, kMaxAuxChains> slots{};  // per chain in configuration order
+  std::array<bool, kMaxAuxChains> in_tree{};         // the chain's hash is a leaf of `root`
+  std::array<Hash32, kMaxAuxChains> hashes{};        // display order
   std::size_t cb_branch_len = 0;
   std::array<Hash32, kMaxCoinbaseBranch> cb_branch{};  // internal order, deepest level first
 };
 
 struct AuxEngine {
-  std::vector<AuxChainState> states;  // configuration order; never resized after start-up
+  std::vector<AuxChainState> states;  // configuration order, at most kMaxAuxChains; never resized
   AuxTree tree;
   std::array<AuxSnapshot, kSnapshotCount> snapshots{};
   std::size_t next_snapshot = 0;
@@ -71,8 +80,8 @@ struct AuxEngine {
   std::uint64_t daemon_timeout_ms = 0;  // bound on every aux daemon call (0: none)
 };
 
-// Fills `engine` from the configuration in configuration order, sizes the tree for the
-// number of chains and sets the refresh-needed flag. When the state array cannot be
+// Fills `engine` from the configuration in configuration order, sets the tree's base size
+// for the number of chains and sets the refresh-needed flag. When the state array cannot be
 // allocated, logs "error(auxpow): failed to allocate aux chain state"; with more chains than
 // the tree has leaves (the loader refuses those), logs an error too. Either way the engine is
 // left with no aux chains (tree size 0). REQUIRES: no other thread uses `engine` yet.

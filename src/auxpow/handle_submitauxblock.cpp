@@ -104,13 +104,16 @@ Status submit(int fd, std::string_view body, PageArena& arena, AuxEngine& engine
               ", using the newest"});
   }
   const AuxSnapshot& snap = *match.snapshot;
-  const AuxBranch aux = aux_branch(snap, chain->slot);
+  // The slot the committed root was built with, which the current slot need not be.
+  const std::size_t chain_index = static_cast<std::size_t>(chain - engine.states.data());
+  const std::uint32_t slot = chain_index < snap.chain_count ? snap.slots[chain_index] : chain->slot;
+  const AuxBranch aux = aux_branch(snap, slot);
   const std::span<const Hash32> cb_branch(snap.cb_branch.data(), snap.cb_branch_len);
   const std::span<const Hash32> aux_hashes(aux.hashes.data(), aux.length);
 
   const std::size_t size = proof_size(coinbase.size(), cb_branch.size(), aux_hashes.size());
   std::pmr::vector<std::uint8_t> proof(size, &arena);
-  write_proof(coinbase, cb_branch, aux_hashes, chain->slot, header, proof);
+  write_proof(coinbase, cb_branch, aux_hashes, slot, header, proof);
 
   constexpr std::string_view kHead = R"({"method":"submitauxblock","params":[")";
   constexpr std::string_view kMiddle = R"(",")";

@@ -25,8 +25,10 @@ Result<std::pmr::string> aux_template_request(const AuxChainState& state, std::p
 // ends true only when a 64-digit hash decoded.
 void apply_aux_reply(AuxChainState& state, const Result<JsonDocument>& reply);
 
-// Asks every aux daemon for a fresh template, applies the replies in configuration order and
-// rebuilds the aux merkle tree. Daemon replies are allocated from `memory`.
+// Asks every aux daemon for a fresh template, all at once (one short-lived thread per chain),
+// then applies the replies and writes their log lines in configuration order and rebuilds
+// the aux merkle tree. Takes as long as the slowest daemon. `memory` serves a lone chain, or
+// every chain when threads cannot be had; otherwise each thread has an arena of its own.
 // REQUIRES: the caller holds the aux-state lock.
 void refresh_aux_templates(AuxEngine& engine, std::pmr::memory_resource* memory);
 

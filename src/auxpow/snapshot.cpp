@@ -2,15 +2,19 @@
 
 #include <algorithm>
 
-#include "auxpow/tree.h"
-
 namespace skerrow {
 
 void save_snapshot(AuxEngine& engine, const CoinbaseBranch& branch) {
   AuxSnapshot& snap = engine.snapshots[engine.next_snapshot];
-  fill_leaves(engine, snap.leaves);
   snap.root = engine.tree.root;
   snap.tree_size = engine.tree.tree_size;
+  snap.chain_count = std::min(engine.states.size(), kMaxAuxChains);
+  for (std::size_t i = 0; i < snap.chain_count; ++i) {
+    const AuxChainState& state = engine.states[i];
+    snap.slots[i] = state.slot;
+    snap.in_tree[i] = state.templ.valid;
+    snap.hashes[i] = state.templ.hash;
+  }
   snap.cb_branch_len = std::min(branch.length, kMaxCoinbaseBranch);
   std::copy_n(branch.hashes.begin(), snap.cb_branch_len, snap.cb_branch.begin());
   snap.used = true;

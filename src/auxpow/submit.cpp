@@ -1,8 +1,13 @@
 #include "auxpow/submit.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
+#include <new>
 
 #include "auxpow/hex.h"
+#include "auxpow/snapshot.h"
+#include "auxpow/tx.h"
 
 namespace skerrow {
 namespace {
@@ -79,6 +84,53 @@ void write_proof(std::span<const std::uint8_t> coinbase, std::span<const Hash32>
   put_le32(slot, p);
   p += 4;
   std::memcpy(p, header.data(), header.size());
+}
+
+Result<SubmitProof> build_submit_proof(const SubmitFields& fields, const AuxEngine& engine, std::size_t chain_index,
+                                       std::pmr::memory_resource* memory) {
+  try {
+    SubmitProof proof{.bytes = std::pmr::vector<std::uint8_t>(memory)};
+    if (fields.coinbase_hex.size() % 2 != 0) return fail(ErrorCode::InvalidAuxSubmit);
+    std::pmr::vector<std::uint8_t> coinbase(fields.coinbase_hex.size() / 2, memory);
+    std::array<std::uint8_t, kHeaderSize> header;
+    if (!hex_decode(fields.coinbase_hex, coinbase) || fields.header_hex.size() != 2 * kHeaderSize ||
+        !hex_decode(fields.header_hex, header)) {
+      return fail(ErrorCode::InvalidAuxSubmit);
+    }
+
+    const auto magic = find_commitment(coinbase);
+    if (!magic) {
+      proof.outcome = ProofOutcome::no_commitment;
+      return proof;
+    }
+    std::copy_n(coinbase.begin() + static_cast<std::ptrdiff_t>(*magic + 4), 32, proof.root.begin());
+
+    std::optional<Hash32> txid;
+    if (auto id = transaction_txid(coinbase, memory)) txid = *id;
+    Hash32 header_root;
+    std::copy_n(header.begin() + kHeaderMerkleRootOffset, 32, header_root.begin());
+    const SnapshotMatch match = find_snapshot(engine, proof.root, txid, header_root);
+    if (match.snapshot == nullptr) {
+      proof.outcome = ProofOutcome::stale_snapshot;
+      return proof;
+    }
+    proof.branch_matches = match.branch_matches;
+
+    const AuxSnapshot& snap = *match.snapshot;
+    // The slot the committed root was built with, which the current slot need not be.
+    const std::uint32_t slot =
+        chain_index < snap.chain_count ? snap.slots[chain_index] : engine.states[chain_index].slot;
+    const AuxBranch aux = aux_branch(snap, slot);
+    const std::span<const Hash32> cb_branch(snap.cb_branch.data(), snap.cb_branch_len);
+    const std::span<const Hash32> aux_hashes(aux.hashes.data(), aux.length);
+    proof.cb_branch = cb_branch.size();
+    proof.aux_branch = aux_hashes.size();
+    proof.bytes.resize(proof_size(coinbase.size(), cb_branch.size(), aux_hashes.size()));
+    write_proof(coinbase, cb_branch, aux_hashes, slot, header, proof.bytes);
+    return proof;
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
 }
 
 void lowercase_hex_into(std::string_view text, std::pmr::string& out) {

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "auxpow/coinbase.h"
 #include "auxpow/tree.h"
@@ -46,6 +47,26 @@ inline std::size_t proof_size(std::size_t coinbase, std::size_t cb_branch, std::
 void write_proof(std::span<const std::uint8_t> coinbase, std::span<const Hash32> cb_branch,
                  std::span<const Hash32> aux_branch, std::uint32_t slot,
                  std::span<const std::uint8_t> header, std::span<std::uint8_t> out);
+
+enum class ProofOutcome { built, no_commitment, stale_snapshot };
+
+struct SubmitProof {
+  ProofOutcome outcome = ProofOutcome::built;
+  Hash32 root{};                // the root committed in the coinbase, as found there
+  bool branch_matches = false;  // the snapshot's coinbase branch leads to the header's root
+  std::size_t cb_branch = 0;    // entries of each branch in the proof
+  std::size_t aux_branch = 0;
+  std::pmr::vector<std::uint8_t> bytes;  // the proof; empty unless built
+};
+
+// Everything between choosing the chain and calling its daemon: decodes the coinbase and
+// header fields, finds the commitment and the snapshot holding its root, and lays out the
+// proof for the chain at `chain_index` of engine.states with the slot that snapshot gave it.
+// The proof comes from `memory`. REQUIRES: chain_index < engine.states.size(); the
+// aux-state lock is held. Errors: InvalidAuxSubmit (coinbase hex of odd length or with a bad
+// digit, header not 160 hex digits), OutOfMemory.
+Result<SubmitProof> build_submit_proof(const SubmitFields& fields, const AuxEngine& engine, std::size_t chain_index,
+                                       std::pmr::memory_resource* memory);
 
 // The aux hash as the daemon gets it: a hexadecimal text in lower case; any other text as is.
 void lowercase_hex_into(std::string_view text, std::pmr::string& out);

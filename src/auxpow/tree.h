@@ -1,10 +1,12 @@
 // The aux merkle tree: one leaf per aux chain, at the slot the merged-mining slot formula
-// gives for the tree nonce and the chain's numeric chain id. All of it runs under the
+// gives for the tree nonce and the chain's numeric chain id. The tree is as large as needed
+// for every chain to have a slot of its own (up to kMaxTreeLeaves). All of it runs under the
 // aux-state lock and allocates nothing.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "auxpow/engine.h"
 
@@ -14,21 +16,30 @@ namespace skerrow {
 // REQUIRES: tree_size > 0.
 std::uint32_t aux_slot(std::uint32_t tree_nonce, std::uint32_t chainid, std::uint32_t tree_size);
 
-// Recomputes every chain's slot, then the tree's root (display order). With no chains the
-// root is all zero. Two valid chains in one slot: the later chain takes the leaf.
+// Chooses the tree size (the smallest power of two from the base size up at which all valid
+// chains have distinct slots), recomputes every chain's slot and the root (display order).
+// Chains that share a slot even at kMaxTreeLeaves are made not valid for this round, each
+// with a warning line naming a chain it collides with. With no chains the root is zero.
 void build_aux_tree(AuxEngine& engine);
 
+struct AuxLeaf {
+  std::uint32_t slot = 0;
+  Hash32 hash{};  // display order
+};
+
 struct AuxBranch {
-  std::size_t length = 0;                     // log2(tree size)
+  std::size_t length = 0;                      // log2(tree size)
   std::array<Hash32, kMaxAuxBranch> hashes{};  // internal order, the leaf's sibling first
 };
 
-// The merkle branch from leaf `slot` of the snapshot's tree to its root.
-// REQUIRES: slot < snapshot.tree_size or snapshot.tree_size < 2.
-AuxBranch aux_branch(const AuxSnapshot& snapshot, std::uint32_t slot);
+// The root (display order) of a tree of `tree_size` leaves holding `leaves` and zero
+// elsewhere; a later leaf replaces an earlier one in the same slot and leaves at or past
+// tree_size are ignored. With `branch`, also the merkle branch of leaf `branch_slot`.
+// REQUIRES: tree_size a power of two, at most kMaxTreeLeaves; leaves.size() <= kMaxAuxChains.
+Hash32 aux_root(std::span<const AuxLeaf> leaves, std::uint32_t tree_size, AuxBranch* branch = nullptr,
+                std::uint32_t branch_slot = 0);
 
-// Writes into `leaves` (display order) the hash of each valid chain at its slot, zero
-// elsewhere; the later chain in configuration order wins a shared slot.
-void fill_leaves(const AuxEngine& engine, std::array<Hash32, kMaxTreeLeaves>& leaves);
+// The merkle branch from leaf `slot` of the snapshot's tree to its root.
+AuxBranch aux_branch(const AuxSnapshot& snapshot, std::uint32_t slot);
 
 }  // namespace skerrow

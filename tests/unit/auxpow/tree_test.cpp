@@ -31,12 +31,28 @@ TEST(AuxSlot, MatchesTheMergedMiningFormula) {
   EXPECT_EQ(aux_slot(7, 0xffffffffu, 1u << 31), 1686634736u);
 }
 
+Hash32 internal(Hash32 h) {
+  reverse_hash(h);
+  return h;
+}
+
+// The root computed over every leaf of the tree, zero where no valid chain sits.
+Hash32 plain_root_of(const AuxEngine& engine) {
+  std::vector<Hash32> leaves(engine.tree.tree_size);
+  for (const AuxChainState& s : engine.states) {
+    if (s.templ.valid) leaves.at(s.slot) = internal(s.templ.hash);
+  }
+  Hash32 root = test::plain_merkle_root(leaves);
+  reverse_hash(root);
+  return root;
+}
+
 TEST(BuildAuxTree, OneChainRootIsItsHash) {
   AuxEngine engine;
   const Hash32 h = test::filler(1);
   add_chain(engine, "a", 77, h);
-  engine.tree.tree_size = 1;
   build_aux_tree(engine);
+  EXPECT_EQ(engine.tree.tree_size, 1u);
   EXPECT_EQ(engine.states[0].slot, 0u);
   EXPECT_EQ(engine.tree.root, h);
 }
@@ -44,89 +60,133 @@ TEST(BuildAuxTree, OneChainRootIsItsHash) {
 TEST(BuildAuxTree, NoValidChainHashesZeroLeaves) {
   AuxEngine engine;
   add_chain(engine, "a", 1, test::filler(1), false);
-  add_chain(engine, "b", 2, test::filler(2), false);
-  engine.tree.tree_size = 2;
+  add_chain(engine, "b", 1, test::filler(2), false);  // invalid chains never force growth
+  engine.tree.base_size = 2;
   build_aux_tree(engine);
+  EXPECT_EQ(engine.tree.tree_size, 2u);
   Hash32 expected = hash_pair(Hash32{}, Hash32{});
   reverse_hash(expected);
   EXPECT_EQ(engine.tree.root, expected);
 }
 
-TEST(BuildAuxTree, RootOverSlotsInInternalOrderAndLaterChainWinsASharedSlot) {
+TEST(BuildAuxTree, DistinctSlotsKeepTheBaseSize) {
   AuxEngine engine;
-  // Ids 1 and 3 share slot 1 in a tree of 2; id 2 sits in slot 0.
   add_chain(engine, "a", 2, test::filler(10));
   add_chain(engine, "b", 1, test::filler(11));
-  engine.tree.tree_size = 2;
+  add_chain(engine, "c", 4, test::filler(12), false);
+  add_chain(engine, "d", 4, test::filler(13));
+  engine.tree.base_size = 4;
   build_aux_tree(engine);
-  ASSERT_EQ(engine.states[0].slot, 0u);
-  ASSERT_EQ(engine.states[1].slot, 1u);
-  auto internal = [](Hash32 h) { reverse_hash(h); return h; };
-  Hash32 expected = hash_pair(internal(test::filler(10)), internal(test::filler(11)));
-  reverse_hash(expected);
-  EXPECT_EQ(engine.tree.root, expected);
+  EXPECT_EQ(engine.tree.tree_size, 4u);
+  EXPECT_EQ(engine.states[0].slot, 0u);
+  EXPECT_EQ(engine.states[1].slot, 3u);
+  EXPECT_EQ(engine.states[3].slot, 2u);
+  EXPECT_EQ(engine.tree.root, plain_root_of(engine));
+}
 
-  add_chain(engine, "c", 4, test::filler(12));
-  engine.tree.tree_size = 4;
+TEST(BuildAuxTree, GrowsUntilEveryValidChainHasItsOwnSlot) {
+  struct Case {
+    std::uint32_t a, b, size, slot_a, slot_b;
+  };
+  for (const Case& c : {Case{1, 3, 4, 3, 1}, Case{2, 98, 64, 24, 56}}) {
+    AuxEngine engine;
+    add_chain(engine, "a", c.a, test::filler(c.a));
+    add_chain(engine, "b", c.b, test::filler(c.b));
+    engine.tree.base_size = 2;
+    build_aux_tree(engine);
+    EXPECT_EQ(engine.tree.tree_size, c.size);
+    EXPECT_EQ(engine.states[0].slot, c.slot_a);
+    EXPECT_EQ(engine.states[1].slot, c.slot_b);
+    EXPECT_TRUE(engine.states[0].templ.valid && engine.states[1].templ.valid);
+    EXPECT_EQ(engine.tree.root, plain_root_of(engine));
+
+    // The next build starts from the base size again.
+    engine.states[1].templ.valid = false;
+    build_aux_tree(engine);
+    EXPECT_EQ(engine.tree.tree_size, 2u);
+  }
+}
+
+TEST(BuildAuxTree, ChainsCollidingInTheLargestTreeAreLeftOut) {
+  AuxEngine engine;
+  add_chain(engine, "x", 5, test::filler(1));
+  add_chain(engine, "keep", 1, test::filler(2));
+  add_chain(engine, "y", 5 + 1024, test::filler(3));
+  engine.tree.base_size = 4;
+  test::CapturedStderr cap;
   build_aux_tree(engine);
-  std::vector<Hash32> leaves(4);
-  for (const AuxChainState& s : engine.states) leaves[s.slot] = internal(s.templ.hash);
-  Hash32 four = test::plain_merkle_root(leaves);
-  reverse_hash(four);
-  EXPECT_EQ(engine.tree.root, four);
+  cap.restore();
+  EXPECT_FALSE(engine.states[0].templ.valid);
+  EXPECT_TRUE(engine.states[1].templ.valid);
+  EXPECT_FALSE(engine.states[2].templ.valid);
+  EXPECT_EQ(engine.tree.tree_size, 4u);
+  EXPECT_EQ(engine.tree.root, plain_root_of(engine));
+  EXPECT_EQ(cap.text(),
+            "warning(auxpow): aux chain x (chain id 5) collides with y (chain id 1029) in every tree up to 1024 "
+            "leaves, left out of this round\n"
+            "warning(auxpow): aux chain y (chain id 1029) collides with x (chain id 5) in every tree up to 1024 "
+            "leaves, left out of this round\n");
+}
 
-  AuxEngine clash;
-  add_chain(clash, "x", 2, test::filler(20));
-  add_chain(clash, "y", 98, test::filler(21));
-  clash.tree.tree_size = 2;
-  build_aux_tree(clash);
-  Hash32 only_y = hash_pair(internal(test::filler(21)), Hash32{});
-  reverse_hash(only_y);
-  EXPECT_EQ(clash.tree.root, only_y);
+AuxSnapshot snapshot_of(std::uint32_t size, const std::vector<std::uint32_t>& slots) {
+  AuxSnapshot snap;
+  snap.tree_size = size;
+  snap.chain_count = slots.size();
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    snap.slots[i] = slots[i];
+    snap.in_tree[i] = true;
+    snap.hashes[i] = test::filler(static_cast<std::uint32_t>(100 + i));
+  }
+  return snap;
 }
 
 // Every slot's branch, walked from its leaf by the slot's bits, must reach the root of an
-// independently computed tree, and its first entry must be the leaf's neighbour.
+// independently computed full tree, and its first entry must be the leaf's neighbour.
 TEST(AuxBranch, LeadsFromEverySlotToTheRoot) {
-  for (std::uint32_t size : {1u, 2u, 4u, 32u}) {
-    AuxSnapshot snap;
-    snap.tree_size = size;
-    std::vector<Hash32> internal(size);
-    for (std::uint32_t i = 0; i < size; ++i) {
-      snap.leaves[i] = i % 3 == 2 ? Hash32{} : test::filler(100 + i);
-      internal[i] = snap.leaves[i];
-      reverse_hash(internal[i]);
+  for (std::uint32_t size : {1u, 2u, 4u, 32u, 1024u}) {
+    std::vector<std::uint32_t> slots;
+    for (std::uint32_t s = 0; s < size && slots.size() < kMaxAuxChains; s += (size > 32 ? 37 : 1)) {
+      if (s % 3 != 2 || size == 1) slots.push_back(s);
     }
-    const Hash32 root = test::plain_merkle_root(internal);
+    const AuxSnapshot snap = snapshot_of(size, slots);
+    std::vector<Hash32> full(size);
+    for (std::size_t i = 0; i < slots.size(); ++i) full[slots[i]] = internal(snap.hashes[i]);
+    const Hash32 root = test::plain_merkle_root(full);
+
+    std::vector<AuxLeaf> leaves;
+    for (std::size_t i = 0; i < slots.size(); ++i) leaves.push_back({slots[i], snap.hashes[i]});
+    EXPECT_EQ(internal(aux_root(leaves, size)), root) << size;
+
     for (std::uint32_t slot = 0; slot < size; ++slot) {
       const AuxBranch branch = aux_branch(snap, slot);
       ASSERT_EQ(1u << branch.length, size) << size;
-      if (size > 1) EXPECT_EQ(branch.hashes[0], internal[slot ^ 1]);
-      EXPECT_EQ(test::walk_branch(internal[slot], slot, {branch.hashes.data(), branch.length}), root)
+      if (size > 1) EXPECT_EQ(branch.hashes[0], full[slot ^ 1]);
+      EXPECT_EQ(test::walk_branch(full[slot], slot, {branch.hashes.data(), branch.length}), root)
           << "size " << size << " slot " << slot;
     }
   }
 }
 
 TEST(AuxBranch, SizeFourSlotTwo) {
-  AuxSnapshot snap;
-  snap.tree_size = 4;
-  std::vector<Hash32> in(4);
-  for (int i = 0; i < 4; ++i) {
-    snap.leaves[i] = test::filler(i);
-    in[i] = snap.leaves[i];
-    reverse_hash(in[i]);
-  }
+  const AuxSnapshot snap = snapshot_of(4, {0, 1, 2, 3});
+  std::vector<Hash32> in;
+  for (int i = 0; i < 4; ++i) in.push_back(internal(snap.hashes[i]));
   const AuxBranch b = aux_branch(snap, 2);
   ASSERT_EQ(b.length, 2u);
   EXPECT_EQ(b.hashes[0], in[3]);
   EXPECT_EQ(b.hashes[1], hash_pair(in[0], in[1]));
 }
 
+TEST(AuxRoot, LaterLeafWinsASharedSlotAndOutOfRangeLeavesAreIgnored) {
+  const std::vector<AuxLeaf> leaves{{1, test::filler(1)}, {1, test::filler(2)}, {2, test::filler(3)}};
+  Hash32 expected = hash_pair(Hash32{}, internal(test::filler(2)));
+  reverse_hash(expected);
+  EXPECT_EQ(aux_root(leaves, 2), expected);
+}
+
 TEST(Snapshots, RingKeepsTheEightNewest) {
   AuxEngine engine;
   add_chain(engine, "a", 1, Hash32{});
-  engine.tree.tree_size = 1;
   for (std::uint32_t i = 0; i < 9; ++i) {
     engine.states[0].templ.hash = test::filler(i);
     build_aux_tree(engine);
@@ -137,15 +197,38 @@ TEST(Snapshots, RingKeepsTheEightNewest) {
   for (std::uint32_t i = 1; i < 9; ++i) {
     const SnapshotMatch m = find_snapshot(engine, test::filler(i), std::nullopt, Hash32{});
     ASSERT_NE(m.snapshot, nullptr) << i;
-    EXPECT_EQ(m.snapshot->leaves[0], test::filler(i));
+    EXPECT_EQ(m.snapshot->hashes[0], test::filler(i));
     EXPECT_FALSE(m.branch_matches);
   }
+}
+
+TEST(Snapshots, KeepTheSizeAndSlotsTheirRootWasBuiltWith) {
+  AuxEngine engine;
+  add_chain(engine, "a", 1, test::filler(1));
+  add_chain(engine, "b", 3, test::filler(2), false);
+  engine.tree.base_size = 2;
+  build_aux_tree(engine);
+  save_snapshot(engine, CoinbaseBranch{});
+  const Hash32 small_root = engine.tree.root;
+
+  engine.states[1].templ.valid = true;  // now ids 1 and 3 need a tree of 4
+  build_aux_tree(engine);
+  save_snapshot(engine, CoinbaseBranch{});
+  ASSERT_EQ(engine.tree.tree_size, 4u);
+  ASSERT_NE(engine.states[0].slot, engine.snapshots[0].slots[0]);
+
+  const AuxSnapshot& old = engine.snapshots[0];
+  EXPECT_EQ(old.tree_size, 2u);
+  EXPECT_FALSE(old.in_tree[1]);
+  const AuxBranch branch = aux_branch(old, old.slots[0]);
+  ASSERT_EQ(branch.length, 1u);
+  EXPECT_EQ(internal(test::walk_branch(internal(test::filler(1)), old.slots[0], {branch.hashes.data(), 1})),
+            small_root);
 }
 
 TEST(Snapshots, ChoosesTheSnapshotWhoseCoinbaseBranchMatchesTheHeader) {
   AuxEngine engine;
   add_chain(engine, "a", 1, test::filler(5));
-  engine.tree.tree_size = 1;
   build_aux_tree(engine);
   // Same aux root, three different parent templates.
   const Hash32 coinbase = test::filler(900);
