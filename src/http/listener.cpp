@@ -1,6 +1,7 @@
 #include "http/listener.h"
 
 #include <fcntl.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -80,7 +81,7 @@ struct SocketGuard {
 
 }  // namespace
 
-Result<int> open_listener(std::string_view listen) {
+Result<Listener> open_listener(std::string_view listen) {
   auto address = split_address(listen);
   if (!address) {
     log_line(LogLevel::error, LogScope::http, {"invalid listen address: ", listen});
@@ -112,7 +113,8 @@ Result<int> open_listener(std::string_view listen) {
 
   log_line(LogLevel::info, LogScope::http,
            {"HTTP JSON-RPC proxy listening on ", address->host, ":", address->port});
-  return sock.take();
+  const bool loopback = (ntohl(ipv4->sin_addr.s_addr) >> 24) == 127;
+  return Listener{sock.take(), *address, loopback};
 }
 
 }  // namespace skerrow

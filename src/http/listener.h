@@ -4,10 +4,17 @@
 #include <string_view>
 
 #include "log/error.h"
+#include "rpc/address.h"
 
 namespace skerrow {
 
 inline constexpr int kListenBacklog = 128;
+
+struct Listener {
+  int fd = -1;
+  Endpoint address;       // host as written in the "listen" text (a view into it), and port
+  bool loopback = false;  // the host is in 127.0.0.0/8: only this machine can connect
+};
 
 // Opens an IPv4 listening socket for the "listen" text ("[scheme://]a.b.c.d[:port]", port
 // 8332 when absent) with SO_REUSEADDR and a backlog of 128, and logs "HTTP JSON-RPC proxy
@@ -16,6 +23,6 @@ inline constexpr int kListenBacklog = 128;
 // Errors: InvalidListenAddress (after logging "invalid listen address: <text>"), the socket
 // table, the SO_REUSEADDR table, InvalidCharacter/InvalidEnd/NonCanonical/Overflow/Incomplete
 // (a host that is not a dotted IPv4 address), the bind and listen tables, Unexpected.
-Result<int> open_listener(std::string_view listen);
+Result<Listener> open_listener(std::string_view listen);
 
 }  // namespace skerrow

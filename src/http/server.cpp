@@ -5,7 +5,11 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <new>
+#include <optional>
+#include <span>
+#include <thread>
 #include <vector>
 
 #include "http/job_queue.h"
@@ -20,6 +24,12 @@ namespace {
 
 constexpr std::uint64_t kListenTag = 0;
 constexpr std::uint64_t kAuxRefreshTag = 1;
+constexpr std::uint64_t kAcceptResumeTag = 2;
+
+// How long the listening socket is left alone after accepting failed for want of
+// descriptors or memory. Level-triggered, it would otherwise be reported again at once and
+// the loop would spin, logging at full speed, until something is freed.
+constexpr std::uint64_t kAcceptPauseMs = 100;
 
 // Everything the front end keeps for the rest of the process. Never freed: workers and the
 // relay thread hold pointers into it.
@@ -45,9 +55,16 @@ ErrorCode accept_error(int err) {
   }
 }
 
+// Failures that leave the backlog as it was until the process or the system frees something.
+bool exhausts_resources(ErrorCode code) {
+  return code == ErrorCode::ProcessFdQuotaExceeded || code == ErrorCode::SystemFdQuotaExceeded ||
+         code == ErrorCode::SystemResources;
+}
+
 // Takes every connection waiting in the backlog. Accepted sockets are blocking (accept4
-// flags 0 does not carry the listener's O_NONBLOCK over) and not close-on-exec.
-void accept_pending(int listen_fd, JobQueue& queue) {
+// flags 0 does not carry the listener's O_NONBLOCK over) and not close-on-exec. Returns the
+// failure that ended the round, if it was not just an empty backlog.
+std::optional<ErrorCode> accept_pending(int listen_fd, JobQueue& queue) {
   for (;;) {
     int fd = ::accept4(listen_fd, nullptr, nullptr, 0);
     if (fd >= 0) {
@@ -58,14 +75,20 @@ void accept_pending(int listen_fd, JobQueue& queue) {
     ErrorCode code = accept_error(errno);
     // An empty backlog is the normal end of a round; connections left behind by any other
     // failure are reported again by the next wait.
-    if (code != ErrorCode::WouldBlock) {
-      log_line(LogLevel::warning, LogScope::http, {"accept failed: ", code});
-    }
-    return;
+    if (code == ErrorCode::WouldBlock) return std::nullopt;
+    log_line(LogLevel::warning, LogScope::http, {"accept failed: ", code});
+    return code;
   }
 }
 
-[[noreturn]] void run_event_loop(EventLoop& loop, int listen_fd, JobQueue& queue) {
+// Stops watching the listener until the resume timer fires. Should either step fail, the
+// loop sleeps instead: the listener could not be served meanwhile anyway.
+void pause_accepting(EventLoop& loop, int listen_fd) {
+  if (loop.arm_timer(kAcceptResumeTag, kAcceptPauseMs) && loop.pause_readable(listen_fd)) return;
+  std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptPauseMs));
+}
+
+[[noreturn]] void run_event_loop(EventLoop& loop, int listen_fd, JobQueue& queue, AuxEngine& aux) {
   for (;;) {
     auto events = loop.wait();
     if (!events) {
@@ -75,10 +98,19 @@ void accept_pending(int listen_fd, JobQueue& queue) {
     for (const LoopEvent& event : *events) {
       switch (event.tag) {
         case kListenTag:
-          accept_pending(listen_fd, queue);
+          if (auto failed = accept_pending(listen_fd, queue); failed && exhausts_resources(*failed)) {
+            pause_accepting(loop, listen_fd);
+          }
           break;
         case kAuxRefreshTag:
-          // Reserved for a periodic aux template refresh; no source carries this tag yet.
+          // Only marks the templates as stale: fetching them here would let one slow aux
+          // daemon stop all accepting. The next getblocktemplate refreshes under the lock.
+          aux.refresh_needed.store(true, std::memory_order_release);
+          break;
+        case kAcceptResumeTag:
+          // Should resuming fail, the next exhaustion cannot pause either, so keep trying
+          // on the next tick of the same timer rather than leaving the listener off.
+          if (!loop.resume_readable(listen_fd)) (void)loop.arm_timer(kAcceptResumeTag, kAcceptPauseMs);
           break;
         default:
           break;
@@ -92,7 +124,13 @@ void accept_pending(int listen_fd, JobQueue& queue) {
 ErrorCode run_server(const Config& config) {
   auto listener = open_listener(config.listen);
   if (!listener) return listener.error();
-  const int listen_fd = *listener;
+  const int listen_fd = listener->fd;
+  if (!listener->loopback && !config.listen_user) {
+    log_line(LogLevel::warning, LogScope::http,
+             {"listening on ", listener->address.host, ":", listener->address.port,
+              " without listen_user: any client that reaches it uses the parent daemon's RPC "
+              "with its credentials"});
+  }
 
   ServerContext* ctx = new (std::nothrow) ServerContext;
   if (ctx == nullptr) {
@@ -103,6 +141,9 @@ ErrorCode run_server(const Config& config) {
   ctx->parent = config.parent;
   ctx->daemon_timeout_ms = config.daemon_timeout_ms;
   ctx->client_timeout_ms = config.client_timeout_ms;
+  ctx->access.user = config.listen_user;
+  ctx->access.pass = config.listen_pass.value_or(std::string_view());
+  if (config.allowed_methods) ctx->access.allowed_methods = std::span(*config.allowed_methods);
   init_aux_engine(ctx->aux, config);
   ctx->aux.daemon_timeout_ms = config.daemon_timeout_ms;
 
@@ -123,15 +164,25 @@ ErrorCode run_server(const Config& config) {
 
   if (config.zmq_pub) start_relay(front->relay, config, &ctx->aux.refresh_needed);
 
+  // On a failure below the loop closes itself and the timers it made.
   auto loop = EventLoop::create();
   if (!loop) return release_on_failure(loop.error());
   if (auto added = loop->add_readable(listen_fd, kListenTag); !added) {
-    return release_on_failure(added.error());  // the loop closes itself
+    return release_on_failure(added.error());
+  }
+  if (auto added = loop->add_oneshot_timer(kAcceptResumeTag); !added) {
+    return release_on_failure(added.error());
+  }
+  // Without aux chains there is nothing to refresh.
+  if (!ctx->aux.states.empty() && config.aux_refresh_ms > 0) {
+    if (auto added = loop->add_timer(config.aux_refresh_ms, kAuxRefreshTag); !added) {
+      return release_on_failure(added.error());
+    }
   }
   log_line(LogLevel::info, LogScope::http,
            {"kqueue event loop started (workers=", kWorkerCount,
             ", aux_chains=", ctx->aux.states.size(), ")"});
-  run_event_loop(*loop, listen_fd, front->queue);
+  run_event_loop(*loop, listen_fd, front->queue, ctx->aux);
 }
 
 }  // namespace skerrow

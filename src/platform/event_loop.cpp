@@ -23,6 +23,18 @@ EventLoop& EventLoop::operator=(EventLoop&& other) noexcept {
 
 EventLoop::~EventLoop() { close_all(); }
 
+std::size_t EventLoop::find_readable(int fd) const {
+  std::size_t i = 0;
+  while (i < source_count_ && (sources_[i].timer || sources_[i].fd != fd)) ++i;
+  return i;
+}
+
+std::size_t EventLoop::find_oneshot(std::uint64_t tag) const {
+  std::size_t i = 0;
+  while (i < source_count_ && !(sources_[i].oneshot && sources_[i].tag == tag)) ++i;
+  return i;
+}
+
 void EventLoop::close_all() noexcept {
   for (std::size_t i = 0; i < source_count_; ++i) {
     if (sources_[i].owned) close_fd(sources_[i].fd);

@@ -14,6 +14,7 @@ namespace skerrow {
 
 inline constexpr std::size_t kMaxLoopEvents = 16;
 inline constexpr std::size_t kMaxLoopSources = 8;
+inline constexpr std::uint64_t kMaxTimerMs = 365ull * 24 * 60 * 60 * 1000;  // one year
 
 struct LoopEvent {
   std::uint64_t tag = 0;
@@ -41,8 +42,26 @@ class EventLoop {
   Status add_readable(int fd, std::uint64_t tag);
 
   // Reports `tag` every `period_ms` milliseconds (REQUIRES: period_ms > 0), first after one
-  // period. Errors: as add_readable, plus TimerUnsupported.
+  // period. A period above kMaxTimerMs is taken as kMaxTimerMs, which every back end can
+  // represent. Errors: as add_readable, plus TimerUnsupported.
   Status add_timer(std::uint64_t period_ms, std::uint64_t tag);
+
+  // Adds a timer that stays silent until arm_timer(tag, ...) and then reports `tag` once.
+  // Made up front so that arming it later needs no new descriptor (it is armed precisely
+  // when descriptors may have run out). Errors: as add_timer.
+  Status add_oneshot_timer(std::uint64_t tag);
+
+  // Makes the one-shot timer `tag` report once after `delay_ms` (REQUIRES: delay_ms > 0;
+  // capped like add_timer), replacing an earlier arming that has not fired yet.
+  // Errors: EventNotFound (no one-shot timer carries `tag`), TimerUnsupported, the
+  // add_readable errors.
+  Status arm_timer(std::uint64_t tag, std::uint64_t delay_ms);
+
+  // Stops or resumes reporting a descriptor added with add_readable. Readiness that persists
+  // while paused is reported again after resuming. Errors: EventNotFound (not added here),
+  // the add_readable errors.
+  Status pause_readable(int fd);
+  Status resume_readable(int fd);
 
   // Blocks until at least one source is ready and returns up to kMaxLoopEvents events, valid
   // until the next wait. An interrupted wait is repeated. Errors: EventNotFound,
@@ -54,11 +73,17 @@ class EventLoop {
     int fd = -1;             // the watched descriptor, or the timer's own descriptor
     std::uint64_t tag = 0;
     bool timer = false;
+    bool oneshot = false;    // a timer that reports only when armed
     bool owned = false;      // closed with the loop
   };
 
   explicit EventLoop(int queue_fd) : queue_fd_(queue_fd) {}
   void close_all() noexcept;
+  // Index of the source for a readable `fd` or a one-shot timer `tag`; source_count_ if none.
+  std::size_t find_readable(int fd) const;
+  std::size_t find_oneshot(std::uint64_t tag) const;
+  Status add_timer_source(std::uint64_t period_ms, std::uint64_t tag, bool oneshot);
+  Status set_readable(int fd, bool enabled);
 
   int queue_fd_ = -1;
   std::size_t source_count_ = 0;

@@ -5,6 +5,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/event_loop.h"
@@ -48,24 +49,37 @@ Status EventLoop::add_readable(int fd, std::uint64_t tag) {
   ev.events = EPOLLIN;  // level-triggered: no EPOLLET
   ev.data.u64 = source_count_;
   if (epoll_ctl(queue_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) return fail(control_error(errno));
-  sources_[source_count_++] = Source{fd, tag, false, false};
+  sources_[source_count_++] = Source{fd, tag, false, false, false};
   return {};
 }
 
-Status EventLoop::add_timer(std::uint64_t period_ms, std::uint64_t tag) {
+namespace {
+
+itimerspec timer_spec(std::uint64_t delay_ms, bool periodic) {
+  delay_ms = std::min(delay_ms, kMaxTimerMs);
+  itimerspec spec{};
+  spec.it_value.tv_sec = static_cast<time_t>(delay_ms / 1000);
+  spec.it_value.tv_nsec = static_cast<long>(delay_ms % 1000) * 1000000L;
+  if (periodic) spec.it_interval = spec.it_value;
+  return spec;
+}
+
+}  // namespace
+
+// A periodic timer is armed at once; a one-shot timer waits for arm_timer.
+Status EventLoop::add_timer_source(std::uint64_t period_ms, std::uint64_t tag, bool oneshot) {
   if (source_count_ == kMaxLoopSources) return fail(ErrorCode::TooManySubscriptions);
   int tfd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (tfd < 0) {
     return fail(errno == EINVAL || errno == ENODEV ? ErrorCode::TimerUnsupported
                                                    : create_error(errno));
   }
-  itimerspec period{};
-  period.it_interval.tv_sec = static_cast<time_t>(period_ms / 1000);
-  period.it_interval.tv_nsec = static_cast<long>(period_ms % 1000) * 1000000L;
-  period.it_value = period.it_interval;
-  if (timerfd_settime(tfd, 0, &period, nullptr) != 0) {
-    close_fd(tfd);
-    return fail(ErrorCode::TimerUnsupported);
+  if (!oneshot) {
+    itimerspec period = timer_spec(period_ms, true);
+    if (timerfd_settime(tfd, 0, &period, nullptr) != 0) {
+      close_fd(tfd);
+      return fail(ErrorCode::TimerUnsupported);
+    }
   }
   epoll_event ev{};
   ev.events = EPOLLIN;
@@ -75,9 +89,38 @@ Status EventLoop::add_timer(std::uint64_t period_ms, std::uint64_t tag) {
     close_fd(tfd);
     return fail(code);
   }
-  sources_[source_count_++] = Source{tfd, tag, true, true};
+  sources_[source_count_++] = Source{tfd, tag, true, oneshot, true};
   return {};
 }
+
+Status EventLoop::add_timer(std::uint64_t period_ms, std::uint64_t tag) {
+  return add_timer_source(period_ms, tag, false);
+}
+
+Status EventLoop::add_oneshot_timer(std::uint64_t tag) { return add_timer_source(0, tag, true); }
+
+Status EventLoop::arm_timer(std::uint64_t tag, std::uint64_t delay_ms) {
+  std::size_t i = find_oneshot(tag);
+  if (i == source_count_) return fail(ErrorCode::EventNotFound);
+  itimerspec once = timer_spec(delay_ms, false);
+  if (timerfd_settime(sources_[i].fd, 0, &once, nullptr) != 0) {
+    return fail(ErrorCode::TimerUnsupported);
+  }
+  return {};
+}
+
+Status EventLoop::set_readable(int fd, bool enabled) {
+  std::size_t i = find_readable(fd);
+  if (i == source_count_) return fail(ErrorCode::EventNotFound);
+  epoll_event ev{};
+  ev.events = enabled ? static_cast<std::uint32_t>(EPOLLIN) : 0u;
+  ev.data.u64 = i;
+  if (epoll_ctl(queue_fd_, EPOLL_CTL_MOD, fd, &ev) != 0) return fail(control_error(errno));
+  return {};
+}
+
+Status EventLoop::pause_readable(int fd) { return set_readable(fd, false); }
+Status EventLoop::resume_readable(int fd) { return set_readable(fd, true); }
 
 Result<std::span<const LoopEvent>> EventLoop::wait() {
   epoll_event events[kMaxLoopEvents];

@@ -5,6 +5,7 @@
 #include <sys/event.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/event_loop.h"
@@ -52,7 +53,7 @@ Status EventLoop::add_readable(int fd, std::uint64_t tag) {
   EV_SET(&change, fd, EVFILT_READ, EV_ADD | EV_ENABLE, 0, 0,
          reinterpret_cast<void*>(static_cast<std::uintptr_t>(tag)));
   if (auto st = apply(queue_fd_, change); !st) return st;
-  sources_[source_count_++] = Source{fd, tag, false, false};
+  sources_[source_count_++] = Source{fd, tag, false, false, false};
   return {};
 }
 
@@ -61,14 +62,48 @@ Status EventLoop::add_timer(std::uint64_t period_ms, std::uint64_t tag) {
   struct kevent change;
   // Timer identifiers live in their own name space; the source index keeps them unique.
   EV_SET(&change, source_count_, EVFILT_TIMER, EV_ADD | EV_ENABLE, 0,
-         static_cast<std::intptr_t>(period_ms),
+         static_cast<std::intptr_t>(std::min(period_ms, kMaxTimerMs)),
          reinterpret_cast<void*>(static_cast<std::uintptr_t>(tag)));
   if (auto st = apply(queue_fd_, change); !st) {
     return fail(st.error() == ErrorCode::Unexpected ? ErrorCode::TimerUnsupported : st.error());
   }
-  sources_[source_count_++] = Source{-1, tag, true, false};
+  sources_[source_count_++] = Source{-1, tag, true, false, false};
   return {};
 }
+
+// Nothing is registered until the timer is armed: an EV_ONESHOT timer needs no descriptor
+// and removes itself once it has fired.
+Status EventLoop::add_oneshot_timer(std::uint64_t tag) {
+  if (source_count_ == kMaxLoopSources) return fail(ErrorCode::TooManySubscriptions);
+  sources_[source_count_++] = Source{-1, tag, true, true, false};
+  return {};
+}
+
+Status EventLoop::arm_timer(std::uint64_t tag, std::uint64_t delay_ms) {
+  std::size_t i = find_oneshot(tag);
+  if (i == source_count_) return fail(ErrorCode::EventNotFound);
+  struct kevent change;
+  // Adding an existing timer again replaces its period, so re-arming is one call.
+  EV_SET(&change, i, EVFILT_TIMER, EV_ADD | EV_ENABLE | EV_ONESHOT, 0,
+         static_cast<std::intptr_t>(std::min(delay_ms, kMaxTimerMs)),
+         reinterpret_cast<void*>(static_cast<std::uintptr_t>(tag)));
+  if (auto st = apply(queue_fd_, change); !st) {
+    return fail(st.error() == ErrorCode::Unexpected ? ErrorCode::TimerUnsupported : st.error());
+  }
+  return {};
+}
+
+Status EventLoop::set_readable(int fd, bool enabled) {
+  std::size_t i = find_readable(fd);
+  if (i == source_count_) return fail(ErrorCode::EventNotFound);
+  struct kevent change;
+  EV_SET(&change, fd, EVFILT_READ, enabled ? (EV_ADD | EV_ENABLE) : EV_DISABLE, 0, 0,
+         reinterpret_cast<void*>(static_cast<std::uintptr_t>(sources_[i].tag)));
+  return apply(queue_fd_, change);
+}
+
+Status EventLoop::pause_readable(int fd) { return set_readable(fd, false); }
+Status EventLoop::resume_readable(int fd) { return set_readable(fd, true); }
 
 Result<std::span<const LoopEvent>> EventLoop::wait() {
   struct kevent events[kMaxLoopEvents];

@@ -79,5 +79,48 @@ TEST(EventLoop, PeriodicTimerCountsElapsedPeriods) {
   EXPECT_LE((*events)[0].data, 8);
 }
 
+// Drains events for `ms` milliseconds (a periodic timer keeps every wait short) and counts
+// them per tag.
+std::vector<int> collect(EventLoop& loop, int ms, std::size_t tags) {
+  std::vector<int> seen(tags);
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < until) {
+    auto events = loop.wait();
+    EXPECT_TRUE(events);
+    if (!events) break;
+    for (const LoopEvent& e : *events) seen.at(e.tag) += 1;
+  }
+  return seen;
+}
+
+TEST(EventLoop, OneShotTimerFiresOncePerArming) {
+  EventLoop loop = make_loop();
+  ASSERT_TRUE(loop.add_timer(10, 0));  // the heartbeat that bounds every wait
+  ASSERT_TRUE(loop.add_oneshot_timer(1));
+  EXPECT_EQ(collect(loop, 60, 2)[1], 0);  // silent until armed
+  ASSERT_TRUE(loop.arm_timer(1, 20));
+  EXPECT_EQ(collect(loop, 120, 2)[1], 1);
+  // Re-arming before it fires replaces the earlier arming instead of adding a second one.
+  ASSERT_TRUE(loop.arm_timer(1, 200));
+  ASSERT_TRUE(loop.arm_timer(1, 20));
+  EXPECT_EQ(collect(loop, 100, 2)[1], 1);
+  EXPECT_EQ(collect(loop, 200, 2)[1], 0);
+  EXPECT_EQ(loop.arm_timer(7, 10).error(), ErrorCode::EventNotFound);
+}
+
+TEST(EventLoop, PausedDescriptorIsReportedAgainAfterResuming) {
+  EventLoop loop = make_loop();
+  SocketPair pair;
+  ASSERT_TRUE(loop.add_readable(pair.server, 2));
+  ASSERT_TRUE(loop.add_timer(10, 0));
+  pair.send("x");
+  ASSERT_TRUE(loop.pause_readable(pair.server));
+  EXPECT_EQ(collect(loop, 50, 3)[2], 0);
+  ASSERT_TRUE(loop.resume_readable(pair.server));
+  EXPECT_GE(collect(loop, 30, 3)[2], 1);  // the byte that waited all along
+  SocketPair other;
+  EXPECT_EQ(loop.pause_readable(other.server).error(), ErrorCode::EventNotFound);
+}
+
 }  // namespace
 }  // namespace skerrow
