@@ -3,6 +3,7 @@
 #include <new>
 
 #include "auxpow/handlers.h"
+#include "http/access.h"
 #include "http/response.h"
 #include "log/log.h"
 #include "rpc/client.h"
@@ -29,6 +30,12 @@ std::optional<std::string_view> find_method(std::string_view body) {
 
 Status dispatch_request(int fd, std::string_view body, PageArena& arena, ServerContext& ctx) {
   std::optional<std::string_view> method = find_method(body);
+  // Checked before any branch: the AuxPoW methods are listed or refused like all others.
+  if (ctx.access.allowed_methods) {
+    auto check = check_method(body, method, *ctx.access.allowed_methods, &arena);
+    if (!check) return fail(check.error());
+    if (!check->allowed) return refuse_method(fd, check->refused);
+  }
   if (method == "getblocktemplate") return handle_getblocktemplate(fd, body, arena, ctx);
   if (method == "submitauxblock") return handle_submitauxblock(fd, body, arena, ctx);
   return passthrough(fd, body, arena, ctx);

@@ -15,7 +15,8 @@ namespace skerrow {
 // in between), or nullopt. No JSON parsing, no escape processing.
 std::optional<std::string_view> find_method(std::string_view body);
 
-// Sends the body to the method's handler or passes it through.
+// Refuses a method that the allow-list (when configured) does not admit; otherwise sends the
+// body to the method's handler or passes it through.
 Status dispatch_request(int fd, std::string_view body, PageArena& arena, ServerContext& ctx);
 
 // Forwards the body to the parent daemon and returns its reply with status 200, logging the

@@ -1,6 +1,7 @@
 // The first half of serving a request: read it, then hand the body to dispatch.
 #include <new>
 
+#include "http/access.h"
 #include "http/dispatch.h"
 #include "http/request.h"
 #include "http/response.h"
@@ -26,6 +27,10 @@ Status handle_request(PageArena& arena, int fd, ServerContext& ctx) {
     RequestRead request = read_request(fd, {static_cast<char*>(memory), kRequestBufferBytes});
     if (request.filled == 0) return fail(ErrorCode::EndOfStream);
     if (!request.header_end) return {};  // nothing that can be answered
+    // Credentials come first: a stranger learns nothing from the proxy, not even whether
+    // its body was empty.
+    std::string_view header_block(static_cast<const char*>(memory), request.header_end->index);
+    if (!client_authorized(header_block, ctx.access)) return refuse_unauthorized(fd);
     if (request.body.empty()) return send_response(fd, 400, kEmptyBodyReply);
     return dispatch_request(fd, request.body, arena, ctx);
   } catch (const std::bad_alloc&) {

@@ -54,8 +54,9 @@ RequestRead read_request(int fd, std::span<char> buffer);
 
 // Serves one connection: reads the request into a buffer from `arena` and answers it.
 // Returns EndOfStream when not a byte arrived (nobody to answer), success without writing
-// when no complete header block arrived, the 400 "empty body" reply's result for an empty
-// body, and otherwise the result of dispatching the body. The caller answers every error
+// when no complete header block arrived, the 401 reply's result (after its pause) when
+// credentials are required and missing or wrong, the 400 "empty body" reply's result for an
+// empty body, and otherwise the result of dispatching the body. The caller answers every error
 // except EndOfStream with the failure reply.
 // REQUIRES: `fd` is a blocking socket owned by the caller.
 Status handle_request(PageArena& arena, int fd, ServerContext& ctx);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "auxpow/engine.h"
+#include "http/access.h"
 #include "config/config.h"
 #include "rpc/address.h"
 
@@ -14,6 +15,7 @@ struct ServerContext {
   const Config* config = nullptr;
   ChainEndpoint parent;      // views into the configuration
   AuxEngine aux;
+  ClientAccess access;       // views into the configuration
   std::uint64_t daemon_timeout_ms = 0;  // bound on every daemon call (0: none)
   std::uint64_t client_timeout_ms = 0;  // bound on each read and write of a client (0: none)
 };

@@ -1,0 +1,85 @@
+// Who may use the proxy and for what: client credentials checked against "listen_user" and
+// "listen_pass", and the method allow-list of "allowed_methods". Without those keys every
+// request passes, as it always did.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory_resource>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "json/reader.h"
+#include "log/error.h"
+
+namespace skerrow {
+
+inline constexpr std::string_view kUnauthorizedReply =
+    "{\"result\":null,\"error\":{\"code\":-32001,\"message\":\"unauthorized\"},\"id\":null}";
+inline constexpr std::string_view kMethodNotAllowedReply =
+    "{\"result\":null,\"error\":{\"code\":-32601,\"message\":\"method not allowed\"},\"id\":null}";
+
+// Every refused credential costs the client this long, so guessing is slow. The pause holds
+// the worker that serves the request (and nothing else: no lock is held while waiting).
+inline constexpr std::chrono::milliseconds kUnauthorizedPause{250};
+
+// Client-supplied names are cut to this many bytes in log lines.
+inline constexpr std::size_t kMaxLoggedName = 128;
+
+// The access rules of the pool-facing side, views into the configuration.
+struct ClientAccess {
+  std::optional<std::string_view> user;  // when present, every request must carry credentials
+  std::string_view pass;                 // empty when "listen_pass" is absent
+  std::optional<std::span<const std::string_view>> allowed_methods;
+};
+
+// The value (blanks trimmed) of the first header line whose name is "Authorization", letters
+// compared without regard to case and blanks allowed before the colon; nullopt when there is
+// none. Lines are split at "\n" with one trailing "\r" removed.
+std::optional<std::string_view> find_authorization(std::string_view header_block);
+
+// True when `value` is "Basic", one or more blanks and the padded standard Base64 of
+// user ":" pass, nothing else. The scheme word is matched without regard to case. The
+// decoded bytes are compared with every expected byte whatever the differences, so the time
+// taken depends on the lengths only, never on where the first wrong byte stands.
+bool basic_credentials_match(std::string_view value, std::string_view user, std::string_view pass);
+
+// True when no credentials are required, or the header block carries the right ones.
+bool client_authorized(std::string_view header_block, const ClientAccess& access);
+
+// Answers a request that lacks the right credentials: logs "warning(http): unauthorized
+// request", waits kUnauthorizedPause, then sends status 401 with kUnauthorizedReply. Returns
+// the send's result. REQUIRES: the caller holds no lock.
+Status refuse_unauthorized(int fd);
+
+struct MethodCheck {
+  bool allowed = false;
+  std::string_view refused;               // the method named in the refusal line ("" for none)
+  std::optional<JsonDocument> document;   // keeps `refused` alive when it came from the parse
+};
+
+// Decides whether a request body may go on towards a daemon under the allow-list. `found` is
+// the method the dispatcher's byte search found; it must be in the list. Because that search
+// can be steered (a "method" key nested in the params ahead of the real one, a batch, a key
+// written with escapes), the body must also parse as JSON and every method a daemon would
+// run — the "method" member of the top-level object, or of each object of a batch — must be
+// a string in the list. Anything else is refused. Parsing memory comes from `memory`.
+// Errors: OutOfMemory.
+Result<MethodCheck> check_method(std::string_view body, std::optional<std::string_view> found,
+                                 std::span<const std::string_view> allowed,
+                                 std::pmr::memory_resource* memory);
+
+// Answers a refused method: logs "warning(http): method not allowed: " + the name (made
+// safe for the log) and sends status 200 with kMethodNotAllowedReply. Returns the send's
+// result.
+Status refuse_method(int fd, std::string_view method);
+
+// `text` as it may stand in a log line: control bytes and DEL written as "\xNN" so that a
+// client cannot end the line or forge another, and cut to kMaxLoggedName bytes of input
+// followed by "..." when longer. Writes into `out` and returns a view of it; `out` needs
+// 4 * kMaxLoggedName + 3 bytes.
+std::string_view log_safe(std::string_view text, std::span<char> out);
+inline constexpr std::size_t kLogSafeBuffer = 4 * kMaxLoggedName + 3;
+
+}  // namespace skerrow
