@@ -33,10 +33,11 @@ Result<std::optional<std::pmr::vector<Hash32>>> template_tree_level(const JsonVa
   }
 }
 
-CoinbaseBranch fold_coinbase_branch(std::span<Hash32> level) {
+Result<CoinbaseBranch> fold_coinbase_branch(std::span<Hash32> level) {
+  if (level.size() > kMaxBranchTransactions + 1) return fail(ErrorCode::Overflow);
   CoinbaseBranch branch;
   std::size_t n = level.size();
-  while (n >= 2 && branch.length < kMaxCoinbaseBranch) {
+  while (n >= 2) {
     branch.hashes[branch.length++] = level[1];
     const std::size_t parents = (n + 1) / 2;
     for (std::size_t j = 0; j < parents; ++j) {

@@ -33,8 +33,9 @@ Result<std::optional<std::pmr::vector<Hash32>>> template_tree_level(const JsonVa
 
 // Folds `level` (coinbase placeholder first; an odd level pairs its last hash with itself)
 // up to the root, collecting the coinbase's siblings. The level is used as scratch.
-// REQUIRES: 1 <= level.size() <= kMaxBranchTransactions + 1.
-CoinbaseBranch fold_coinbase_branch(std::span<Hash32> level);
+// Errors: Overflow (more than kMaxBranchTransactions besides the coinbase: a branch of
+// kMaxCoinbaseBranch entries cannot prove it, and a shorter one would prove nothing).
+Result<CoinbaseBranch> fold_coinbase_branch(std::span<Hash32> level);
 
 // The merkle root reached from `leaf` at index 0 through `branch` (internal order).
 Hash32 root_from_coinbase(const Hash32& leaf, std::span<const Hash32> branch);

@@ -26,13 +26,14 @@ BranchOutcome read_coinbase_branch(std::string_view reply, PageArena& arena, Coi
   if (!level || !*level) return BranchOutcome::usable;
   std::pmr::vector<Hash32>& hashes = **level;
   const std::size_t count = hashes.size() - 1;
-  if (count > kMaxBranchTransactions) {
+  auto folded = fold_coinbase_branch(hashes);
+  if (!folded) {
     log_line(LogLevel::warning, LogScope::http,
              {"getblocktemplate: ", count, " transactions are more than a coinbase branch of ",
               kMaxCoinbaseBranch, " entries can prove, answering without aux commitment"});
     return BranchOutcome::too_many;
   }
-  branch = fold_coinbase_branch(hashes);
+  branch = *folded;
   log_line(LogLevel::info, LogScope::http,
            {"coinbase Merkle branch: depth=", branch.length, " from ", count, " transactions"});
   return BranchOutcome::usable;

@@ -5,9 +5,7 @@
 #include "auxpow/handlers.h"
 #include "auxpow/hex.h"
 #include "auxpow/log_text.h"
-#include "auxpow/snapshot.h"
 #include "auxpow/submit.h"
-#include "auxpow/tx.h"
 #include "http/response.h"
 #include "json/writer.h"
 #include "log/log.h"
@@ -67,53 +65,29 @@ Status submit(int fd, std::string_view body, PageArena& arena, AuxEngine& engine
     return send_response(fd, 200, kUnknownChain);
   }
 
-  if (fields->coinbase_hex.size() % 2 != 0) return fail(ErrorCode::InvalidAuxSubmit);
-  std::pmr::vector<std::uint8_t> coinbase(fields->coinbase_hex.size() / 2, &arena);
-  std::array<std::uint8_t, kHeaderSize> header;
-  if (!hex_decode(fields->coinbase_hex, coinbase) || fields->header_hex.size() != 2 * kHeaderSize ||
-      !hex_decode(fields->header_hex, header)) {
-    return fail(ErrorCode::InvalidAuxSubmit);
-  }
-
-  const auto magic = find_commitment(coinbase);
-  if (!magic) {
+  const std::size_t chain_index = static_cast<std::size_t>(chain - engine.states.data());
+  auto built = build_submit_proof(*fields, engine, chain_index, &arena);
+  if (!built) return fail(built.error());
+  SubmitProof& proof = *built;
+  if (proof.outcome == ProofOutcome::no_commitment) {
     log_line(LogLevel::warning, LogScope::http,
              {"submitauxblock: no AuxPoW commitment found in coinbase for ", name.view()});
     return send_response(fd, 200, kNoCommitment);
   }
-  Hash32 root;
-  std::copy_n(coinbase.begin() + static_cast<std::ptrdiff_t>(*magic + 4), 32, root.begin());
-
-  std::optional<Hash32> txid;
-  if (auto id = transaction_txid(coinbase, &arena)) txid = *id;
-  Hash32 header_root;
-  std::copy_n(header.begin() + kHeaderMerkleRootOffset, 32, header_root.begin());
-
-  const SnapshotMatch match = find_snapshot(engine, root, txid, header_root);
-  if (match.snapshot == nullptr) {
+  if (proof.outcome == ProofOutcome::stale_snapshot) {
     char root_hex[64];
-    hex_encode(root, root_hex);
+    hex_encode(proof.root, root_hex);
     log_line(LogLevel::warning, LogScope::http,
              {"submitauxblock: no snapshot for merkle root ", std::string_view(root_hex, 64), " (chain ",
               name.view(), ")"});
     return send_response(fd, 200, kStaleSnapshot);
   }
-  if (!match.branch_matches) {
+  if (!proof.branch_matches) {
     log_line(LogLevel::warning, LogScope::http,
              {"submitauxblock: no snapshot's coinbase branch matches the header for ", name.view(),
               ", using the newest"});
   }
-  const AuxSnapshot& snap = *match.snapshot;
-  // The slot the committed root was built with, which the current slot need not be.
-  const std::size_t chain_index = static_cast<std::size_t>(chain - engine.states.data());
-  const std::uint32_t slot = chain_index < snap.chain_count ? snap.slots[chain_index] : chain->slot;
-  const AuxBranch aux = aux_branch(snap, slot);
-  const std::span<const Hash32> cb_branch(snap.cb_branch.data(), snap.cb_branch_len);
-  const std::span<const Hash32> aux_hashes(aux.hashes.data(), aux.length);
-
-  const std::size_t size = proof_size(coinbase.size(), cb_branch.size(), aux_hashes.size());
-  std::pmr::vector<std::uint8_t> proof(size, &arena);
-  write_proof(coinbase, cb_branch, aux_hashes, slot, header, proof);
+  const std::size_t size = proof.bytes.size();
 
   constexpr std::string_view kHead = R"({"method":"submitauxblock","params":[")";
   constexpr std::string_view kMiddle = R"(",")";
@@ -125,13 +99,13 @@ Status submit(int fd, std::string_view body, PageArena& arena, AuxEngine& engine
   request.append(kMiddle);
   const std::size_t proof_at = request.size();
   request.resize(proof_at + 2 * size);
-  hex_encode(proof, {request.data() + proof_at, 2 * size});
+  hex_encode(proof.bytes, {request.data() + proof_at, 2 * size});
   request.append(kTail);
-  proof = {};
+  proof.bytes = std::pmr::vector<std::uint8_t>(&arena);
 
   log_line(LogLevel::info, LogScope::http,
-           {"submitauxblock: proof ", size, " bytes for ", name.view(), " (cb_branch=", cb_branch.size(),
-            ", aux_branch=", aux_hashes.size(), ")"});
+           {"submitauxblock: proof ", size, " bytes for ", name.view(), " (cb_branch=", proof.cb_branch,
+            ", aux_branch=", proof.aux_branch, ")"});
   auto text = result_text(call_json(chain->daemon, &arena, request, engine.daemon_timeout_ms), &arena);
   if (!text) {
     log_line(LogLevel::error, LogScope::http, {"submitauxblock RPC failed for ", name.view(), ": ", text.error()});

@@ -19,7 +19,7 @@ TEST(CoinbaseBranch, LeadsFromTheCoinbaseToThePlainMerkleRoot) {
     for (std::size_t i = 0; i < c; ++i) txids.push_back(test::filler(static_cast<std::uint32_t>(i + 1)));
     std::vector<Hash32> level{Hash32{}};
     level.insert(level.end(), txids.begin(), txids.end());
-    const CoinbaseBranch branch = fold_coinbase_branch(level);
+    const CoinbaseBranch branch = fold_coinbase_branch(level).value();
 
     std::size_t depth = 0;
     while ((std::size_t{1} << depth) < c + 1) ++depth;
@@ -37,16 +37,30 @@ TEST(CoinbaseBranch, LeadsFromTheCoinbaseToThePlainMerkleRoot) {
 TEST(CoinbaseBranch, TwoAndThreeTransactions) {
   const Hash32 a = test::filler(1), b = test::filler(2), c = test::filler(3);
   std::vector<Hash32> three{Hash32{}, a, b, c};
-  CoinbaseBranch br = fold_coinbase_branch(three);
+  CoinbaseBranch br = fold_coinbase_branch(three).value();
   ASSERT_EQ(br.length, 2u);
   EXPECT_EQ(br.hashes[0], a);
   EXPECT_EQ(br.hashes[1], hash_pair(b, c));
 
   std::vector<Hash32> two{Hash32{}, a, b};
-  br = fold_coinbase_branch(two);
+  br = fold_coinbase_branch(two).value();
   ASSERT_EQ(br.length, 2u);
   EXPECT_EQ(br.hashes[0], a);
   EXPECT_EQ(br.hashes[1], hash_pair(b, b));
+}
+
+// 2^20 - 1 transactions fill the 20 entries; one more cannot be proven and is refused
+// rather than cut short.
+TEST(CoinbaseBranch, TwentyEntriesAtMost) {
+  std::vector<Hash32> level(kMaxBranchTransactions + 2);
+  EXPECT_EQ(fold_coinbase_branch(level).error(), ErrorCode::Overflow);
+  level.pop_back();
+  for (std::size_t i = 0; i < level.size(); ++i) level[i][i % 32] = static_cast<std::uint8_t>(i);
+  const Hash32 sibling = level[1];
+  const auto branch = fold_coinbase_branch(level);
+  ASSERT_TRUE(branch);
+  EXPECT_EQ(branch->length, kMaxCoinbaseBranch);
+  EXPECT_EQ(branch->hashes[0], sibling);
 }
 
 TEST(CoinbaseBranch, ReadsUsableTxidsInInternalOrderAndSkipsTheRest) {

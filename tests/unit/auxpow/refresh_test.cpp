@@ -129,17 +129,5 @@ TEST(ApplyAuxReply, ControlBytesInAStoredHashCannotForgeLogLines) {
   EXPECT_NE(text.find(std::string(62, '0') + "\\x0a0 diff=inf\n"), std::string::npos) << text;
 }
 
-TEST(AuxTemplateRequest, BodiesForEachFetchMethod) {
-  auto* memory = std::pmr::get_default_resource();
-  AuxChainState s;
-  EXPECT_EQ(*aux_template_request(s, memory), R"({"method":"getauxblock","params":[]})");
-  s.use_createauxblock = true;
-  EXPECT_EQ(*aux_template_request(s, memory), R"({"method":"createauxblock","params":[""]})");
-  s.payout_address = "nXyz\"\\1";
-  EXPECT_EQ(*aux_template_request(s, memory), R"({"method":"createauxblock","params":["nXyz\"\\1"]})");
-  s.use_createauxblock = false;
-  EXPECT_EQ(*aux_template_request(s, memory), R"({"method":"getauxblock","params":[]})");
-}
-
 }  // namespace
 }  // namespace skerrow
