@@ -1,0 +1,166 @@
+// Request reading on arbitrary bytes, delivered through a socket in pieces and read into a
+// buffer of varying size. Input: one byte choosing the buffer size, one byte seeding the
+// piece sizes, then the bytes the client sends (after which it closes its sending side).
+//
+// Whatever the pieces, the reader must agree with a plain re-scan of what it received: the
+// header end is that of the whole filled part, the body is everything after it, and when it
+// stopped before the client was done, it had a reason to (full buffer, or a complete header
+// block whose Content-Length was absent, unusable or met).
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "http/request.h"
+
+namespace {
+
+using skerrow::HeaderEnd;
+
+// The header rules as written down, without any of the reader's shortcuts.
+std::optional<std::uint64_t> reference_number(std::string_view v) {
+  if (v.empty()) return std::nullopt;
+  bool negative = false;
+  if (v[0] == '+' || v[0] == '-') {
+    negative = v[0] == '-';
+    v.remove_prefix(1);
+  }
+  if (v.empty() || v.front() == '_' || v.back() == '_') return std::nullopt;
+  unsigned __int128 value = 0;
+  for (char c : v) {
+    if (c == '_') continue;
+    if (c < '0' || c > '9') return std::nullopt;
+    if (negative && c != '0') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+    if (value > UINT64_MAX) return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(value);
+}
+
+std::optional<std::uint64_t> reference_content_length(std::string_view block) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= block.size(); ++i) {
+    if (i == block.size() || block[i] == '\n') {
+      lines.push_back(block.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  for (std::string_view line : lines) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.size() < 15) continue;
+    bool name = true;
+    for (std::size_t i = 0; i < 14; ++i) {
+      char c = line[i];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+      name = name && c == "content-length"[i];
+    }
+    if (!name) continue;
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    return reference_number(value);
+  }
+  return std::nullopt;
+}
+
+std::optional<HeaderEnd> reference_header_end(std::string_view bytes) {
+  for (std::size_t i = 0; i + 4 <= bytes.size(); ++i) {
+    if (bytes.substr(i, 4) == "\r\n\r\n") return HeaderEnd{i, 4};
+  }
+  for (std::size_t i = 0; i + 2 <= bytes.size(); ++i) {
+    if (bytes.substr(i, 2) == "\n\n") return HeaderEnd{i, 2};
+  }
+  return std::nullopt;
+}
+
+std::size_t queued(int fd) {
+  int n = 0;
+  if (::ioctl(fd, FIONREAD, &n) != 0) return 0;
+  return static_cast<std::size_t>(n);
+}
+
+// Sends each piece only once the reader has taken everything sent before, so that most reads
+// end at a piece boundary (the kernel may still merge pieces; nothing below relies on it).
+void send_pieces(int out, int in, std::string_view bytes, const std::vector<std::size_t>& pieces,
+                 const std::atomic<bool>& reader_done) {
+  std::size_t at = 0;
+  for (std::size_t piece : pieces) {
+    while (!reader_done.load() && queued(in) > 0) sched_yield();
+    if (reader_done.load()) break;
+    const ssize_t n = ::write(out, bytes.data() + at, piece);
+    if (n != static_cast<ssize_t>(piece)) break;
+    at += piece;
+  }
+  ::shutdown(out, SHUT_WR);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) return 0;
+  // 0 picks the real buffer size; anything else a small one, so that "buffer full" happens.
+  const std::size_t buffer_size = data[0] == 0 ? skerrow::kRequestBufferBytes : 1 + data[0] * 7u;
+  std::uint32_t seed = data[1];
+  const std::string_view sent = skerrow::fuzz::as_text(data + 2, size - 2);
+
+  std::vector<std::size_t> pieces;
+  for (std::size_t left = sent.size(); left > 0;) {
+    seed = seed * 1103515245u + 12345u;
+    const std::size_t piece = data[1] == 0 ? left : std::min<std::size_t>(left, 1 + (seed >> 16) % 64);
+    pieces.push_back(piece);
+    left -= piece;
+  }
+
+  // The pure pieces against their references, on the whole input.
+  FUZZ_CHECK(skerrow::find_header_end(sent) == reference_header_end(sent));
+  FUZZ_CHECK(skerrow::find_content_length(sent) == reference_content_length(sent));
+  FUZZ_CHECK(skerrow::parse_content_length(sent) == reference_number(sent));
+
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
+  std::atomic<bool> reader_done{false};
+  std::vector<char> buffer(buffer_size);
+  skerrow::RequestRead got;
+  if (pieces.size() <= 1 && sent.size() <= 65536) {
+    // One piece fits the socket's queue: no client thread needed.
+    send_pieces(fds[1], fds[0], sent, pieces, reader_done);
+    got = skerrow::read_request(fds[0], buffer);
+  } else {
+    std::thread client(send_pieces, fds[1], fds[0], sent, std::cref(pieces), std::cref(reader_done));
+    got = skerrow::read_request(fds[0], buffer);
+    reader_done.store(true);
+    client.join();
+  }
+  ::close(fds[0]);
+  ::close(fds[1]);
+
+  const std::string_view filled(buffer.data(), got.filled);
+  FUZZ_CHECK(got.filled <= buffer_size && got.filled <= sent.size());
+  FUZZ_CHECK(filled == sent.substr(0, got.filled));
+  FUZZ_CHECK(got.header_end == reference_header_end(filled));
+  if (got.header_end) {
+    FUZZ_CHECK(got.body.data() == buffer.data() + got.header_end->body_start());
+    FUZZ_CHECK(got.body.size() == got.filled - got.header_end->body_start());
+  } else {
+    FUZZ_CHECK(got.body.empty());
+  }
+  // Stopping early needs a reason.
+  if (got.filled < sent.size() && got.filled < buffer_size) {
+    FUZZ_CHECK(got.header_end.has_value());
+    const auto length = reference_content_length(filled.substr(0, got.header_end->index));
+    FUZZ_CHECK(!length || got.body.size() >= *length);
+  }
+  return 0;
+}
