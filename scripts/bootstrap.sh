@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything skerrow needs to build, test and run its demo (Debian 12, as root).
+# Optional groups for the extra CI stages and tools:
+#   bash scripts/bootstrap.sh [fuzz] [package] [bench]
 set -euo pipefail
 
 packages=(
@@ -10,6 +12,14 @@ packages=(
   litecoind                          # real parent daemon for tests and the demo
   curl ca-certificates
 )
+for group in "$@"; do
+  case $group in
+    fuzz) packages+=(clang-16 libclang-rt-16-dev) ;;          # libFuzzer targets
+    package) packages+=(dpkg-dev systemd) ;;                  # dpkg-shlibdeps, systemd-analyze
+    bench) packages+=(nginx wrk valgrind) ;;                   # anchor, load generator, profiler
+    *) echo "bootstrap: unknown group '$group' (fuzz, package, bench)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
