@@ -11,6 +11,7 @@
 #include <chrono>
 #include <climits>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 #include "platform/io.h"
@@ -160,24 +161,65 @@ Status send_all(int fd, std::string_view bytes, const Deadline& deadline) {
   return {};
 }
 
-// Reads until the daemon closes, kMaxReplyBytes have arrived or a read fails, and keeps
-// only what follows the first blank line. The header block is cut off as soon as it is
-// complete, while the buffer holds little more than it, so the body is not copied again
-// once it has been read; the buffer grows by doubling, as far as the cap needs.
+// The Content-Length that a header block (blank line excluded) announces: the first field of
+// that name, in any letter case, whose value is plain decimal digits between optional blanks. A value too large for 64 bits saturates: no reply meets it.
+// Fields with any other value are passed over, as they would be if they were not there.
+std::optional<std::uint64_t> announced_length(std::string_view head) {
+  constexpr std::string_view kName = "content-length";
+  while (!head.empty()) {
+    const std::size_t eol = head.find('\n');
+    std::string_view line = head.substr(0, eol);
+    head.remove_prefix(eol == std::string_view::npos ? head.size() : eol + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::size_t colon = line.find(':');
+    if (colon != kName.size() ||
+        !std::equal(kName.begin(), kName.end(), line.begin(), [](char want, char c) {
+          return want == (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+        })) {
+      continue;
+    }
+    std::string_view value = line.substr(colon + 1);
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!value.empty() && blank(value.front())) value.remove_prefix(1);
+    while (!value.empty() && blank(value.back())) value.remove_suffix(1);
+    if (value.empty() ||
+        !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      continue;
+    }
+    std::uint64_t length = 0;
+    const auto parsed = std::from_chars(value.data(), value.data() + value.size(), length);
+    if (parsed.ec == std::errc::result_out_of_range) return UINT64_MAX;
+    return length;
+  }
+  return std::nullopt;
+}
+
+// Reads the reply until the daemon closes and keeps only what follows the first blank line.
+// A reply counts only when it is whole: its header block ended, and the body holds at least
+// the bytes its Content-Length announces (without one, the close is the only end there is).
+// Anything less would reach the pool as a success with a cut-off body, so it fails instead.
+//
+// The header block is cut off as soon as it is complete, while the buffer holds little more
+// than it, so the body is not copied again once it has been read; the buffer grows by
+// doubling, up to one byte past the cap, which is how a reply that is too long is told from
+// one that just fits.
 Result<std::pmr::string> read_reply(int fd, std::pmr::memory_resource* memory,
                                     const Deadline& deadline) {
+  constexpr std::size_t kReadLimit = kMaxReplyBytes + 1;
   std::pmr::string reply(memory);
   reply.reserve(kFirstReplyCapacity);
   std::size_t dropped = 0;  // header bytes already cut off the front
   bool header_done = false;
+  std::optional<std::uint64_t> announced;
+  const auto whole = [&] { return header_done && announced && reply.size() >= *announced; };
   for (;;) {
     const std::size_t received = dropped + reply.size();
-    if (received >= kMaxReplyBytes) break;  // the rest is never read
+    if (received > kMaxReplyBytes) return fail(ErrorCode::StreamTooLong);
     if (reply.size() == reply.capacity()) {
-      reply.reserve(std::min(2 * reply.capacity(), kMaxReplyBytes - dropped));
+      reply.reserve(std::min(2 * reply.capacity(), kReadLimit - dropped));
     }
     const std::size_t before = reply.size();
-    const std::size_t room = std::min(reply.capacity() - before, kMaxReplyBytes - received);
+    const std::size_t room = std::min(reply.capacity() - before, kReadLimit - received);
     ssize_t got = 0;
     int err = 0;
     reply.resize_and_overwrite(before + room, [&](char* data, std::size_t) {
@@ -188,23 +230,29 @@ Result<std::pmr::string> read_reply(int fd, std::pmr::memory_resource* memory,
     if (got == 0) break;
     if (got < 0) {
       if (err == EINTR) continue;
-      if (err != EAGAIN && err != EWOULDBLOCK) break;  // what arrived is the reply
-      auto ready = wait_ready(fd, POLLIN, deadline);
-      if (ready) continue;
-      // Bytes cut short by the deadline are not a reply; a failing poll is a failing read.
-      if (ready.error() == ErrorCode::ConnectionTimedOut) return fail(ready.error());
-      break;
+      if (err == EAGAIN || err == EWOULDBLOCK) {
+        // Bytes cut short by the deadline are not a reply, nor are those of a failing poll.
+        if (auto ready = wait_ready(fd, POLLIN, deadline); !ready) return fail(ready.error());
+        continue;
+      }
+      // A daemon that answers before reading all of the request is reset by its own kernel
+      // once it closes; a reply whose length was announced and met is whole all the same.
+      if (whole()) return reply;
+      return fail(read_error_from_errno(err));
     }
     if (!header_done) {
       // The blank line may straddle two reads.
       const std::size_t end = reply.find(kBlankLine, before >= 3 ? before - 3 : 0);
       if (end != std::string::npos) {
         header_done = true;
+        announced = announced_length(std::string_view(reply).substr(0, end));
         dropped += end + kBlankLine.size();
         reply.erase(0, end + kBlankLine.size());
       }
     }
   }
+  if (!header_done) return fail(ErrorCode::ReadFailed);
+  if (announced && reply.size() < *announced) return fail(ErrorCode::ReadFailed);
   return reply;
 }
 

@@ -1,5 +1,6 @@
 // The JSON-RPC client: one POST per call over a fresh TCP connection, reply read until the
-// daemon closes. Blocking; logs nothing; looks at neither the status line nor any header.
+// daemon closes. Blocking; logs nothing; of the reply's status line and headers it looks only
+// at Content-Length, to tell a whole reply from one cut off.
 // Calls share no state: any number may run at once, towards the same daemon or not, as long
 // as `memory` is safe for the callers that share it.
 #pragma once
@@ -15,7 +16,7 @@
 
 namespace skerrow {
 
-// Raw reply bytes (status line and headers included) read per call; the rest is never read.
+// Raw reply bytes (status line and headers included) that a reply may hold.
 inline constexpr std::size_t kMaxReplyBytes = 4u * 1024 * 1024;
 // Room for user ':' pass before encoding.
 inline constexpr std::size_t kCredentialBuffer = 256;
@@ -29,9 +30,16 @@ Result<std::pmr::string> build_request(const ChainEndpoint& daemon, std::string_
                                        std::pmr::memory_resource* memory);
 
 // Posts `body` to the daemon and returns the reply body: everything after the first blank
-// line ("\r\n\r\n") of the first 4 MiB received, or all of them when there is none. The status
-// is not looked at, so an HTTP error with an empty body is an empty success. A read failure
-// (such as a reset) ends the reply early and the bytes received so far are used.
+// line ("\r\n\r\n"), read until the daemon closes. The status is not looked at, so an HTTP
+// error with an empty body is an empty success (a close right after the header block, or a
+// Content-Length of 0). Only a whole reply is returned; one the daemon did not finish fails:
+//   - the daemon closes before the blank line (also with nothing sent): ReadFailed;
+//   - the header block announces a Content-Length (any letter case, plain decimal value) and
+//     fewer body bytes arrive before the close: ReadFailed (more are returned, all of them);
+//   - a read fails, such as on a reset: the read table's name (ConnectionResetByPeer, ...;
+//     see platform/io.h), unless the announced Content-Length had already arrived whole;
+//   - more than kMaxReplyBytes arrive in all: StreamTooLong (exactly that many is fine).
+// EndOfStream is never returned.
 //
 // The result and the request and reply buffers are allocated from `memory`; only the result
 // outlives the call (its capacity may exceed its size), and the socket and the resolver's
@@ -40,7 +48,7 @@ Result<std::pmr::string> build_request(const ChainEndpoint& daemon, std::string_
 //
 // `timeout_ms` > 0 bounds the whole exchange after name resolution — connect, send and
 // reading until the daemon closes — by that many milliseconds; running out fails the call
-// with ConnectionTimedOut, and a reply cut short by it is never returned. 0: no limit.
+// with ConnectionTimedOut, whatever had arrived by then. 0: no limit.
 //
 // Errors: NoSpaceLeft, OutOfMemory, the socket table (SystemResources, AccessDenied,
 // ProtocolFamilyNotAvailable, SystemFdQuotaExceeded, ProcessFdQuotaExceeded,
@@ -49,7 +57,8 @@ Result<std::pmr::string> build_request(const ChainEndpoint& daemon, std::string_
 // (PermissionDenied, FileNotFound, AccessDenied, WouldBlock, ConnectionPending,
 // AddressFamilyNotSupported, AddressInUse, AddressNotAvailable, NetworkUnreachable,
 // ConnectionResetByPeer, ConnectionTimedOut, ConnectionRefused, Unexpected), the write table
-// (see platform/io.h), ConnectionTimedOut.
+// (see platform/io.h), ConnectionTimedOut, SystemResources or Unexpected (a failing poll),
+// then while reading: ReadFailed, StreamTooLong and the read table.
 Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_resource* memory,
                               std::string_view body, std::uint64_t timeout_ms = 0);
 

@@ -87,12 +87,19 @@ def test_parent_down_gives_502(fake_daemon, proxy_factory):
     ]
 
 
-def test_parent_reset_mid_reply_returns_what_arrived(fake_daemon, proxy_factory):
+def test_parent_reset_mid_reply_is_a_failed_call(fake_daemon, proxy_factory):
     head = b"HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n"
     parent = fake_daemon(lambda req: RawReply([head + b'{"result":"abc', b""], then="reset",
                                               gap=0.2))
     proxy = proxy_factory({"parent": parent_entry(parent)})
-    assert proxy.rpc("getblock")[::2] == (200, b'{"result":"abc\n')
+    mark = proxy.mark()
+    resp = proxy.rpc("getblock")
+    assert resp.raw == response_bytes("HTTP/1.1 502 Bad Request", FAILURE_BODY + b"\n")
+    proxy.wait_for_line("HTTP handler error", since=mark)
+    assert proxy.lines()[mark:] == [
+        f"info(http): proxying {len(rpc_body('getblock'))}-byte request to parent daemon",
+        "warning(http): HTTP handler error: error.ConnectionResetByPeer",
+    ]
 
 
 def test_parent_that_never_answers_is_bounded_by_daemon_timeout(fake_daemon, proxy_factory):

@@ -202,29 +202,100 @@ TEST_P(Exchange, SendsExactRequestAndReturnsBody) {
   EXPECT_EQ(daemon.request(), std::string_view(*build_request(daemon.endpoint("user", "pass"), kGetAux, &memory)));
 }
 
-TEST_P(Exchange, ReturnsWhatFollowsTheFirstBlankLineOfFourMebibytes) {
-  std::string big(kMaxReplyBytes + 300000, '\0');
+// Serves `reply` from a daemon that then closes, and returns what the call made of it.
+Result<std::pmr::string> exchange(std::string reply, std::pmr::memory_resource* memory,
+                                  std::uint64_t timeout_ms) {
+  Daemon daemon(std::move(reply));
+  return call(daemon.endpoint(), memory, "{}", timeout_ms);
+}
+
+TEST_P(Exchange, WholeRepliesGiveWhatFollowsTheFirstBlankLine) {
+  std::string big(kMaxReplyBytes, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i * 7 % 23);
   const std::string head = "HTTP/1.1 200 OK\r\n\r\n";
   const std::string fits = big.substr(0, kMaxReplyBytes - head.size());
   const std::pair<std::string, std::string> cases[] = {
       {"HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n", ""},
-      {"no header block at all\r\njust bytes", "no header block at all\r\njust bytes"},
+      {"HTTP/1.1 401 Unauthorized\r\n\r\n", ""},  // the close ends an empty body
       {"HTTP/1.1 500 x\r\n\r\n{\"a\":1}\r\n\r\nsecond", "{\"a\":1}\r\n\r\nsecond"},
-      {"", ""},
-      {head + fits, fits},                             // exactly 4 MiB
-      {head + big, fits},                              // the rest is never read
-      {big + head + "tail", big.substr(0, kMaxReplyBytes)},  // blank line beyond the cut
-      {big.substr(0, 3 << 20), big.substr(0, 3 << 20)},
+      {"HTTP/1.1 200 OK\r\ncontent-LENGTH: \t5 \r\n\r\nhello", "hello"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nhello", "hello"},  // more than announced
+      // Values that are not plain decimal, and other fields, announce nothing.
+      {"HTTP/1.1 200 OK\r\nContent-Length: 9x\r\nX-Content-Length: 99\r\n\r\nab", "ab"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: -1\r\nContent-Length: 2\r\n\r\nab", "ab"},
+      {"HTTP/1.1 200 OK\r\n\r\nContent-Length: 99\r\n\r\n", "Content-Length: 99\r\n\r\n"},
+      {head + fits, fits},  // exactly 4 MiB in all
+      {"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(fits.size() - 40) + "\r\n\r\n" +
+           fits.substr(0, fits.size() - 40),
+       fits.substr(0, fits.size() - 40)},
   };
   for (const auto& [reply, want] : cases) {
     PageArena arena;
-    Daemon daemon(reply);
-    auto body = call(daemon.endpoint(), &arena, "{}", GetParam());
-    ASSERT_TRUE(body) << error_name(body.error());
+    auto body = exchange(reply, &arena, GetParam());
+    ASSERT_TRUE(body) << error_name(body.error()) << " for " << reply.substr(0, 60);
     ASSERT_EQ(body->size(), want.size());
-    EXPECT_TRUE(std::string_view(*body) == want) << reply.substr(0, 40);  // no megabyte dumps
+    EXPECT_TRUE(std::string_view(*body) == want) << reply.substr(0, 60);  // no megabyte dumps
   }
+}
+
+TEST_P(Exchange, UnfinishedOrOversizedRepliesFail) {
+  std::string big(kMaxReplyBytes + 300000, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i * 7 % 23);
+  const std::string head = "HTTP/1.1 200 OK\r\n\r\n";
+  const std::pair<std::string, ErrorCode> cases[] = {
+      {"", ErrorCode::ReadFailed},
+      {"HTTP/1.1 200 OK\r\nContent-Le", ErrorCode::ReadFailed},
+      {"no header block at all\r\njust bytes", ErrorCode::ReadFailed},
+      {"HTTP/1.1 200 OK\n\n{}", ErrorCode::ReadFailed},  // bare line feeds end no header block
+      {big.substr(0, 3 << 20), ErrorCode::ReadFailed},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: close\r\n\r\n", ErrorCode::ReadFailed},
+      {"HTTP/1.1 200 OK\r\ncontent-length:\t10 \r\n\r\n{\"res", ErrorCode::ReadFailed},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nab",
+       ErrorCode::ReadFailed},
+      {head + big.substr(0, kMaxReplyBytes - head.size() + 1), ErrorCode::StreamTooLong},
+      {head + big, ErrorCode::StreamTooLong},
+      {big + head + "tail", ErrorCode::StreamTooLong},  // blank line beyond the cap
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5000000\r\n\r\n" + big, ErrorCode::StreamTooLong},
+  };
+  for (const auto& [reply, want] : cases) {
+    PageArena arena;
+    auto body = exchange(reply, &arena, GetParam());
+    ASSERT_FALSE(body) << "returned " << body->size() << " bytes for " << reply.substr(0, 60);
+    EXPECT_EQ(error_name(body.error()), error_name(want)) << reply.substr(0, 60);
+  }
+}
+
+// The daemon sends `sent`, then resets the connection instead of closing it.
+Result<std::pmr::string> reset_after(std::string sent, std::uint64_t timeout_ms) {
+  Daemon daemon([sent = std::move(sent)](Daemon&, int c) {
+    read_request(c);
+    send_text(c, sent);
+    std::this_thread::sleep_for(100ms);
+    hard_close_on_exit(c);
+  });
+  return call(daemon.endpoint(), std::pmr::new_delete_resource(), "{}", timeout_ms);
+}
+
+TEST_P(Exchange, ResetFailsUnlessTheAnnouncedBodyIsWhole) {
+  for (std::string sent : {"", "HTTP/1.1 200 O", "HTTP/1.1 200 OK\r\n\r\n{\"partial\"",
+                           "HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n{\"result\":\"abc"}) {
+    auto body = reset_after(sent, GetParam());
+    ASSERT_FALSE(body) << "returned " << *body << " for " << sent;
+    EXPECT_EQ(error_name(body.error()), "ConnectionResetByPeer") << sent;
+  }
+  // Its length announced and met, the reply needs no close to end it.
+  auto body = reset_after("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", GetParam());
+  ASSERT_TRUE(body) << error_name(body.error());
+  EXPECT_EQ(*body, "hello");
+
+  // A daemon that answers without reading the request is reset by its kernel on close.
+  Daemon rude([](Daemon&, int c) {
+    readable_within(c, 5000ms);
+    send_text(c, "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n");
+  });
+  body = call(rude.endpoint(), std::pmr::new_delete_resource(), "{}", GetParam());
+  ASSERT_TRUE(body) << error_name(body.error());
+  EXPECT_EQ(*body, "");
 }
 
 TEST(Call, OversizedCredentialsNeverConnect) {
@@ -237,8 +308,9 @@ TEST(Call, OversizedCredentialsNeverConnect) {
 
 TEST(Call, UnreachableDaemons) {
   auto* memory = std::pmr::new_delete_resource();
+  // The freed port may be taken by anyone meanwhile; the limit keeps that from hanging here.
   const ChainEndpoint gone = Listener().endpoint();
-  EXPECT_EQ(call(gone, memory, "{}").error(), ErrorCode::ConnectionRefused);
+  EXPECT_EQ(call(gone, memory, "{}", 5000).error(), ErrorCode::ConnectionRefused);
   EXPECT_EQ(call({{"nonexistent.invalid", 8332}, "", ""}, memory, "{}").error(),
             ErrorCode::DnsResolutionFailed);
   EXPECT_EQ(call({{"", 8332}, "", ""}, memory, "{}").error(), ErrorCode::DnsResolutionFailed);
@@ -248,18 +320,6 @@ TEST(Call, UnreachableDaemons) {
   EXPECT_EQ(call({{host, listener.port()}, "", ""}, memory, "{}", 2000).error(),
             ErrorCode::DnsResolutionFailed);
   EXPECT_FALSE(readable_within(listener.fd, 200ms));
-}
-
-TEST(Call, ResetMidReplyKeepsWhatArrived) {
-  Daemon daemon([](Daemon&, int c) {
-    read_request(c);
-    send_text(c, "HTTP/1.1 200 OK\r\n\r\n{\"partial\"");
-    std::this_thread::sleep_for(200ms);
-    hard_close_on_exit(c);
-  });
-  auto body = call(daemon.endpoint(), std::pmr::new_delete_resource(), "{}");
-  ASSERT_TRUE(body) << error_name(body.error());
-  EXPECT_EQ(*body, "{\"partial\"");
 }
 
 TEST(Call, WriteToVanishedDaemonFails) {
@@ -300,10 +360,12 @@ TEST(Call, TimeLimitBoundsTheWholeExchange) {
     Listener silent;  // the kernel completes the handshake; nobody ever answers
     expect_timeout(silent.endpoint(), 300ms);
   }
-  {
-    Daemon daemon([](Daemon&, int c) {
+  // Part of a reply, and a whole one by its length: without the close, neither is returned.
+  for (std::string sent : {"HTTP/1.1 200 OK\r\n\r\n{\"result\":",
+                           "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}"}) {
+    Daemon daemon([&sent](Daemon&, int c) {
       read_request(c);
-      send_text(c, "HTTP/1.1 200 OK\r\n\r\n{\"result\":");
+      send_text(c, sent);
       char sink[64];  // stay silent until the client gives up
       while (readable_within(c, 10000ms) && ::read(c, sink, sizeof sink) > 0) {
       }
@@ -341,7 +403,7 @@ TEST(Call, EveryPathReleasesDescriptorsAndMemory) {
   CountingResource memory;
   const int before = open_descriptors();
   const ChainEndpoint gone = Listener().endpoint("u", "p");
-  EXPECT_FALSE(call(gone, &memory, "{}"));
+  EXPECT_FALSE(call(gone, &memory, "{}", 5000));
   EXPECT_FALSE(call({{"nonexistent.invalid", 1}, "u", "p"}, &memory, "{}"));
   EXPECT_FALSE(call(Listener().endpoint("u", "p"), &memory, "{}", 100));  // silent daemon
   {
