@@ -15,21 +15,6 @@
 namespace skerrow {
 namespace {
 
-ErrorCode socket_error(int err) {
-  switch (err) {
-    case ENOMEM:
-    case ENOBUFS: return ErrorCode::SystemResources;
-    case EACCES: return ErrorCode::AccessDenied;
-    case EINVAL: return ErrorCode::ProtocolFamilyNotAvailable;
-    case ENFILE: return ErrorCode::SystemFdQuotaExceeded;
-    case EMFILE: return ErrorCode::ProcessFdQuotaExceeded;
-    case EPROTOTYPE: return ErrorCode::SocketTypeNotSupported;
-    case EPROTONOSUPPORT: return ErrorCode::ProtocolNotSupported;
-    case EAFNOSUPPORT: return ErrorCode::AddressFamilyNotSupported;
-    default: return ErrorCode::Unexpected;
-  }
-}
-
 ErrorCode setsockopt_error(int err) {
   switch (err) {
     case EPERM: return ErrorCode::PermissionDenied;
@@ -89,7 +74,7 @@ Result<Listener> open_listener(std::string_view listen) {
   }
 
   SocketGuard sock{::socket(AF_INET, SOCK_STREAM, 0)};
-  if (sock.fd < 0) return fail(socket_error(errno));
+  if (sock.fd < 0) return fail(socket_error_from_errno(errno));
 
   int one = 1;
   if (setsockopt(sock.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {

@@ -44,6 +44,21 @@ ErrorCode read_error_from_errno(int err) {
   }
 }
 
+ErrorCode socket_error_from_errno(int err) {
+  switch (err) {
+    case ENOMEM:
+    case ENOBUFS: return ErrorCode::SystemResources;
+    case EACCES: return ErrorCode::AccessDenied;
+    case EINVAL: return ErrorCode::ProtocolFamilyNotAvailable;
+    case ENFILE: return ErrorCode::SystemFdQuotaExceeded;
+    case EMFILE: return ErrorCode::ProcessFdQuotaExceeded;
+    case EPROTOTYPE: return ErrorCode::SocketTypeNotSupported;
+    case EPROTONOSUPPORT: return ErrorCode::ProtocolNotSupported;
+    case EAFNOSUPPORT: return ErrorCode::AddressFamilyNotSupported;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
 Result<std::size_t> write_once(int fd, std::string_view bytes) {
   for (;;) {
     ssize_t n = ::write(fd, bytes.data(), bytes.size());

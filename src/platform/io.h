@@ -27,6 +27,12 @@ Result<std::size_t> read_once(int fd, std::span<char> buffer);
 ErrorCode write_error_from_errno(int err);
 ErrorCode read_error_from_errno(int err);
 
+// The socket table, for socket() itself: ENOMEM/ENOBUFS SystemResources, EACCES AccessDenied,
+// EINVAL ProtocolFamilyNotAvailable, ENFILE SystemFdQuotaExceeded, EMFILE
+// ProcessFdQuotaExceeded, EPROTOTYPE SocketTypeNotSupported, EPROTONOSUPPORT
+// ProtocolNotSupported, EAFNOSUPPORT AddressFamilyNotSupported, else Unexpected.
+ErrorCode socket_error_from_errno(int err);
+
 // Closes a descriptor, ignoring the result (the descriptor is gone either way).
 void close_fd(int fd);
 

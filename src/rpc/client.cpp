@@ -33,21 +33,6 @@ constexpr std::string_view kBlankLine = "\r\n\r\n";
 // Aux templates and submit results fit in the first buffer; block templates grow from it.
 constexpr std::size_t kFirstReplyCapacity = 16 * 1024;
 
-ErrorCode socket_error(int err) {
-  switch (err) {
-    case ENOMEM:
-    case ENOBUFS: return ErrorCode::SystemResources;
-    case EACCES: return ErrorCode::AccessDenied;
-    case EINVAL: return ErrorCode::ProtocolFamilyNotAvailable;
-    case ENFILE: return ErrorCode::SystemFdQuotaExceeded;
-    case EMFILE: return ErrorCode::ProcessFdQuotaExceeded;
-    case EPROTOTYPE: return ErrorCode::SocketTypeNotSupported;
-    case EPROTONOSUPPORT: return ErrorCode::ProtocolNotSupported;
-    case EAFNOSUPPORT: return ErrorCode::AddressFamilyNotSupported;
-    default: return ErrorCode::Unexpected;
-  }
-}
-
 ErrorCode connect_error(int err) {
   switch (err) {
     case EPERM: return ErrorCode::PermissionDenied;
@@ -318,7 +303,7 @@ Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_reso
 
     SocketGuard socket;
     socket.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (socket.fd < 0) return fail(socket_error(errno));
+    if (socket.fd < 0) return fail(socket_error_from_errno(errno));
 
     char service[8];
     *put_decimal(service, daemon.endpoint.port) = '\0';
