@@ -13,7 +13,7 @@ constexpr std::string_view kEmptyBodyReply = "{\"error\":\"empty body\"}";
 
 }  // namespace
 
-Status handle_request(PageArena& arena, int fd, ServerContext& ctx) {
+Status handle_request(PageArena& arena, int fd, ServerContext& ctx, ClientDeadline deadline) {
   void* memory = arena.try_allocate(kRequestBufferBytes, 1);
   if (memory == nullptr) return fail(ErrorCode::OutOfMemory);
   // The buffer is a mapping of its own; hand it back as soon as the request is answered.
@@ -24,7 +24,8 @@ Status handle_request(PageArena& arena, int fd, ServerContext& ctx) {
   } release{arena, memory};
 
   try {
-    RequestRead request = read_request(fd, {static_cast<char*>(memory), kRequestBufferBytes});
+    RequestRead request = read_request(fd, {static_cast<char*>(memory), kRequestBufferBytes},
+                                         deadline);
     if (request.filled == 0) return fail(ErrorCode::EndOfStream);
     if (!request.header_end) return {};  // nothing that can be answered
     // Credentials come first: a stranger learns nothing from the proxy, not even whether

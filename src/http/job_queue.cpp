@@ -21,27 +21,27 @@ void JobQueue::Condition::signal() {
   futex_wake(sequence_, 1);
 }
 
-bool JobQueue::push(int fd) {
+bool JobQueue::push(Job job) {
   std::lock_guard guard(lock_);
   if (count_ == kQueueSlots) {
     log_line(LogLevel::warning, LogScope::http, {"job queue full, dropping connection"});
-    close_fd(fd);
+    close_fd(job.fd);
     return false;
   }
-  ring_[tail_] = fd;
+  ring_[tail_] = job;
   tail_ = (tail_ + 1) & (kQueueSlots - 1);
   ++count_;
   not_empty_.signal();
   return true;
 }
 
-int JobQueue::pop() {
+Job JobQueue::pop() {
   std::lock_guard guard(lock_);
   while (count_ == 0) not_empty_.wait(lock_);
-  int fd = ring_[head_];
+  Job job = ring_[head_];
   head_ = (head_ + 1) & (kQueueSlots - 1);
   --count_;
-  return fd;
+  return job;
 }
 
 std::size_t JobQueue::waiting() {

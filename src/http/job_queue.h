@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -17,7 +18,14 @@ namespace skerrow {
 inline constexpr std::size_t kQueueSlots = 64;  // a power of two: indices wrap with a mask
 inline constexpr std::size_t kWorkerCount = 4;
 
-// A bounded FIFO of client descriptors between the event loop (the only producer) and the
+// One accepted connection. The accept time travels with it because the client's time limit
+// runs from there: time spent waiting in the queue is time the connection already held a slot.
+struct Job {
+  int fd = -1;
+  std::chrono::steady_clock::time_point accepted;
+};
+
+// A bounded FIFO of accepted connections between the event loop (the only producer) and the
 // workers (the only consumers). The lock is held only for one push or one pop.
 class JobQueue {
  public:
@@ -25,13 +33,13 @@ class JobQueue {
   JobQueue(const JobQueue&) = delete;
   JobQueue& operator=(const JobQueue&) = delete;
 
-  // Queues `fd` and wakes one waiting worker. When kQueueSlots Jobs already wait, logs
-  // "warning(http): job queue full, dropping connection", closes `fd` unanswered and returns
-  // false; both happen under the queue lock. Either way the caller no longer owns `fd`.
-  bool push(int fd);
+  // Queues `job` and wakes one waiting worker. When kQueueSlots Jobs already wait, logs
+  // "warning(http): job queue full, dropping connection", closes the descriptor unanswered and
+  // returns false; both happen under the queue lock. Either way the caller no longer owns it.
+  bool push(Job job);
 
   // Takes the oldest Job, sleeping while there is none. The caller owns the descriptor.
-  int pop();
+  Job pop();
 
   std::size_t waiting();  // number of queued Jobs (takes the lock)
   ServerContext& context() const { return *context_; }
@@ -53,13 +61,13 @@ class JobQueue {
   std::size_t head_ = 0;
   std::size_t tail_ = 0;
   std::size_t count_ = 0;
-  std::array<int, kQueueSlots> ring_{};
+  std::array<Job, kQueueSlots> ring_{};
 };
 
-// Serves one popped Job: applies the client time-outs, handles the request with a fresh
-// request arena, answers any error except EndOfStream with a logged 502 reply, releases the
-// arena and closes `fd`.
-void serve_job(int fd, ServerContext& ctx);
+// Serves one popped Job: handles the request with a fresh request arena under the client time
+// limit (see client_deadline), answers any error except EndOfStream with a logged 502 reply,
+// releases the arena and closes the descriptor.
+void serve_job(Job job, ServerContext& ctx);
 
 // Starts kWorkerCount workers that pop and serve Jobs forever (16 MiB stacks, 4096-byte
 // guards; joinable, never joined). Returns the first start failure: OutOfMemory,

@@ -1,5 +1,11 @@
 #include "http/request.h"
 
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
 #include "platform/io.h"
 
 namespace skerrow {
@@ -58,7 +64,36 @@ class HeaderEndScanner {
   std::size_t lf_from_ = 0;
 };
 
+using Clock = std::chrono::steady_clock;
+
+// Waits until `fd` has something for a read (bytes, the client's close or an error) or the
+// deadline passes. Past the deadline it only looks: a read is still worth making when the
+// bytes are already there, never worth waiting for. False means stop reading; a failing
+// poll counts as a failed read, since a read made without it could wait without limit.
+bool readable_before(int fd, Clock::time_point deadline) {
+  for (;;) {
+    const Clock::duration left = deadline - Clock::now();
+    // Rounded up, so that a wait never ends just short of the deadline and spins.
+    const auto ms = left <= Clock::duration::zero()
+                        ? 0
+                        : std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    pollfd watched{fd, POLLIN, 0};
+    const int ready = ::poll(&watched, 1, static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX)));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready == 0 && ms == 0) return false;
+  }
+}
+
 }  // namespace
+
+ClientDeadline client_deadline(Clock::time_point accepted, std::uint64_t timeout_ms) {
+  if (timeout_ms == 0) return std::nullopt;
+  const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(
+      Clock::time_point::max() - accepted);
+  if (timeout_ms >= static_cast<std::uint64_t>(room.count())) return std::nullopt;
+  return accepted + std::chrono::milliseconds(timeout_ms);
+}
 
 std::optional<HeaderEnd> find_header_end(std::string_view bytes) {
   if (std::size_t pos = bytes.find(kCrlfEnd); pos != std::string_view::npos) {
@@ -110,12 +145,14 @@ std::optional<std::uint64_t> find_content_length(std::string_view header_block) 
   }
 }
 
-RequestRead read_request(int fd, std::span<char> buffer) {
+RequestRead read_request(int fd, std::span<char> buffer, ClientDeadline deadline) {
   RequestRead out;
   HeaderEndScanner scanner;
   std::optional<HeaderEnd> length_scanned_for;
   std::optional<std::uint64_t> content_length;
   while (out.filled < buffer.size()) {
+    // Running out of time ends the request like a close: what arrived is used.
+    if (deadline && !readable_before(fd, *deadline)) break;
     auto got = read_once(fd, buffer.subspan(out.filled));
     // A failed or timed-out read ends the request like a close: what arrived is used.
     if (!got || *got == 0) break;

@@ -3,6 +3,7 @@
 // Nothing else of the request line or the headers is interpreted.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -39,6 +40,14 @@ std::optional<std::uint64_t> parse_content_length(std::string_view value);
 // scanned like any other.
 std::optional<std::uint64_t> find_content_length(std::string_view header_block);
 
+// The moment by which a client must have delivered its request; nullopt: no limit.
+using ClientDeadline = std::optional<std::chrono::steady_clock::time_point>;
+
+// The deadline of a connection accepted at `accepted` under a client time limit of
+// `timeout_ms`: nullopt when the limit is 0 (none) or lies beyond what the clock can hold.
+ClientDeadline client_deadline(std::chrono::steady_clock::time_point accepted,
+                               std::uint64_t timeout_ms);
+
 struct RequestRead {
   std::size_t filled = 0;                 // bytes received; 0 when nothing arrived
   std::optional<HeaderEnd> header_end;    // in the filled part
@@ -48,17 +57,24 @@ struct RequestRead {
 // Reads from the blocking socket `fd` into `buffer` until the header block is complete and
 // the bytes after it reach the Content-Length (or immediately after the header block when
 // there is no usable Content-Length), the client closes its side, a read fails or times out,
-// or the buffer is full. Read failures are not reported: what arrived is used. The body is
-// not cut to the Content-Length.
-RequestRead read_request(int fd, std::span<char> buffer);
+// the deadline passes, or the buffer is full. Read failures are not reported: what arrived is
+// used. The body is not cut to the Content-Length.
+// The deadline bounds the whole reading, not each read: a client that keeps sending a byte
+// now and then is cut off at it all the same. Once it has passed, bytes that had already
+// arrived are still taken, without waiting for more; a request that came whole while its
+// connection sat in the queue is therefore served however long it waited there.
+RequestRead read_request(int fd, std::span<char> buffer, ClientDeadline deadline = std::nullopt);
 
-// Serves one connection: reads the request into a buffer from `arena` and answers it.
-// Returns EndOfStream when not a byte arrived (nobody to answer), success without writing
+// Serves one connection: reads the request into a buffer from `arena` (within `deadline`, as
+// read_request does) and answers it.
+// Returns EndOfStream when not a byte arrived (nobody to answer, or a client that sent nothing
+// before its deadline), success without writing
 // when no complete header block arrived, the 401 reply's result (after its pause) when
 // credentials are required and missing or wrong, the 400 "empty body" reply's result for an
 // empty body, and otherwise the result of dispatching the body. The caller answers every error
 // except EndOfStream with the failure reply.
 // REQUIRES: `fd` is a blocking socket owned by the caller.
-Status handle_request(PageArena& arena, int fd, ServerContext& ctx);
+Status handle_request(PageArena& arena, int fd, ServerContext& ctx,
+                      ClientDeadline deadline = std::nullopt);
 
 }  // namespace skerrow

@@ -1,7 +1,16 @@
 #include "http/response.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <climits>
 #include <cstring>
+#include <optional>
 
 #include "platform/io.h"
 
@@ -10,14 +19,65 @@ namespace {
 
 constexpr std::size_t kHeaderBuffer = 512;
 
-// A blocking socket takes a whole piece in one call unless a signal or the client's send
-// time-out cuts it short; the rest is then written too, so that a response is either sent
-// whole or reported as failed, never half-sent and called a success.
-Status write_piece(int fd, std::string_view piece) {
+using Clock = std::chrono::steady_clock;
+using Deadline = std::optional<Clock::time_point>;
+
+// The socket's send time-out, taken as the time the whole response may take; nullopt when the
+// socket has none (or is no socket at all, so it cannot have one).
+Deadline response_deadline(int fd) {
+  timeval limit{};
+  socklen_t size = sizeof limit;
+  if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, &size) != 0) return std::nullopt;
+  if (limit.tv_sec < 0 || (limit.tv_sec == 0 && limit.tv_usec <= 0)) return std::nullopt;
+  const Clock::time_point now = Clock::now();
+  // Compared in whole seconds first: a limit of many years would overflow the clock's count.
+  const auto room = std::chrono::duration_cast<std::chrono::seconds>(Clock::time_point::max() - now);
+  if (limit.tv_sec >= room.count()) return std::nullopt;
+  return now + std::chrono::seconds(limit.tv_sec) + std::chrono::microseconds(limit.tv_usec);
+}
+
+// Waits until the socket takes more bytes, or fails; false once the deadline has passed.
+Status writable_before(int fd, Clock::time_point deadline) {
+  for (;;) {
+    const Clock::duration left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return fail(ErrorCode::WouldBlock);
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    pollfd watched{fd, POLLOUT, 0};
+    const int ready = ::poll(&watched, 1, static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX)));
+    if (ready > 0) return {};
+    if (ready < 0 && errno != EINTR) {
+      return fail(errno == ENOMEM ? ErrorCode::SystemResources : ErrorCode::Unexpected);
+    }
+  }
+}
+
+// One send that never waits; an interrupted call that sent nothing is repeated. A full
+// socket gives 0, so that the caller goes back to waiting.
+Result<std::size_t> send_without_waiting(int fd, std::string_view bytes) {
+  for (;;) {
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    return fail(write_error_from_errno(errno));
+  }
+}
+
+// A piece cut short (by a signal, or by a client that takes its reply slowly) is continued,
+// so that a response is either sent whole or reported as failed, never half-sent and called
+// a success. With a deadline the continuing stops there: the limit holds for the response as
+// a whole, so a client that reads a byte now and then cannot stretch it call by call.
+Status write_piece(int fd, std::string_view piece, Deadline deadline) {
   while (!piece.empty()) {
-    auto written = write_once(fd, piece);
+    Result<std::size_t> written = 0;
+    if (deadline) {
+      if (auto ready = writable_before(fd, *deadline); !ready) return ready;
+      written = send_without_waiting(fd, piece);
+    } else {
+      written = write_once(fd, piece);
+      if (written && *written == 0) return fail(ErrorCode::WriteFailed);
+    }
     if (!written) return fail(written.error());
-    if (*written == 0) return fail(ErrorCode::WriteFailed);
     piece.remove_prefix(*written);
   }
   return {};
@@ -55,11 +115,13 @@ Status send_response(int fd, std::uint16_t status, std::string_view body) {
               append(cursor, end, "\r\nConnection: close\r\n\r\n");
   if (!fits) return fail(ErrorCode::HeaderTooLong);
 
-  if (auto st = write_piece(fd, {header, static_cast<std::size_t>(cursor - header)}); !st) {
+  const Deadline deadline = response_deadline(fd);
+  if (auto st = write_piece(fd, {header, static_cast<std::size_t>(cursor - header)}, deadline);
+      !st) {
     return st;
   }
-  if (auto st = write_piece(fd, body); !st) return st;
-  if (owes_newline) return write_piece(fd, "\n");
+  if (auto st = write_piece(fd, body, deadline); !st) return st;
+  if (owes_newline) return write_piece(fd, "\n", deadline);
   return {};
 }
 

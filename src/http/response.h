@@ -11,9 +11,10 @@ namespace skerrow {
 
 // Writes "HTTP/1.1 <status> <OK|Bad Request>" with Content-Type, Content-Length and
 // "Connection: close", then the body, then "\n" if the body is empty or does not end in one.
-// One write call per piece when the socket takes it whole; a piece cut short (signal, send
-// time-out) is continued, so success means every byte was queued. The first failure is
-// returned (write table names).
+// One write call per piece when the socket takes it whole; a piece cut short is continued,
+// so success means every byte was queued. When the socket has a send time-out (SO_SNDTIMEO)
+// it bounds the whole response, from the first byte to the last, not each call; running out
+// of it is WouldBlock. The first failure is returned (write table names).
 Status send_response(int fd, std::uint16_t status, std::string_view body);
 
 }  // namespace skerrow

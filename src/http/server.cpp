@@ -68,7 +68,8 @@ std::optional<ErrorCode> accept_pending(int listen_fd, JobQueue& queue) {
   for (;;) {
     int fd = ::accept4(listen_fd, nullptr, nullptr, 0);
     if (fd >= 0) {
-      queue.push(fd);  // on a full queue the connection is dropped and logged there
+      // On a full queue the connection is dropped and logged there.
+      queue.push(Job{fd, std::chrono::steady_clock::now()});
       continue;
     }
     if (errno == EINTR) continue;
@@ -130,6 +131,12 @@ ErrorCode run_server(const Config& config) {
              {"listening on ", listener->address.host, ":", listener->address.port,
               " without listen_user: any client that reaches it uses the parent daemon's RPC "
               "with its credentials"});
+  }
+  // Credentials are asked for only when a user is named, so a lone password protects nothing;
+  // the operator most likely meant to close the proxy and would not notice otherwise.
+  if (config.listen_pass && !config.listen_user) {
+    log_line(LogLevel::warning, LogScope::http,
+             {"listen_pass is set without listen_user: clients are not asked for credentials"});
   }
 
   ServerContext* ctx = new (std::nothrow) ServerContext;

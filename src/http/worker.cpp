@@ -17,15 +17,17 @@ constexpr std::string_view kFailureReply =
     "{\"result\":null,\"error\":{\"code\":-1,\"message\":\"upstream connection failed\"},"
     "\"id\":null}";
 
-// Without these a client that connects and then goes quiet, or stops reading its reply,
-// would hold one of the four workers for ever.
-void apply_client_timeouts(int fd, std::uint64_t timeout_ms) {
+// Bounds the time a client may take over its reply; the request's own limit is the deadline
+// counted from accept. Without both, a client that connects and goes quiet, or stops reading
+// its reply, would hold one of the four workers for ever. The reply's limit runs from its
+// first byte rather than from accept: time spent on the daemons is not the client's doing,
+// and charging it would leave a patient client without its answer.
+void limit_reply_time(int fd, std::uint64_t timeout_ms) {
   if (timeout_ms == 0) return;
   timeval tv{};
   tv.tv_sec = static_cast<time_t>(timeout_ms / 1000);
   tv.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
   // A failure leaves the socket without a limit, which is how it would be without the option.
-  (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
@@ -35,10 +37,14 @@ void apply_client_timeouts(int fd, std::uint64_t timeout_ms) {
 
 }  // namespace
 
-void serve_job(int fd, ServerContext& ctx) {
-  apply_client_timeouts(fd, ctx.client_timeout_ms);
+void serve_job(Job job, ServerContext& ctx) {
+  const int fd = job.fd;
+  limit_reply_time(fd, ctx.client_timeout_ms);
   PageArena arena;
-  Status handled = handle_request(arena, fd, ctx);
+  // A connection whose time ran out in the queue gets no wait at all: a request that had
+  // arrived whole meanwhile is still answered, an idle connection is closed without a word.
+  Status handled =
+      handle_request(arena, fd, ctx, client_deadline(job.accepted, ctx.client_timeout_ms));
   if (!handled && handled.error() != ErrorCode::EndOfStream) {
     log_line(LogLevel::warning, LogScope::http, {"HTTP handler error: ", handled.error()});
     // Nothing more can be done if the client cannot take this either.

@@ -211,3 +211,22 @@ def test_exposure_warning(proxy_factory, fake_daemon, host, user, warned):
         assert lines[listening + 1] == exposure_line(host, port)
     else:
         assert not any("without listen_user" in line for line in lines)
+
+
+PASSWORD_ONLY = ("warning(http): listen_pass is set without listen_user: clients are not asked "
+                 "for credentials")
+
+
+@pytest.mark.parametrize("settings, warned", [
+    ({"listen_pass": PASSWORD}, True),
+    ({"listen_pass": ""}, True),                          # present is enough
+    ({"listen_user": USER, "listen_pass": PASSWORD}, False),
+    ({"listen_user": USER}, False),
+    ({}, False),
+])
+def test_password_without_user_warning(proxy_factory, fake_daemon, settings, warned):
+    proxy = proxy_factory({"parent": parent_entry(fake_daemon(parent_handler)), **settings})
+    assert proxy.lines().count(PASSWORD_ONLY) == (1 if warned else 0)
+    if warned:
+        # What the line warns of: the password alone lets every client in.
+        assert proxy.post(rpc_body("getblockcount")).status == 200

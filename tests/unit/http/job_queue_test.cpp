@@ -15,14 +15,24 @@ namespace {
 
 bool is_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
-TEST(JobQueue, FirstInFirstOutAcrossTheRingWrap) {
+Job job_for(int fd) { return Job{fd, std::chrono::steady_clock::time_point{}}; }
+
+TEST(JobQueue, FirstInFirstOutAcrossTheRingWrapWithAcceptTimes) {
   ServerContext ctx;
   JobQueue queue(&ctx);
-  // Push and pop past the end of the ring several times; descriptors are just numbers here.
+  // Push and pop past the end of the ring several times; descriptors are just numbers here,
+  // and each accept time is told from its descriptor so a mix-up between slots shows.
+  auto accepted = [](int fd) {
+    return std::chrono::steady_clock::time_point{std::chrono::milliseconds(fd * 7)};
+  };
   int next_in = 1000, next_out = 1000;
   for (int round = 0; round < 5; ++round) {
-    for (int i = 0; i < 40; ++i) ASSERT_TRUE(queue.push(next_in++));
-    for (int i = 0; i < 40; ++i) ASSERT_EQ(queue.pop(), next_out++);
+    for (int i = 0; i < 40; ++i, ++next_in) ASSERT_TRUE(queue.push(Job{next_in, accepted(next_in)}));
+    for (int i = 0; i < 40; ++i, ++next_out) {
+      Job job = queue.pop();
+      ASSERT_EQ(job.fd, next_out);
+      ASSERT_EQ(job.accepted, accepted(next_out));
+    }
   }
   EXPECT_EQ(queue.waiting(), 0u);
 }
@@ -32,16 +42,16 @@ TEST(JobQueue, SixtyFifthJobIsRefusedAndClosed) {
   JobQueue queue(&ctx);
   std::vector<int> fds;
   for (std::size_t i = 0; i <= kQueueSlots; ++i) fds.push_back(::dup(STDERR_FILENO));
-  for (std::size_t i = 0; i < kQueueSlots; ++i) ASSERT_TRUE(queue.push(fds[i]));
-  EXPECT_FALSE(queue.push(fds.back()));
+  for (std::size_t i = 0; i < kQueueSlots; ++i) ASSERT_TRUE(queue.push(job_for(fds[i])));
+  EXPECT_FALSE(queue.push(job_for(fds.back())));
   EXPECT_FALSE(is_open(fds.back()));
   EXPECT_EQ(queue.waiting(), kQueueSlots);
   // One pop makes room again.
-  EXPECT_EQ(queue.pop(), fds[0]);
+  EXPECT_EQ(queue.pop().fd, fds[0]);
   int again = ::dup(STDERR_FILENO);
-  EXPECT_TRUE(queue.push(again));
-  for (std::size_t i = 1; i < kQueueSlots; ++i) EXPECT_EQ(queue.pop(), fds[i]);
-  EXPECT_EQ(queue.pop(), again);
+  EXPECT_TRUE(queue.push(job_for(again)));
+  for (std::size_t i = 1; i < kQueueSlots; ++i) EXPECT_EQ(queue.pop().fd, fds[i]);
+  EXPECT_EQ(queue.pop().fd, again);
   for (std::size_t i = 0; i < kQueueSlots; ++i) ::close(fds[i]);
   ::close(again);
 }
@@ -56,7 +66,7 @@ TEST(JobQueue, ConsumersSleepUntilPushedAndEachJobIsTakenOnce) {
   for (std::size_t i = 0; i < kWorkerCount; ++i) {
     consumers.emplace_back([&] {
       for (;;) {
-        int job = queue.pop();
+        int job = queue.pop().fd;
         if (job < 0) return;  // stop marker
         seen[job].fetch_add(1);
         taken.fetch_add(1);
@@ -67,7 +77,7 @@ TEST(JobQueue, ConsumersSleepUntilPushedAndEachJobIsTakenOnce) {
   // The only producer: room seen by waiting() cannot vanish before the push.
   for (int job = 0; job < kJobs; ++job) {
     while (queue.waiting() == kQueueSlots) std::this_thread::yield();
-    if (!queue.push(job)) {
+    if (!queue.push(job_for(job))) {
       ADD_FAILURE() << "push refused with room left";
       break;
     }
@@ -78,7 +88,7 @@ TEST(JobQueue, ConsumersSleepUntilPushedAndEachJobIsTakenOnce) {
   }
   for (std::size_t i = 0; i < kWorkerCount; ++i) {
     while (queue.waiting() == kQueueSlots) std::this_thread::yield();
-    queue.push(-1);
+    queue.push(job_for(-1));
   }
   for (auto& t : consumers) t.join();
   ASSERT_EQ(taken.load(), kJobs);

@@ -2,7 +2,9 @@
 
 #include <sys/time.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +18,14 @@ namespace skerrow {
 namespace {
 
 using test::SocketPair;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Should the deadline be ignored, the read fails after this instead of hanging the test.
+void guard_reads(int fd, std::chrono::seconds limit) {
+  timeval tv{static_cast<time_t>(limit.count()), 0};
+  ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv), 0);
+}
 
 TEST(FindHeaderEnd, PrefersCrlfSeparatorAnywhereOverEarlierBareOne) {
   EXPECT_EQ(find_header_end("GET / HTTP/1.1\r\nA: b\r\n\r\nbody"), (HeaderEnd{20, 4}));
@@ -56,7 +66,9 @@ TEST(ContentLength, HeaderLineMatching) {
 struct Reader {
   std::vector<char> buffer;
   explicit Reader(std::size_t size = kRequestBufferBytes) : buffer(size) {}
-  RequestRead read(int fd) { return read_request(fd, buffer); }
+  RequestRead read(int fd, ClientDeadline deadline = std::nullopt) {
+    return read_request(fd, buffer, deadline);
+  }
 };
 
 TEST(ReadRequest, WaitsForBodyAnnouncedByContentLength) {
@@ -113,6 +125,71 @@ TEST(ReadRequest, ReceiveTimeoutEndsReadingWithWhatArrived) {
   EXPECT_EQ(reader.read(pair.server).filled, 0u);  // a silent client
   pair.send("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc");
   EXPECT_EQ(reader.read(pair.server).body, "abc");  // a client that stalls mid-body
+}
+
+TEST(ClientDeadline, CountsFromAcceptAndIsNoneForZeroOrOutOfRange) {
+  const Clock::time_point accepted = Clock::now();
+  EXPECT_EQ(client_deadline(accepted, 0), std::nullopt);
+  EXPECT_EQ(client_deadline(accepted, 1500), accepted + 1500ms);
+  // Past the clock's range the sum would overflow; such a limit is never reached anyway.
+  EXPECT_EQ(client_deadline(accepted, UINT64_MAX), std::nullopt);
+  EXPECT_EQ(client_deadline(accepted, static_cast<std::uint64_t>(INT64_MAX)), std::nullopt);
+}
+
+TEST(ReadRequest, TricklingClientIsCutOffAtTheDeadline) {
+  SocketPair pair;
+  guard_reads(pair.server, 5s);
+  std::atomic<bool> stop{false};
+  // Never completes its header block, and each byte comes well inside any per-read limit.
+  std::thread client([&] {
+    const std::string start = "POST / HTTP/1.1\r\nX-Slow: ";
+    for (std::size_t i = 0; !stop && i < 400; ++i) {
+      const char c = i < start.size() ? start[i] : 'a';
+      if (::write(pair.client, &c, 1) != 1) return;
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  Reader reader;
+  const Clock::time_point began = Clock::now();
+  RequestRead got = reader.read(pair.server, began + 300ms);
+  const Clock::duration took = Clock::now() - began;
+  stop = true;
+  client.join();
+  EXPECT_GE(took, 300ms);
+  EXPECT_LT(took, 1000ms);
+  EXPECT_GE(got.filled, 5u);  // it was sending all along
+  EXPECT_FALSE(got.header_end.has_value());
+}
+
+TEST(ReadRequest, PastTheDeadlineWhatArrivedIsTakenWithoutWaiting) {
+  Reader reader;
+  const Clock::time_point began = Clock::now();
+  {
+    // A request that came whole while its connection waited for a worker is served.
+    SocketPair pair;
+    guard_reads(pair.server, 2s);
+    pair.send("POST / HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}");
+    EXPECT_EQ(reader.read(pair.server, began - 1s).body, "{}");
+  }
+  SocketPair pair;
+  guard_reads(pair.server, 2s);
+  EXPECT_EQ(reader.read(pair.server, began - 1s).filled, 0u);  // nothing there, no wait
+  pair.send("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc");
+  EXPECT_EQ(reader.read(pair.server, Clock::now() - 1ms).body, "abc");  // cut where it stands
+  EXPECT_LT(Clock::now() - began, 500ms);
+}
+
+TEST(HandleRequest, SilentClientPastItsDeadlineEndsWithoutReply) {
+  PageArena arena;
+  ServerContext ctx;
+  SocketPair pair;
+  guard_reads(pair.server, 2s);
+  const Clock::time_point began = Clock::now();
+  Status st = handle_request(arena, pair.server, ctx, began - 1ms);
+  EXPECT_LT(Clock::now() - began, 500ms);
+  ASSERT_FALSE(st);
+  EXPECT_EQ(st.error(), ErrorCode::EndOfStream);
+  EXPECT_EQ(pair.received(), "");
 }
 
 TEST(HandleRequest, IncompleteHeaderBlockIsDroppedWithoutReply) {

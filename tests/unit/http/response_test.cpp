@@ -1,8 +1,12 @@
 #include "http/response.h"
 
 #include <signal.h>
+#include <sys/time.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +16,21 @@ namespace skerrow {
 namespace {
 
 using test::SocketPair;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+void ignore_sigpipe() {
+  // The program catches SIGPIPE; without that a write to a closed peer would end the test.
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  sigaction(SIGPIPE, &action, nullptr);
+}
+
+void set_send_limit(int fd, std::chrono::milliseconds limit) {
+  timeval tv{static_cast<time_t>(limit.count() / 1000),
+             static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
+  ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv), 0);
+}
 
 std::string expected(std::string_view status_line, std::size_t length, std::string_view rest) {
   return std::string(status_line) + "\r\nContent-Type: application/json\r\nContent-Length: " +
@@ -35,15 +54,67 @@ TEST(SendResponse, StatusLineAndOwedNewline) {
 }
 
 TEST(SendResponse, ClosedClientIsBrokenPipe) {
-  // The program catches SIGPIPE; without that a write to a closed peer would end the test.
-  struct sigaction action {};
-  action.sa_handler = [](int) {};
-  sigaction(SIGPIPE, &action, nullptr);
+  ignore_sigpipe();
   SocketPair pair;
   pair.close_client();
   Status st = send_response(pair.server, 200, "{}");
   ASSERT_FALSE(st);
   EXPECT_EQ(st.error(), ErrorCode::BrokenPipe);
+}
+
+TEST(SendResponse, LargeBodyUnderSendLimitArrivesWhole) {
+  SocketPair pair(SocketPair::Tcp{});
+  set_send_limit(pair.server, 5000ms);
+  std::string body(3 << 20, 'x');
+  for (std::size_t i = 0; i < body.size(); i += 4093) body[i] = static_cast<char>('a' + i % 26);
+  std::string got;
+  // Far more than the socket buffers hold, so the writer has to wait for room many times.
+  std::thread client([&] { got = pair.received_by_client(); });
+  EXPECT_TRUE(send_response(pair.server, 200, body));
+  pair.close_server();
+  client.join();
+  EXPECT_EQ(got, expected("HTTP/1.1 200 OK", body.size() + 1, body + "\n"));
+}
+
+TEST(SendResponse, SendLimitBeyondTheClockIsNoLimit) {
+  SocketPair pair(SocketPair::Tcp{});
+  // Over 30,000 years: its end lies past what the clock can count in nanoseconds.
+  timeval tv{static_cast<time_t>(1'000'000'000'000), 0};
+  ASSERT_EQ(setsockopt(pair.server, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv), 0);
+  EXPECT_TRUE(send_response(pair.server, 200, "{}"));
+  EXPECT_EQ(pair.received(), expected("HTTP/1.1 200 OK", 3, "{}\n"));
+}
+
+TEST(SendResponse, SendLimitBoundsTheWholeResponseNotEachWrite) {
+  ignore_sigpipe();
+  SocketPair pair(SocketPair::Tcp{});
+  set_send_limit(pair.server, 300ms);
+  std::atomic<bool> stop{false};
+  std::atomic<std::size_t> taken{0};
+  // Takes a little every few milliseconds: each wait for room ends well inside the limit,
+  // so only a limit on the response as a whole stops this client.
+  std::thread client([&] {
+    char chunk[2048];
+    const Clock::time_point until = Clock::now() + 6s;
+    while (!stop && Clock::now() < until) {
+      ssize_t n = ::recv(pair.client, chunk, sizeof chunk, MSG_DONTWAIT);
+      if (n > 0) taken += static_cast<std::size_t>(n);
+      if (n == 0) return;
+      std::this_thread::sleep_for(10ms);
+    }
+    pair.close_client();
+  });
+  const std::string body(8 << 20, 'x');
+  const Clock::time_point began = Clock::now();
+  Status st = send_response(pair.server, 200, body);
+  const Clock::duration took = Clock::now() - began;
+  stop = true;
+  client.join();
+  ASSERT_FALSE(st);
+  EXPECT_EQ(st.error(), ErrorCode::WouldBlock);
+  EXPECT_GE(took, 300ms);
+  EXPECT_LT(took, 1500ms);
+  EXPECT_GT(taken.load(), 0u);
 }
 
 }  // namespace

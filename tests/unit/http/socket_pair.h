@@ -1,6 +1,8 @@
 // A connected pair of stream sockets standing in for a client connection.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,6 +22,24 @@ struct SocketPair {
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     server = fds[0];
     client = fds[1];
+  }
+
+  // A TCP connection over 127.0.0.1 instead, for flow control as a pool client has it.
+  struct Tcp {};
+  explicit SocketPair(Tcp) {
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    EXPECT_EQ(::listen(listener, 1), 0);
+    EXPECT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    client = ::socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), size), 0);
+    server = ::accept(listener, nullptr, nullptr);
+    EXPECT_GE(server, 0);
+    ::close(listener);
   }
   SocketPair(const SocketPair&) = delete;
   SocketPair& operator=(const SocketPair&) = delete;
@@ -43,6 +63,11 @@ struct SocketPair {
   // Everything the code under test wrote, once it has closed its side.
   std::string received() {
     close_server();
+    return received_by_client();
+  }
+
+  // The same, for a client reading on its own thread while the server side still writes.
+  std::string received_by_client() const {
     std::string out;
     char chunk[65536];
     for (ssize_t n; (n = ::read(client, chunk, sizeof chunk)) > 0;) out.append(chunk, n);
