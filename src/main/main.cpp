@@ -82,7 +82,12 @@ int main(int argc, char** argv) {
     std::exit(1);
   }
   // Lives until the process ends; shared read-only by every thread.
-  const Config* config = new Config(std::move(*loaded));
+  const Config* config = new (std::nothrow) Config(std::move(*loaded));
+  if (config == nullptr) {
+    log_line(LogLevel::error, LogScope::skerrow,
+             {"failed to load config ", config_path, ": ", ErrorCode::OutOfMemory});
+    std::exit(1);
+  }
 
   log_line(LogLevel::info, LogScope::skerrow,
            {"parent chain: ", config->parent.endpoint.host, ":", config->parent.endpoint.port});
