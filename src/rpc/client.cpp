@@ -305,8 +305,8 @@ Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_reso
     socket.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (socket.fd < 0) return fail(socket_error_from_errno(errno));
 
-    char service[8];
-    *put_decimal(service, daemon.endpoint.port) = '\0';
+    char service[8];  // "65535" and its terminator
+    *std::to_chars(service, service + sizeof service - 1, daemon.endpoint.port).ptr = '\0';
     // The resolver stops at the first zero byte and would look up some other host than the
     // one configured.
     if (daemon.endpoint.host.find('\0') != std::string_view::npos) {
