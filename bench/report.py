@@ -1,0 +1,189 @@
+#!/usr/bin/env python3
+"""Turns the raw outputs of bench/run.sh (OUT/raw/*) into one Markdown table on stdout."""
+
+import os
+import re
+import sys
+
+UNITS_MS = {"us": 0.001, "ms": 1.0, "s": 1000.0, "m": 60000.0}
+
+
+def read(path):
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return f.read()
+
+
+def to_ms(text):
+    m = re.fullmatch(r"([0-9.]+)(us|ms|s|m)", text)
+    if not m:
+        raise ValueError(f"unreadable wrk time {text!r}")
+    return float(m.group(1)) * UNITS_MS[m.group(2)]
+
+
+def parse_wrk(path):
+    text = read(path)
+    rps = float(re.search(r"Requests/sec:\s+([0-9.]+)", text).group(1))
+    p50 = to_ms(re.search(r"^\s+50%\s+(\S+)", text, re.M).group(1))
+    p99 = to_ms(re.search(r"^\s+99%\s+(\S+)", text, re.M).group(1))
+    total = int(re.search(r"(\d+) requests in", text).group(1))
+    errors = 0
+    if m := re.search(r"Non-2xx or 3xx responses: (\d+)", text):
+        errors += int(m.group(1))
+    if m := re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", text):
+        errors += sum(int(g) for g in m.groups())
+    return {"rps": rps, "p50": p50, "p99": p99, "total": total, "errors": errors}
+
+
+def parse_kv(line):
+    return {k: v for k, v in (item.split("=", 1) for item in line.split() if "=" in item)}
+
+
+def parse_latency(path):
+    samples = sorted(float(line) for line in read(path).split())
+    n = len(samples)
+    median = samples[n // 2] if n % 2 else (samples[n // 2 - 1] + samples[n // 2]) / 2
+    p99 = samples[max(0, -(-n * 99 // 100) - 1)]
+    return {"median": median / 1000, "p99": p99 / 1000, "n": n}
+
+
+def median(values):
+    values = sorted(values)
+    n = len(values)
+    return values[n // 2] if n % 2 else (values[n // 2 - 1] + values[n // 2]) / 2
+
+
+def pool_wrk(runs):
+    """The median of each figure over the rounds; errors are summed."""
+    return {"rps": median(r["rps"] for r in runs), "p50": median(r["p50"] for r in runs),
+            "p99": median(r["p99"] for r in runs), "errors": sum(r["errors"] for r in runs),
+            "rounds": len(runs)}
+
+
+def parse_rss(path):
+    idle, peak = {}, {}
+    for line in read(path).splitlines():
+        name, *rest = line.split()
+        kv = parse_kv(" ".join(rest))
+        if "idle_rss_kb" in kv:
+            idle[name] = int(kv["idle_rss_kb"])
+        if "peak_rss_kb" in kv:
+            peak[name] = int(kv["peak_rss_kb"])
+    return idle, peak
+
+
+def verdict(ok):
+    return "met" if ok else "**missed**"
+
+
+def size_text(n_bytes):
+    if n_bytes >= 1_000_000:
+        return f"{n_bytes / 1_000_000:.1f} MB"
+    if n_bytes >= 1000:
+        return f"{n_bytes / 1000:.0f} kB"
+    return f"{n_bytes} B"
+
+
+def main():
+    out = sys.argv[1]
+    raw = os.path.join(out, "raw")
+    meta = {}
+    for line in read(os.path.join(raw, "meta.txt")).splitlines():
+        if line.startswith("cpu="):
+            meta["cpu"] = line[4:]
+        else:
+            meta.update(parse_kv(line))
+    rounds = {}
+    for name in os.listdir(raw):
+        if name.startswith("wrk_"):
+            label = name[4:].split(".")[0]
+            rounds.setdefault(label, []).append(parse_wrk(os.path.join(raw, name)))
+    wrk = {label: pool_wrk(runs) for label, runs in rounds.items()}
+    lat = {name[4:-4]: parse_latency(os.path.join(raw, name))
+           for name in os.listdir(raw) if name.startswith("lat_")}
+    sizes = {}
+    for line in read(os.path.join(raw, "replies.txt")).splitlines():
+        parts = line.split()
+        if len(parts) >= 9 and parts[-1].startswith("gbt"):
+            sizes[parts[-1][3:-5]] = int(parts[4])
+    idle, peak = parse_rss(os.path.join(raw, "rss.txt"))
+    problems = read(os.path.join(raw, "skerrow_problems.txt")).strip().splitlines()
+
+    rows = []
+
+    def ms(v):
+        return f"{v:.2f}"
+
+    for key, title in (("small", "small reply (38 B)"), ("gbt4000", "4,000-tx template passthrough")):
+        d, n, s = wrk[f"{key}_direct"], wrk[f"{key}_nginx"], wrk[f"{key}_skerrow"]
+        rows.append((f"{title}: requests/s", f"{d['rps']:.0f}", f"{n['rps']:.0f} ({n['rps'] / d['rps']:.2f}x)",
+                     f"{s['rps']:.0f} ({s['rps'] / d['rps']:.2f}x)", ">= nginx", verdict(s["rps"] >= n["rps"])))
+        rows.append((f"{title}: p50 / p99 ms", f"{ms(d['p50'])} / {ms(d['p99'])}",
+                     f"{ms(n['p50'])} / {ms(n['p99'])}", f"{ms(s['p50'])} / {ms(s['p99'])}",
+                     "p99 <= nginx", verdict(s["p99"] <= n["p99"])))
+    a = wrk["gbt4000_skerrow_aux"]
+    d = wrk["gbt4000_direct"]
+    rows.append(("4,000-tx template rewritten (1 aux chain): requests/s, p50 / p99 ms", "", "",
+                 f"{a['rps']:.0f} ({a['rps'] / d['rps']:.2f}x), {ms(a['p50'])} / {ms(a['p99'])}",
+                 "(one at a time by design)", ""))
+
+    for n in (0, 100, 1000, 4000):
+        d, x, s = lat[f"gbt{n}_direct"], lat[f"gbt{n}_nginx"], lat[f"gbt{n}_skerrow"]
+        goal, met = "", ""
+        if n == 4000:
+            goal = "skerrow added <= nginx added"
+            met = verdict(s["median"] - d["median"] <= x["median"] - d["median"])
+        rows.append((f"getblocktemplate alone, {n} tx ({size_text(sizes[str(n)])}): median ms (added)",
+                     ms(d["median"]), f"{ms(x['median'])} (+{ms(x['median'] - d['median'])})",
+                     f"{ms(s['median'])} (+{ms(s['median'] - d['median'])})", goal, met))
+
+    idle_max = max(idle.values()) / 1024
+    peak_max = max(peak.values()) / 1024
+    rows.append(("skerrow RSS idle (largest of its instances), MB", "", "", f"{idle_max:.1f}", "<= 8",
+                 verdict(idle_max <= 8)))
+    rows.append(("skerrow RSS peak (VmHWM, largest instance), MB", "", "",
+                 f"{peak_max:.1f} ({max(peak, key=peak.get)})", "<= 32", verdict(peak_max <= 32)))
+    errors = sum(w["errors"] for w in wrk.values())
+    # wrk drops its open connections when its time is up; a worker writing to one of them
+    # then logs a broken pipe. More of those than connections per run is a real failure.
+    hangups = [p for p in problems if p.endswith(("error.BrokenPipe", "error.ConnectionResetByPeer"))]
+    others = [p for p in problems if p not in hangups]
+    runs = sum(w["rounds"] for k, w in wrk.items() if "skerrow" in k)
+    allowed = runs * int(meta.get("connections", 0))
+    rows.append(("failed requests: wrk errors and non-200 / other skerrow warnings / "
+                 "writes to clients wrk dropped at the end of a run", "", "",
+                 f"{errors} / {len(others)} / {len(hangups)}", f"0 / 0 / <= {allowed}",
+                 verdict(errors == 0 and not others and len(hangups) <= allowed)))
+    problems = others
+
+    print(f"Benchmark {meta.get('date', '?')}, tree at commit {meta.get('commit', '?')}, skerrow binary "
+          f"{meta.get('binary', '?')}, {meta.get('cpu', '?')}, 2 cores.")
+    print(f"Servers (fake daemon nginx, proxy nginx, skerrow) pinned to core {meta.get('server_cpu')}, "
+          f"wrk and the latency tool to core {meta.get('client_cpu')}. nginx {meta.get('nginx')}, "
+          f"1 worker each; wrk {meta.get('wrk')}, 1 thread, {meta.get('connections')} connections, "
+          f"{meta.get('duration')} s per run, 'Connection: close', median of {meta.get('rounds')} "
+          f"interleaved rounds. Latency: {lat['gbt4000_skerrow']['n']} sequential calls per figure "
+          f"(in {meta.get('rounds')} interleaved rounds), each on a fresh connection.")
+    print()
+    print("| measurement | direct | nginx proxy | skerrow | goal | |")
+    print("|---|---|---|---|---|---|")
+    for r in rows:
+        print("| " + " | ".join(r) + " |")
+    if problems:
+        print()
+        print("skerrow logged: " + "; ".join(problems[:5]))
+    profile = os.path.join(out, "profile_self.txt")
+    if os.path.exists(profile):
+        top = []
+        for line in read(profile).splitlines()[:10]:
+            parts = [p for p in line.split() if p != "-"]
+            if len(parts) >= 3:
+                where = "kernel" if parts[1] == "[k]" else "user"
+                top.append(f"{parts[0]} {' '.join(parts[2:])} ({where})")
+        if top:
+            print()
+            print("Profile of the 4,000-transaction template path (perf, share of skerrow's samples, "
+                  "self time): " + "; ".join(top) + ". Call graphs: profile_children.txt.")
+
+
+if __name__ == "__main__":
+    main()
