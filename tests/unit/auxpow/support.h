@@ -13,46 +13,13 @@
 #include <vector>
 
 #include "auxpow/engine.h"
+#include "common/captured_stderr.h"
 #include "auxpow/hash.h"
 #include "auxpow/hex.h"
 
 namespace skerrow::test {
 
-// Sends standard error to a temporary file for the life of the object.
-class CapturedStderr {
- public:
-  CapturedStderr() {
-    char path[] = "/tmp/skerrow-auxpow-XXXXXX";
-    fd_ = mkstemp(path);
-    path_ = path;
-    std::fflush(stderr);
-    saved_ = dup(STDERR_FILENO);
-    dup2(fd_, STDERR_FILENO);
-  }
-  ~CapturedStderr() {
-    restore();
-    close(fd_);
-    unlink(path_.c_str());
-  }
-  void restore() {
-    if (saved_ >= 0) {
-      dup2(saved_, STDERR_FILENO);
-      close(saved_);
-      saved_ = -1;
-    }
-  }
-  std::string text() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-
- private:
-  int fd_ = -1;
-  int saved_ = -1;
-  std::string path_;
-};
+using CapturedStderr = skerrow::testing::CapturedStderr;
 
 inline Hash32 hash_of(const std::string& hex) {
   Hash32 h{};

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/captured_stderr.h"
 #include "log/error.h"
 #include "log/format.h"
 #include "log/log.h"
@@ -20,40 +21,7 @@
 namespace skerrow {
 namespace {
 
-// Sends standard error to a temporary file for the life of the object.
-class CapturedStderr {
- public:
-  CapturedStderr() {
-    char path[] = "/tmp/skerrow-log-XXXXXX";
-    fd_ = mkstemp(path);
-    path_ = path;
-    saved_ = dup(STDERR_FILENO);
-    dup2(fd_, STDERR_FILENO);
-  }
-  ~CapturedStderr() {
-    restore();
-    close(fd_);
-    unlink(path_.c_str());
-  }
-  void restore() {
-    if (saved_ >= 0) {
-      dup2(saved_, STDERR_FILENO);
-      close(saved_);
-      saved_ = -1;
-    }
-  }
-  std::string text() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-
- private:
-  int fd_ = -1;
-  int saved_ = -1;
-  std::string path_;
-};
+using testing::CapturedStderr;
 
 TEST(LogLine, FormatsLevelScopeAndPieces) {
   CapturedStderr cap;

@@ -16,6 +16,7 @@
 
 #include <ostream>
 
+#include "common/captured_stderr.h"
 #include "log/error.h"
 
 namespace skerrow {
@@ -27,40 +28,6 @@ inline void PrintTo(ErrorCode code, std::ostream* os) { *os << error_name(code);
 
 namespace skerrow::testing {
 
-// Sends standard error to a temporary file for the life of the object.
-class CapturedStderr {
- public:
-  CapturedStderr() {
-    char path[] = "/tmp/skerrow-zmq-XXXXXX";
-    fd_ = mkstemp(path);
-    path_ = path;
-    saved_ = dup(STDERR_FILENO);
-    dup2(fd_, STDERR_FILENO);
-  }
-  ~CapturedStderr() {
-    restore();
-    close(fd_);
-    unlink(path_.c_str());
-  }
-  void restore() {
-    if (saved_ >= 0) {
-      dup2(saved_, STDERR_FILENO);
-      close(saved_);
-      saved_ = -1;
-    }
-  }
-  std::string text() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-
- private:
-  int fd_ = -1;
-  int saved_ = -1;
-  std::string path_;
-};
 
 // Runs `body` and gives up on the whole test binary when it has not returned in time: a
 // blocked call cannot be cancelled, and a hung test must not hang the suite.
