@@ -19,10 +19,9 @@ enum class BranchOutcome { usable, too_many };
 
 // Reads the template's transaction ids and folds them into the coinbase branch. A reply
 // without a usable transaction list leaves the branch empty: the template is still served.
-BranchOutcome read_coinbase_branch(std::string_view reply, PageArena& arena, CoinbaseBranch& branch) {
-  auto doc = parse_json(reply, &arena);
-  if (!doc) return BranchOutcome::usable;
-  auto level = template_tree_level(doc->root(), &arena);
+BranchOutcome read_coinbase_branch(const JsonValue* root, PageArena& arena, CoinbaseBranch& branch) {
+  if (root == nullptr) return BranchOutcome::usable;
+  auto level = template_tree_level(*root, &arena);
   if (!level || !*level) return BranchOutcome::usable;
   std::pmr::vector<Hash32>& hashes = **level;
   const std::size_t count = hashes.size() - 1;
@@ -46,8 +45,11 @@ Status serve_template(int fd, std::string_view body, PageArena& arena, ServerCon
   if (!reply) return fail(reply.error());
   log_line(LogLevel::info, LogScope::http, {"getblocktemplate: got ", reply->size(), " bytes from parent"});
 
+  // The reply stays in the arena until the answer is sent, so its texts need no copy.
+  auto doc = parse_json(*reply, &arena, JsonTexts::borrow);
+  const JsonValue* root = doc ? &doc->root() : nullptr;
   CoinbaseBranch branch;
-  if (read_coinbase_branch(*reply, arena, branch) == BranchOutcome::too_many) {
+  if (read_coinbase_branch(root, arena, branch) == BranchOutcome::too_many) {
     // No snapshot either: nothing committed, so nothing can be submitted against it.
     return send_response(fd, 200, *reply);
   }
@@ -60,9 +62,10 @@ Status serve_template(int fd, std::string_view body, PageArena& arena, ServerCon
   for (const AuxChainState& state : engine.states) any_valid = any_valid || state.templ.valid;
   if (!any_valid) return send_response(fd, 200, *reply);
 
-  auto answer = rewrite_template(*reply, engine, &arena);
-  if (!answer) return fail(answer.error());
-  return send_response(fd, 200, *answer);
+  // Sent from the parent's reply and the few bytes added, without copying the template.
+  TemplateSplice answer(&arena);
+  if (auto s = splice_template(*reply, engine, answer, root); !s) return s;
+  return send_response(fd, 200, answer.pieces());
 }
 
 }  // namespace

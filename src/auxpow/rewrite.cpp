@@ -1,7 +1,11 @@
 #include "auxpow/rewrite.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <cmath>
+#include <span>
+#include <vector>
 #include <new>
 
 #include "auxpow/hex.h"
@@ -16,12 +20,57 @@ constexpr std::string_view kEmptyCoinbaseAux = "\"coinbaseaux\":{}";
 constexpr std::string_view kCoinbaseAuxOpen = "\"coinbaseaux\":{";
 constexpr std::string_view kErrorMember = "},\"error\"";
 
+// Position of the first `needle` in `text`, or npos. Quotes are everywhere in a template, so
+// a search that stops at each one (as string_view::find does) is slow on megabytes.
+std::size_t find_text(std::string_view text, std::string_view needle) {
+  const void* at = ::memmem(text.data(), text.size(), needle.data(), needle.size());
+  return at == nullptr ? std::string_view::npos
+                       : static_cast<std::size_t>(static_cast<const char*>(at) - text.data());
+}
+
 void append_le32_hex(std::uint32_t v, char* out) {
   const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
                                  static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
   hex_encode(bytes, {out, 8});
 }
 
+struct PiecePos {
+  std::size_t piece;
+  std::size_t offset;
+};
+
+// The last occurrence of `pattern` in the concatenation of `pieces`, as the piece and offset
+// where it starts; {pieces.size(), 0} when there is none.
+PiecePos rfind_in_pieces(std::span<const std::string_view> pieces, std::string_view pattern) {
+  const std::size_t m = pattern.size();
+  for (std::size_t i = pieces.size(); i-- > 0;) {
+    const std::string_view p = pieces[i];
+    // Starts in this piece but ends in a later one: these lie after any match inside it.
+    // The window holds this piece's last m - 1 bytes and up to m - 1 bytes that follow.
+    char window[64];
+    const std::size_t own = std::min(p.size(), m - 1);
+    std::size_t w = 0;
+    for (std::size_t k = p.size() - own; k < p.size(); ++k) window[w++] = p[k];
+    for (std::size_t j = i + 1; j < pieces.size() && w < own + m - 1; ++j) {
+      for (std::size_t k = 0; k < pieces[j].size() && w < own + m - 1; ++k) window[w++] = pieces[j][k];
+    }
+    const std::string_view win(window, w);
+    for (std::size_t start = own; start-- > 0;) {
+      if (win.substr(start, m) == pattern) return {i, p.size() - own + start};
+    }
+    if (const std::size_t at = p.rfind(pattern); at != std::string_view::npos) return {i, at};
+  }
+  return {pieces.size(), 0};
+}
+
+// The byte before `pos` in the concatenation, or '\0' at its start.
+char byte_before(std::span<const std::string_view> pieces, std::size_t piece, std::size_t offset) {
+  if (offset > 0) return pieces[piece][offset - 1];
+  for (std::size_t i = piece; i-- > 0;) {
+    if (!pieces[i].empty()) return pieces[i].back();
+  }
+  return '\0';
+}
 
 }  // namespace
 
@@ -36,14 +85,14 @@ std::array<char, kCommitmentSize> commitment_text(const AuxTree& tree) {
 
 CommitmentPlace find_commitment_place(std::string_view reply) {
   CommitmentPlace place;
-  if (const std::size_t flags = reply.find(kFlagsKey); flags != std::string_view::npos) {
+  if (const std::size_t flags = find_text(reply, kFlagsKey); flags != std::string_view::npos) {
     const std::size_t close = reply.find('"', flags + kFlagsKey.size());
     if (close == std::string_view::npos) return place;  // a flags text that never ends
     place.found = true;
     place.pos = close;
     return place;
   }
-  if (const std::size_t empty = reply.find(kEmptyCoinbaseAux); empty != std::string_view::npos) {
+  if (const std::size_t empty = find_text(reply, kEmptyCoinbaseAux); empty != std::string_view::npos) {
     place.found = true;
     place.pos = empty;
     place.erase = kEmptyCoinbaseAux.size();
@@ -51,9 +100,76 @@ CommitmentPlace find_commitment_place(std::string_view reply) {
     place.after = "\"}";
     return place;
   }
-  if (const std::size_t open = reply.find(kCoinbaseAuxOpen); open != std::string_view::npos) {
+  if (const std::size_t open = find_text(reply, kCoinbaseAuxOpen); open != std::string_view::npos) {
     place.found = true;
     place.pos = open + kCoinbaseAuxOpen.size();
+    place.before = kFlagsKey;
+    place.after = "\",";
+  }
+  return place;
+}
+
+CommitmentPlace find_commitment_place(std::string_view reply, const JsonValue& root) {
+  // Keys borrowed from the reply point into it; a key that had escapes was copied and is
+  // no byte match. Where a key ends, its closing quote follows.
+  const char* const begin = reply.data();
+  const char* const end = reply.data() + reply.size();
+  auto followed_by = [&](std::string_view key, std::string_view next) {
+    if (key.data() < begin || key.data() + key.size() + 1 + next.size() > end) return false;
+    return key.data() > begin && key.data()[-1] == '"' &&
+           std::string_view(key.data() + key.size() + 1, next.size()) == next;
+  };
+  std::size_t flags = std::string_view::npos;
+  std::size_t empty_aux = std::string_view::npos;
+  std::size_t open_aux = std::string_view::npos;
+  // Document order, without recursion: the stack holds the containers still being walked.
+  struct Step {
+    const JsonValue* value;
+    std::size_t next;
+  };
+  std::vector<Step> stack;
+  stack.push_back({&root, 0});
+  while (!stack.empty() && flags == std::string_view::npos) {
+    Step& step = stack.back();
+    const JsonValue& v = *step.value;
+    const JsonValue* child = nullptr;
+    if (v.is_object() && step.next < v.members().size()) {
+      const JsonMember& m = v.members()[step.next++];
+      const std::size_t at = static_cast<std::size_t>(m.key.data() - begin) - 1;
+      if (m.key == "flags" && followed_by(m.key, ":\"")) {
+        flags = at;
+      } else if (m.key == "coinbaseaux") {
+        if (empty_aux == std::string_view::npos && followed_by(m.key, ":{}")) empty_aux = at;
+        if (open_aux == std::string_view::npos && followed_by(m.key, ":{")) open_aux = at;
+      }
+      child = &m.value;
+    } else if (v.is_array() && step.next < v.items().size()) {
+      child = &v.items()[step.next++];
+    } else {
+      stack.pop_back();
+      continue;
+    }
+    if (child->is_object() || child->is_array()) stack.push_back({child, 0});
+  }
+  CommitmentPlace place;
+  if (flags != std::string_view::npos) {
+    const std::size_t close = reply.find('"', flags + kFlagsKey.size());
+    if (close == std::string_view::npos) return place;
+    place.found = true;
+    place.pos = close;
+    return place;
+  }
+  if (empty_aux != std::string_view::npos) {
+    place.found = true;
+    place.pos = empty_aux;
+    place.erase = kEmptyCoinbaseAux.size();
+    place.before = "\"coinbaseaux\":{\"flags\":\"";
+    place.after = "\"}";
+    return place;
+  }
+  if (open_aux != std::string_view::npos) {
+    place.found = true;
+    place.pos = open_aux + kCoinbaseAuxOpen.size();
     place.before = kFlagsKey;
     place.after = "\",";
   }
@@ -113,36 +229,60 @@ Status append_aux_fields(const AuxEngine& engine, std::pmr::string& out) {
   }
 }
 
+Status splice_template(std::string_view reply, const AuxEngine& engine, TemplateSplice& out,
+                       const JsonValue* root) {
+  out.fields_.clear();
+  if (auto s = append_aux_fields(engine, out.fields_); !s) return s;
+  out.commitment_ = commitment_text(engine.tree);
+
+  auto& pieces = out.pieces_;
+  std::size_t& count = out.count_;
+  count = 0;
+  CommitmentPlace place;
+  try {
+    place = root ? find_commitment_place(reply, *root) : find_commitment_place(reply);
+  } catch (const std::bad_alloc&) {
+    // The walk's stack could not grow; the byte search needs no memory and finds the same place.
+    place = find_commitment_place(reply);
+  }
+  if (place.found) {
+    pieces[count++] = reply.substr(0, place.pos);
+    pieces[count++] = place.before;
+    pieces[count++] = {out.commitment_.data(), out.commitment_.size()};
+    pieces[count++] = place.after;
+    pieces[count++] = reply.substr(place.pos + place.erase);
+  } else {
+    pieces[count++] = reply;
+  }
+
+  // The aux fields go before the last "},\"error\"" of the text as it is sent, commitment
+  // included; an occurrence may span pieces.
+  const auto [piece, offset] = rfind_in_pieces({pieces.data(), count}, kErrorMember);
+  if (piece == count) return {};
+  // An empty object takes the fields without a separator; a comma would make it invalid.
+  const char before = byte_before({pieces.data(), count}, piece, offset);
+  const std::string_view comma = before == '{' ? std::string_view{} : std::string_view{","};
+  const std::string_view head = pieces[piece].substr(0, offset);
+  const std::string_view tail = pieces[piece].substr(offset);
+  std::move_backward(pieces.begin() + piece + 1, pieces.begin() + count, pieces.begin() + count + 3);
+  pieces[piece] = head;
+  pieces[piece + 1] = comma;
+  pieces[piece + 2] = out.fields_;
+  pieces[piece + 3] = tail;
+  count += 3;
+  return {};
+}
+
 Result<std::pmr::string> rewrite_template(std::string_view reply, const AuxEngine& engine,
                                           std::pmr::memory_resource* memory) {
   try {
-    std::pmr::string fields(memory);
-    if (auto s = append_aux_fields(engine, fields); !s) return fail(s.error());
-
-    const CommitmentPlace place = find_commitment_place(reply);
-    const std::array<char, kCommitmentSize> commitment = commitment_text(engine.tree);
-    const std::size_t inserted = place.found ? place.before.size() + kCommitmentSize + place.after.size() : 0;
+    TemplateSplice splice(memory);
+    if (auto s = splice_template(reply, engine, splice); !s) return fail(s.error());
+    std::size_t size = 0;
+    for (std::string_view piece : splice.pieces()) size += piece.size();
     std::pmr::string out(memory);
-    out.reserve(reply.size() - place.erase + inserted + 1 + fields.size());
-    if (place.found) {
-      out.append(reply.substr(0, place.pos));
-      out.append(place.before);
-      out.append(commitment.data(), commitment.size());
-      out.append(place.after);
-      out.append(reply.substr(place.pos + place.erase));
-    } else {
-      out.append(reply);
-    }
-    // Searched after the commitment is placed: the aux fields go into the text as it is
-    // sent. The tail after the last "},\"error\"" is short, so the insert moves few bytes
-    // and the reserved room means no reallocation.
-    const std::size_t at = find_aux_fields_place(out);
-    if (at != std::string_view::npos) {
-      // An empty object takes the fields without a separator; a comma would make it invalid.
-      const std::size_t comma = at > 0 && out[at - 1] == '{' ? 0 : 1;
-      out.insert(at, comma + fields.size(), ',');
-      out.replace(at + comma, fields.size(), fields);
-    }
+    out.reserve(size);
+    for (std::string_view piece : splice.pieces()) out.append(piece);
     return out;
   } catch (const std::bad_alloc&) {
     return fail(ErrorCode::OutOfMemory);

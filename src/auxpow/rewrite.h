@@ -6,10 +6,12 @@
 #include <array>
 #include <cstddef>
 #include <memory_resource>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "auxpow/engine.h"
+#include "json/reader.h"
 #include "log/error.h"
 
 namespace skerrow {
@@ -35,6 +37,12 @@ struct CommitmentPlace {
 // "coinbaseaux" object. Plain byte searches, no blanks allowed inside the searched texts.
 CommitmentPlace find_commitment_place(std::string_view reply);
 
+// The same place, found from `root`, the reply parsed with borrowed texts: in valid JSON
+// the searched texts can only occur as a key written without escapes and followed directly
+// by its value, so the first such key in document order is the first occurrence, and the
+// megabytes of a large template need no byte search.
+CommitmentPlace find_commitment_place(std::string_view reply, const JsonValue& root);
+
 // Position of the last "},\"error\"" (where the aux fields go), or npos.
 std::size_t find_aux_fields_place(std::string_view text);
 
@@ -42,6 +50,33 @@ std::size_t find_aux_fields_place(std::string_view text);
 // per valid chain ("slot" is the chain's configuration position; texts JSON-escaped; an
 // infinite difficulty written as null). Errors: OutOfMemory.
 Status append_aux_fields(const AuxEngine& engine, std::pmr::string& out);
+
+// The rewritten reply as pieces that are sent one after the other: views into the parent's
+// reply (which must outlive the record) and into the record itself (commitment, aux
+// fields), so the reply is never copied. Filled in place by splice_template; not movable.
+class TemplateSplice {
+ public:
+  explicit TemplateSplice(std::pmr::memory_resource* memory) : fields_(memory) {}
+  TemplateSplice(const TemplateSplice&) = delete;
+  TemplateSplice& operator=(const TemplateSplice&) = delete;
+
+  std::span<const std::string_view> pieces() const { return {pieces_.data(), count_}; }
+
+ private:
+  friend Status splice_template(std::string_view, const AuxEngine&, TemplateSplice&, const JsonValue*);
+  static constexpr std::size_t kMaxPieces = 8;
+  std::array<char, kCommitmentSize> commitment_{};
+  std::pmr::string fields_;
+  std::array<std::string_view, kMaxPieces> pieces_{};
+  std::size_t count_ = 0;
+};
+
+// Fills `out` with the pieces of the reply with the commitment placed and the aux fields
+// inserted (the same text as rewrite_template). REQUIRES: the aux-state lock is held.
+// Errors: OutOfMemory.
+// `root`, when given, is the reply parsed with borrowed texts (see find_commitment_place).
+Status splice_template(std::string_view reply, const AuxEngine& engine, TemplateSplice& out,
+                       const JsonValue* root = nullptr);
 
 // The reply with the commitment placed and the aux fields inserted, built in one
 // allocation of the final size. REQUIRES: the aux-state lock is held.

@@ -11,14 +11,18 @@ static_assert((kQueueSlots & (kQueueSlots - 1)) == 0, "ring indices wrap with a 
 
 void JobQueue::Condition::wait(FutexMutex& lock) {
   const std::uint32_t seen = sequence_.load(std::memory_order_relaxed);
+  ++waiters_;
   lock.unlock();
   futex_wait(sequence_, seen);
   lock.lock();
+  --waiters_;
 }
 
 void JobQueue::Condition::signal() {
   sequence_.fetch_add(1, std::memory_order_relaxed);
-  futex_wake(sequence_, 1);
+  // Under load every worker is busy and the wake would be a system call for nobody. A
+  // waiter counts itself before it lets go of the lock, so none can be missed.
+  if (waiters_ > 0) futex_wake(sequence_, 1);
 }
 
 bool JobQueue::push(Job job) {

@@ -53,6 +53,7 @@ class JobQueue {
     void signal();                // wakes at most one waiter; REQUIRES: the same lock held
    private:
     std::atomic<std::uint32_t> sequence_{0};
+    std::size_t waiters_ = 0;  // guarded by the lock passed to wait and held for signal
   };
 
   ServerContext* context_;

@@ -3,8 +3,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -18,6 +20,7 @@ namespace skerrow {
 namespace {
 
 constexpr std::size_t kHeaderBuffer = 512;
+constexpr std::size_t kMaxPieces = 16;
 
 using Clock = std::chrono::steady_clock;
 using Deadline = std::optional<Clock::time_point>;
@@ -51,34 +54,46 @@ Status writable_before(int fd, Clock::time_point deadline) {
   }
 }
 
-// One send that never waits; an interrupted call that sent nothing is repeated. A full
-// socket gives 0, so that the caller goes back to waiting.
-Result<std::size_t> send_without_waiting(int fd, std::string_view bytes) {
+// Sends what the socket takes of `iov` and drops the sent bytes from its front; 0 when the
+// socket is full (or the call only waits without a deadline). An interrupted call that sent
+// nothing is repeated.
+Result<std::size_t> send_some(int fd, std::span<iovec>& iov, bool wait) {
+  msghdr message{};
+  message.msg_iov = iov.data();
+  message.msg_iovlen = iov.size();
+  ssize_t n;
   for (;;) {
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT);
-    if (n >= 0) return static_cast<std::size_t>(n);
+    // Without a deadline this is a plain write, which any descriptor takes.
+    n = wait ? ::writev(fd, iov.data(), static_cast<int>(iov.size())) : ::sendmsg(fd, &message, MSG_DONTWAIT);
+    if (n >= 0) break;
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    if (!wait && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
     return fail(write_error_from_errno(errno));
   }
+  auto left = static_cast<std::size_t>(n);
+  while (!iov.empty() && left >= iov.front().iov_len) {
+    left -= iov.front().iov_len;
+    iov = iov.subspan(1);
+  }
+  if (left > 0) {
+    iov.front().iov_base = static_cast<char*>(iov.front().iov_base) + left;
+    iov.front().iov_len -= left;
+  }
+  return static_cast<std::size_t>(n);
 }
 
-// A piece cut short (by a signal, or by a client that takes its reply slowly) is continued,
-// so that a response is either sent whole or reported as failed, never half-sent and called
-// a success. With a deadline the continuing stops there: the limit holds for the response as
-// a whole, so a client that reads a byte now and then cannot stretch it call by call.
-Status write_piece(int fd, std::string_view piece, Deadline deadline) {
-  while (!piece.empty()) {
-    Result<std::size_t> written = 0;
-    if (deadline) {
-      if (auto ready = writable_before(fd, *deadline); !ready) return ready;
-      written = send_without_waiting(fd, piece);
-    } else {
-      written = write_once(fd, piece);
-      if (written && *written == 0) return fail(ErrorCode::WriteFailed);
-    }
-    if (!written) return fail(written.error());
-    piece.remove_prefix(*written);
+// A response cut short (by a signal, or by a client that takes its reply slowly) is
+// continued, so that it is either sent whole or reported as failed, never half-sent and
+// called a success. With a deadline the continuing stops there: the limit holds for the
+// response as a whole, so a client that reads a byte now and then cannot stretch it call by
+// call. The socket is only waited for once it is full.
+Status write_all(int fd, std::span<iovec> iov, Deadline deadline) {
+  while (!iov.empty()) {
+    auto sent = send_some(fd, iov, !deadline);
+    if (!sent) return fail(sent.error());
+    if (*sent > 0 || iov.empty()) continue;
+    if (!deadline) return fail(ErrorCode::WriteFailed);
+    if (auto ready = writable_before(fd, *deadline); !ready) return ready;
   }
   return {};
 }
@@ -101,7 +116,18 @@ bool append_number(char*& cursor, char* end, std::uint64_t n) {
 }  // namespace
 
 Status send_response(int fd, std::uint16_t status, std::string_view body) {
-  const bool owes_newline = body.empty() || body.back() != '\n';
+  return send_response(fd, status, std::span<const std::string_view>(&body, 1));
+}
+
+Status send_response(int fd, std::uint16_t status, std::span<const std::string_view> pieces) {
+  if (pieces.size() > kMaxPieces) return fail(ErrorCode::InvalidArgument);
+  std::size_t length = 0;
+  char last = '\0';
+  for (std::string_view piece : pieces) {
+    length += piece.size();
+    if (!piece.empty()) last = piece.back();
+  }
+  const bool owes_newline = length == 0 || last != '\n';
   // Clients act on the code; every failure status carries the same phrase.
   const std::string_view reason = status == 200 ? "OK" : "Bad Request";
 
@@ -111,18 +137,24 @@ Status send_response(int fd, std::uint16_t status, std::string_view body) {
   bool fits = append(cursor, end, "HTTP/1.1 ") && append_number(cursor, end, status) &&
               append(cursor, end, " ") && append(cursor, end, reason) &&
               append(cursor, end, "\r\nContent-Type: application/json\r\nContent-Length: ") &&
-              append_number(cursor, end, body.size() + (owes_newline ? 1 : 0)) &&
+              append_number(cursor, end, length + (owes_newline ? 1 : 0)) &&
               append(cursor, end, "\r\nConnection: close\r\n\r\n");
   if (!fits) return fail(ErrorCode::HeaderTooLong);
 
-  const Deadline deadline = response_deadline(fd);
-  if (auto st = write_piece(fd, {header, static_cast<std::size_t>(cursor - header)}, deadline);
-      !st) {
-    return st;
-  }
-  if (auto st = write_piece(fd, body, deadline); !st) return st;
-  if (owes_newline) return write_piece(fd, "\n", deadline);
-  return {};
+  // One segment for a small response instead of three: separate writes of the header, the
+  // body and the newline each cost a call, and the later ones can wait for acknowledgements.
+  std::array<iovec, kMaxPieces + 2> iov;
+  std::size_t count = 0;
+  auto add = [&](const char* data, std::size_t size) {
+    if (size == 0) return;
+    iov[count].iov_base = const_cast<char*>(data);
+    iov[count].iov_len = size;
+    ++count;
+  };
+  add(header, static_cast<std::size_t>(cursor - header));
+  for (std::string_view piece : pieces) add(piece.data(), piece.size());
+  if (owes_newline) add("\n", 1);
+  return write_all(fd, {iov.data(), count}, response_deadline(fd));
 }
 
 }  // namespace skerrow

@@ -19,6 +19,12 @@ enum class JsonKind : std::uint8_t { null, boolean, integer, floating, number_te
 
 struct JsonMember;
 
+// Where string texts live. copy: in the document, which then refers to nothing of the input.
+// borrow: a string without escapes is a view into the input, so the input must outlive
+// the document; only escaped strings and numbers kept as text are copied. For reading a
+// large reply that stays in memory anyway, without writing its texts a second time.
+enum class JsonTexts : std::uint8_t { copy, borrow };
+
 // One node. Read a value only as the kind that kind() shows.
 class JsonValue {
  public:
@@ -93,7 +99,7 @@ class JsonDocument {
   };
   using Storage = std::unique_ptr<std::pmr::monotonic_buffer_resource, StorageDeleter>;
 
-  friend Result<JsonDocument> parse_json(std::string_view, std::pmr::memory_resource*);
+  friend Result<JsonDocument> parse_json(std::string_view, std::pmr::memory_resource*, JsonTexts);
   JsonDocument(Storage storage, const JsonValue* root) : storage_(std::move(storage)), root_(root) {}
   Storage storage_;
   const JsonValue* root_;
@@ -110,6 +116,7 @@ class JsonDocument {
 //   OutOfMemory           the upstream resource refused
 // On failure nothing stays allocated. Nesting depth is bounded by memory only; no recursion.
 Result<JsonDocument> parse_json(std::string_view input,
-                                std::pmr::memory_resource* upstream = std::pmr::get_default_resource());
+                                std::pmr::memory_resource* upstream = std::pmr::get_default_resource(),
+                                JsonTexts texts = JsonTexts::copy);
 
 }  // namespace skerrow

@@ -19,6 +19,48 @@ std::size_t page_size() {
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
+// Mappings up to this size are kept by the thread that released them and handed out again:
+// a worker maps its request buffer and first chunk for every request, and mapping and
+// unmapping them cost more than serving a small request does. Larger mappings (the room for
+// a block template) are given back: a kept one stays resident with every page it was
+// written to, and four workers holding megabytes each would be the whole idle footprint
+// several times over.
+constexpr std::size_t kCachedMapping = 512 * 1024;
+constexpr std::size_t kCacheSlots = 4;
+
+struct MappingCache {
+  void* slots[kCacheSlots] = {};
+  std::size_t lengths[kCacheSlots] = {};
+  ~MappingCache() {
+    for (std::size_t i = 0; i < kCacheSlots; ++i) {
+      if (slots[i] != nullptr) munmap(slots[i], lengths[i]);
+    }
+  }
+  void* take(std::size_t length) {
+    for (std::size_t i = 0; i < kCacheSlots; ++i) {
+      if (slots[i] != nullptr && lengths[i] == length) {
+        void* p = slots[i];
+        slots[i] = nullptr;
+        return p;
+      }
+    }
+    return nullptr;
+  }
+  bool keep(void* p, std::size_t length) {
+    if (length > kCachedMapping) return false;
+    for (std::size_t i = 0; i < kCacheSlots; ++i) {
+      if (slots[i] == nullptr) {
+        slots[i] = p;
+        lengths[i] = length;
+        return true;
+      }
+    }
+    return false;
+  }
+};
+
+thread_local MappingCache cache;
+
 }  // namespace
 
 struct alignas(std::max_align_t) PageArena::Mapping {
@@ -30,7 +72,8 @@ struct alignas(std::max_align_t) PageArena::Mapping {
 PageArena::Mapping* PageArena::map(std::size_t payload) noexcept {
   if (payload > SIZE_MAX / 2) return nullptr;
   std::size_t length = round_up(sizeof(Mapping) + payload, page_size());
-  void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* p = cache.take(length);
+  if (p == nullptr) p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
   auto* m = static_cast<Mapping*>(p);
   m->prev = nullptr;
@@ -46,7 +89,8 @@ void PageArena::unmap(Mapping* m) noexcept {
   if (m->prev != nullptr) m->prev->next = m->next; else mappings_ = m->next;
   if (m->next != nullptr) m->next->prev = m->prev;
   mapped_ -= m->length;
-  munmap(m, m->length);
+  const std::size_t length = m->length;
+  if (!cache.keep(m, length)) munmap(m, length);
 }
 
 void* PageArena::try_allocate(std::size_t bytes, std::size_t align) noexcept {

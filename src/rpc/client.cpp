@@ -1,6 +1,8 @@
 #include "rpc/client.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -30,8 +32,6 @@ constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kHeaderEnd = "Connection: close\r\n\r\n";
 constexpr std::string_view kBlankLine = "\r\n\r\n";
 
-// Aux templates and submit results fit in the first buffer; block templates grow from it.
-constexpr std::size_t kFirstReplyCapacity = 16 * 1024;
 
 ErrorCode connect_error(int err) {
   switch (err) {
@@ -112,8 +112,8 @@ Status wait_ready(int fd, short events, const Deadline& deadline) {
   }
 }
 
-Status connect_socket(int fd, const addrinfo& address, const Deadline& deadline) {
-  if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) return {};
+Status connect_socket(int fd, const sockaddr* address, socklen_t length, const Deadline& deadline) {
+  if (::connect(fd, address, length) == 0) return {};
   int err = errno;
   // The socket does not block, so the handshake goes on in the background. The same holds
   // after a signal: issuing connect again would only report EALREADY for a connection that
@@ -185,14 +185,15 @@ std::optional<std::uint64_t> announced_length(std::string_view head) {
 // Anything less would reach the pool as a success with a cut-off body, so it fails instead.
 //
 // The header block is cut off as soon as it is complete, while the buffer holds little more
-// than it, so the body is not copied again once it has been read; the buffer grows by
-// doubling, up to one byte past the cap, which is how a reply that is too long is told from
-// one that just fits.
+// than it. The buffer holds one byte past the cap, which is how a reply that is too long is
+// told from one that just fits.
 Result<std::pmr::string> read_reply(int fd, std::pmr::memory_resource* memory,
                                     const Deadline& deadline) {
   constexpr std::size_t kReadLimit = kMaxReplyBytes + 1;
   std::pmr::string reply(memory);
-  reply.reserve(kFirstReplyCapacity);
+  // All the room a reply may take, at once: arena pages are only backed once written, so a
+  // small reply costs no more, and a big one is never copied into a larger buffer.
+  reply.reserve(kReadLimit);
   std::size_t dropped = 0;  // header bytes already cut off the front
   bool header_done = false;
   std::optional<std::uint64_t> announced;
@@ -313,8 +314,19 @@ Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_reso
       return fail(ErrorCode::DnsResolutionFailed);
     }
     AddressList addresses;
-    {
-      const std::pmr::string host(daemon.endpoint.host, memory);
+    const std::pmr::string host(daemon.endpoint.host, memory);
+    sockaddr_in literal{};
+    const sockaddr* address = nullptr;
+    socklen_t address_length = 0;
+    // A daemon is nearly always named by a plain dotted address: taken as it is, it is the
+    // same address the resolver would give, without its files and calls on every request.
+    // Other spellings (short, octal or hex forms, names) still go through the resolver.
+    if (::inet_pton(AF_INET, host.c_str(), &literal.sin_addr) == 1) {
+      literal.sin_family = AF_INET;
+      literal.sin_port = htons(daemon.endpoint.port);
+      address = reinterpret_cast<const sockaddr*>(&literal);
+      address_length = sizeof literal;
+    } else {
       addrinfo hints{};
       hints.ai_family = AF_INET;
       hints.ai_socktype = SOCK_STREAM;
@@ -322,10 +334,12 @@ Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_reso
           addresses.head == nullptr) {
         return fail(ErrorCode::DnsResolutionFailed);
       }
+      address = addresses.head->ai_addr;
+      address_length = addresses.head->ai_addrlen;
     }
 
     const Deadline deadline(timeout_ms);
-    if (auto connected = connect_socket(socket.fd, *addresses.head, deadline); !connected) {
+    if (auto connected = connect_socket(socket.fd, address, address_length, deadline); !connected) {
       return fail(connected.error());
     }
     if (auto sent = send_all(socket.fd, *request, deadline); !sent) return fail(sent.error());

@@ -41,6 +41,23 @@ TEST(Hex, BadDigitKeepsBytesBeforeItAndLeavesTheRest) {
   EXPECT_EQ(area, (std::array<std::uint8_t, 4>{0xff, 2, 9, 9}));
 }
 
+TEST(Hex, EveryByteIsADigitOnlyIfItIsOne) {
+  for (int c = 0; c < 256; ++c) {
+    const bool digit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    for (int side = 0; side < 2; ++side) {
+      char text[2] = {'7', '7'};
+      text[side] = static_cast<char>(c);
+      std::uint8_t out[1] = {0};
+      const Status st = hex_decode({text, 2}, out);
+      EXPECT_EQ(st.has_value(), digit) << c;
+      if (digit) {
+        const int v = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+        EXPECT_EQ(out[0], side == 0 ? (v << 4 | 7) : (7 << 4 | v)) << c;
+      }
+    }
+  }
+}
+
 TEST(Hash, PairIsDoubleSha256OfTheConcatenation) {
   Hash32 left{}, right{};
   for (int i = 0; i < 32; ++i) {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <span>
+#include <string>
 
 #include "auxpow/rewrite.h"
 #include "support.h"
@@ -109,6 +111,67 @@ TEST(RewriteTemplate, BuildsInOnePieceAndKeepsAnEmptyResultValid) {
 
   auto empty = rewrite_template(R"({"result":{},"error":null})", e.engine, std::pmr::get_default_resource());
   EXPECT_EQ(std::string_view(*empty), R"({"result":{)" + std::string(fields) + R"(},"error":null})");
+}
+
+// The text built in one piece, the way a reader of the rules would: place the commitment,
+// then put the fields before the last `},"error"` of the result.
+std::string rewritten_at_once(std::string_view reply, const AuxEngine& engine) {
+  const auto c = commitment_text(engine.tree);
+  std::string out = placed(reply, std::string(c.data(), c.size()));
+  std::pmr::string fields;
+  EXPECT_TRUE(append_aux_fields(engine, fields));
+  const std::size_t at = find_aux_fields_place(out);
+  if (at == std::string_view::npos) return out;
+  out.insert(at, (at > 0 && out[at - 1] == '{' ? "" : ",") + std::string(fields));
+  return out;
+}
+
+std::string joined(std::span<const std::string_view> pieces) {
+  std::string out;
+  for (std::string_view p : pieces) out += p;
+  return out;
+}
+
+// Valid replies: the place may also be taken from the parse tree, so every case is checked
+// three ways. Some put `},"error"` across the end of the inserted text, one only inside a
+// string, one where an escaped key spells "flags" but is no byte match.
+TEST(SpliceTemplate, PiecesJoinToTheTextBuiltAtOnce) {
+  Engine3 e;
+  const std::string cases[] = {
+      R"({"result":{"coinbaseaux":{"flags":"062f"},"n" : 1.50},"error":null,"id":"q"})",
+      R"({"result":{"coinbaseaux":{}},"error":null,"id":1})",
+      R"({"result":{"x":1,"coinbaseaux":{"a":"1"}},"error":null})",
+      R"({"result":{"flags":"","coinbaseaux":{}},"error":{"code":1},"id":2})",
+      R"({"result":{"txs":[{"flags":"ab"},{"coinbaseaux":{}}],"coinbaseaux":{"flags":"cd"}},"error":null})",
+      R"({"result":{"s":"\"flags\":\"x","coinbaseaux":{}},"error":null})",
+      R"({"result":{"fl\u0061gs":"x","coinbaseaux":{"flags":"y"}},"error":null})",
+      R"({"result":{"coinbaseaux" : {}},"error":null})",
+      R"({"result":{},"error":null})",
+      R"({"result":{"s":"},\"error\""},"e":1})",
+      R"([{"coinbaseaux":{}},"error"])",
+  };
+  for (const std::string& reply : cases) {
+    SCOPED_TRACE(reply);
+    const std::string want = rewritten_at_once(reply, e.engine);
+    TemplateSplice bytes(std::pmr::get_default_resource());
+    ASSERT_TRUE(splice_template(reply, e.engine, bytes));
+    EXPECT_EQ(joined(bytes.pieces()), want);
+
+    auto doc = parse_json(reply, std::pmr::get_default_resource(), JsonTexts::borrow);
+    ASSERT_TRUE(doc);
+    const CommitmentPlace a = find_commitment_place(reply);
+    const CommitmentPlace b = find_commitment_place(reply, doc->root());
+    EXPECT_EQ(a.found, b.found);
+    EXPECT_EQ(a.pos, b.pos);
+    EXPECT_EQ(a.erase, b.erase);
+    TemplateSplice tree(std::pmr::get_default_resource());
+    ASSERT_TRUE(splice_template(reply, e.engine, tree, &doc->root()));
+    EXPECT_EQ(joined(tree.pieces()), want);
+
+    auto whole = rewrite_template(reply, e.engine, std::pmr::get_default_resource());
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(std::string_view(*whole), want);
+  }
 }
 
 }  // namespace

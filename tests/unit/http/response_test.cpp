@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -74,6 +75,42 @@ TEST(SendResponse, LargeBodyUnderSendLimitArrivesWhole) {
   pair.close_server();
   client.join();
   EXPECT_EQ(got, expected("HTTP/1.1 200 OK", body.size() + 1, body + "\n"));
+}
+
+// A body in pieces is the same response as the body in one: the length, the owed newline
+// (decided by the last byte of the last non-empty piece) and every byte, also when the
+// pieces are far larger than the socket takes at once, with and without a send limit.
+TEST(SendResponse, PiecesGiveTheBytesOfTheJoinedBody) {
+  std::string big(3 << 20, 'x');
+  for (std::size_t i = 0; i < big.size(); i += 4093) big[i] = static_cast<char>('a' + i % 26);
+  const std::vector<std::vector<std::string_view>> cases = {
+      {},
+      {"", ""},
+      {"{\"a\":", "", "1}"},
+      {"{}\n", ""},
+      {"{}", "\n", ""},
+      {std::string_view(big).substr(0, 1 << 20), ",", "", std::string_view(big).substr(1 << 20)},
+  };
+  for (bool limited : {false, true}) {
+    for (const auto& pieces : cases) {
+      std::string body;
+      for (std::string_view p : pieces) body += p;
+      SocketPair pair(SocketPair::Tcp{});
+      if (limited) set_send_limit(pair.server, 5000ms);
+      std::string got;
+      std::thread client([&] { got = pair.received_by_client(); });
+      EXPECT_TRUE(send_response(pair.server, 200, std::span<const std::string_view>(pieces)));
+      pair.close_server();
+      client.join();
+      const bool owes = body.empty() || body.back() != '\n';
+      EXPECT_EQ(got, expected("HTTP/1.1 200 OK", body.size() + owes, body + (owes ? "\n" : "")))
+          << "limited " << limited << ", pieces " << pieces.size() << ", body " << body.size();
+    }
+  }
+  SocketPair pair;
+  const std::vector<std::string_view> too_many(17, "x");
+  EXPECT_EQ(send_response(pair.server, 200, std::span<const std::string_view>(too_many)).error(),
+            ErrorCode::InvalidArgument);
 }
 
 TEST(SendResponse, SendLimitBeyondTheClockIsNoLimit) {

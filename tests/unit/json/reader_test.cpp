@@ -192,6 +192,47 @@ TEST(JsonReaderMemory, DocumentOwnsItsTextsAndFailuresLeaveNothing) {
   EXPECT_GT(refused, 0u);
 }
 
+TEST(JsonReaderMemory, BorrowedTextsPointIntoTheInputUnlessEscaped) {
+  const std::string input = R"({"key":"value","n":123456789012345678901234,"s":"a\nb","":""})";
+  for (JsonTexts texts : {JsonTexts::copy, JsonTexts::borrow}) {
+    auto doc = parse_json(input, std::pmr::get_default_resource(), texts);
+    ASSERT_TRUE(doc);
+    auto inside = [&](std::string_view t) {
+      return t.data() >= input.data() && t.data() + t.size() <= input.data() + input.size();
+    };
+    const bool borrow = texts == JsonTexts::borrow;
+    EXPECT_EQ(inside(doc->root().members()[0].key), borrow);
+    EXPECT_EQ(get_member(doc->root(), "key")->as_text(), "value");
+    EXPECT_EQ(inside(get_member(doc->root(), "key")->as_text()), borrow);
+    EXPECT_EQ(get_member(doc->root(), "n")->as_text(), "123456789012345678901234");
+    EXPECT_EQ(get_member(doc->root(), "s")->as_text(), "a\nb");
+    EXPECT_FALSE(inside(get_member(doc->root(), "s")->as_text()));
+  }
+}
+
+// Strings are scanned many bytes at a time; a quote, backslash, control byte or non-ASCII
+// byte must be seen at every offset within and across those steps.
+TEST(JsonReaderStrings, SpecialByteAtEveryOffsetOfALongString) {
+  for (JsonTexts texts : {JsonTexts::copy, JsonTexts::borrow}) {
+    for (std::size_t at = 0; at < 40; ++at) {
+      const std::string head(at, 'x');
+      const std::string tail(40 - at, 'y');
+      auto text_of = [&](const std::string& body) -> std::string {
+        const std::string input = "[\"" + body + "\"]";  // borrowed texts point into it
+        auto doc = parse_json(input, std::pmr::get_default_resource(), texts);
+        return doc ? std::string(doc->root().items()[0].as_text()) : "error";
+      };
+      EXPECT_EQ(text_of(head + tail), head + tail) << at;
+      EXPECT_EQ(text_of(head + "\\\"" + tail), head + "\"" + tail) << at;
+      EXPECT_EQ(text_of(head + "\xC3\xA9" + tail), head + "\xC3\xA9" + tail) << at;
+      EXPECT_EQ(text_of(head + "\x1f" + tail), "error") << at;
+      EXPECT_EQ(text_of(head + "\xff" + tail), "error") << at;
+      auto cut = parse_json("[\"" + head + "\"]" + tail, std::pmr::get_default_resource(), texts);
+      EXPECT_FALSE(cut) << at;  // the string ends at the quote; the rest is trailing junk
+    }
+  }
+}
+
 TEST(JsonReaderDepth, MillionLevelsOnAWorkerStack) {
   constexpr std::size_t kDepth = 1'000'000;
   std::string objects;
