@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "http/header_text.h"
 #include "http/response.h"
 #include "log/log.h"
 
@@ -12,24 +13,6 @@ namespace {
 
 constexpr std::string_view kAuthorization = "authorization";
 constexpr std::string_view kBasic = "basic";
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trim_blanks(std::string_view s) {
-  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-bool starts_with_folded(std::string_view text, std::string_view lower) {
-  if (text.size() < lower.size()) return false;
-  for (std::size_t i = 0; i < lower.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
 
 // The value of a Base64 digit, or -1.
 int sextet(char c) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "http/header_text.h"
 #include "platform/io.h"
 
 namespace skerrow {
@@ -15,25 +16,6 @@ namespace {
 constexpr std::string_view kCrlfEnd = "\r\n\r\n";
 constexpr std::string_view kLfEnd = "\n\n";
 constexpr std::string_view kContentLength = "content-length";
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trim_blanks(std::string_view s) {
-  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-// Only ASCII letters are folded: the header name is compared as bytes otherwise.
-bool starts_with_folded(std::string_view line, std::string_view lower_name) {
-  if (line.size() < lower_name.size()) return false;
-  for (std::size_t i = 0; i < lower_name.size(); ++i) {
-    char c = line[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower_name[i]) return false;
-  }
-  return true;
-}
 
 // Gives the same answer as find_header_end on the whole filled part, but looks only at the
 // bytes that arrived since the previous call, so a request that trickles in byte by byte

@@ -21,24 +21,37 @@ std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to *
 
 // Mappings up to this size are kept by the thread that released them and handed out again:
 // a worker maps its request buffer and first chunk for every request, and mapping and
-// unmapping them cost more than serving a small request does. Larger mappings (the room for
-// a block template) are given back: a kept one stays resident with every page it was
-// written to, and four workers holding megabytes each would be the whole idle footprint
-// several times over.
+// unmapping them cost more than serving a small request does. Of the larger mappings (the
+// room for a block template) each thread keeps one, up to the reply cap: faulting in and
+// unmapping megabytes per template (unmapping in a threaded process also interrupts the other
+// cores) was the largest cost of passing templates through. A kept mapping stays resident
+// with the pages it was written to, so after templates each worker holds up to about 4 MiB.
 constexpr std::size_t kCachedMapping = 512 * 1024;
 constexpr std::size_t kCacheSlots = 4;
+constexpr std::size_t kCachedLargeMapping = 4 * 1024 * 1024 + 64 * 1024;
 
 struct MappingCache {
   void* slots[kCacheSlots] = {};
   std::size_t lengths[kCacheSlots] = {};
+  void* large = nullptr;
+  std::size_t large_length = 0;
   ~MappingCache() {
     for (std::size_t i = 0; i < kCacheSlots; ++i) {
       if (slots[i] != nullptr) munmap(slots[i], lengths[i]);
     }
+    if (large != nullptr) munmap(large, large_length);
   }
-  void* take(std::size_t length) {
+  // A kept mapping of at least `length` bytes (its real length in *length), or nullptr.
+  void* take(std::size_t* length) {
+    if (*length > kCachedMapping) {
+      if (large == nullptr || large_length < *length) return nullptr;
+      void* p = large;
+      *length = large_length;
+      large = nullptr;
+      return p;
+    }
     for (std::size_t i = 0; i < kCacheSlots; ++i) {
-      if (slots[i] != nullptr && lengths[i] == length) {
+      if (slots[i] != nullptr && lengths[i] == *length) {
         void* p = slots[i];
         slots[i] = nullptr;
         return p;
@@ -47,7 +60,16 @@ struct MappingCache {
     return nullptr;
   }
   bool keep(void* p, std::size_t length) {
-    if (length > kCachedMapping) return false;
+    if (length > kCachedMapping) {
+      if (length > kCachedLargeMapping) return false;
+      if (large != nullptr) {
+        if (large_length >= length) return false;  // keep the roomier one
+        munmap(large, large_length);
+      }
+      large = p;
+      large_length = length;
+      return true;
+    }
     for (std::size_t i = 0; i < kCacheSlots; ++i) {
       if (slots[i] == nullptr) {
         slots[i] = p;
@@ -72,7 +94,7 @@ struct alignas(std::max_align_t) PageArena::Mapping {
 PageArena::Mapping* PageArena::map(std::size_t payload) noexcept {
   if (payload > SIZE_MAX / 2) return nullptr;
   std::size_t length = round_up(sizeof(Mapping) + payload, page_size());
-  void* p = cache.take(length);
+  void* p = cache.take(&length);
   if (p == nullptr) p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
   auto* m = static_cast<Mapping*>(p);

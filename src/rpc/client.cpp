@@ -190,10 +190,12 @@ std::optional<std::uint64_t> announced_length(std::string_view head) {
 Result<std::pmr::string> read_reply(int fd, std::pmr::memory_resource* memory,
                                     const Deadline& deadline) {
   constexpr std::size_t kReadLimit = kMaxReplyBytes + 1;
+  constexpr std::size_t kSmallReplyRoom = 16 * 1024;
   std::pmr::string reply(memory);
-  // All the room a reply may take, at once: arena pages are only backed once written, so a
-  // small reply costs no more, and a big one is never copied into a larger buffer.
-  reply.reserve(kReadLimit);
+  // Room for a small reply first; once the header block announces the body's length the room
+  // is sized to it in one step, so a big reply is not copied from buffer to buffer, and a small
+  // one never maps (and unmaps) megabytes it does not use.
+  reply.reserve(kSmallReplyRoom);
   std::size_t dropped = 0;  // header bytes already cut off the front
   bool header_done = false;
   std::optional<std::uint64_t> announced;
@@ -234,6 +236,10 @@ Result<std::pmr::string> read_reply(int fd, std::pmr::memory_resource* memory,
         announced = announced_length(std::string_view(reply).substr(0, end));
         dropped += end + kBlankLine.size();
         reply.erase(0, end + kBlankLine.size());
+        // One byte more than announced, so the close (or a longer reply) is seen without growing.
+        if (announced && *announced < kReadLimit - dropped) {
+          reply.reserve(std::max<std::size_t>(reply.capacity(), *announced + 1));
+        }
       }
     }
   }

@@ -160,7 +160,9 @@ TEST(AuxBranch, LeadsFromEverySlotToTheRoot) {
     for (std::uint32_t slot = 0; slot < size; ++slot) {
       const AuxBranch branch = aux_branch(snap, slot);
       ASSERT_EQ(1u << branch.length, size) << size;
-      if (size > 1) EXPECT_EQ(branch.hashes[0], full[slot ^ 1]);
+      if (size > 1) {
+        EXPECT_EQ(branch.hashes[0], full[slot ^ 1]);
+      }
       EXPECT_EQ(test::walk_branch(full[slot], slot, {branch.hashes.data(), branch.length}), root)
           << "size " << size << " slot " << slot;
     }

@@ -1,0 +1,30 @@
+// Small text rules shared by the header readers (Content-Length, Authorization).
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace skerrow {
+
+inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// `s` without spaces and tabs at either end.
+inline std::string_view trim_blanks(std::string_view s) {
+  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// Whether `text` begins with `lower` (given in lower case), folding only the ASCII letters
+// A to Z of `text`: header names are compared as bytes otherwise.
+inline bool starts_with_folded(std::string_view text, std::string_view lower) {
+  if (text.size() < lower.size()) return false;
+  for (std::size_t i = 0; i < lower.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace skerrow
