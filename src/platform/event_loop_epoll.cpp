@@ -55,13 +55,13 @@ Status EventLoop::add_readable(int fd, std::uint64_t tag) {
 
 namespace {
 
-itimerspec timer_spec(std::uint64_t delay_ms, bool periodic) {
+itimerspec timer_setting(std::uint64_t delay_ms, bool periodic) {
   delay_ms = std::min(delay_ms, kMaxTimerMs);
-  itimerspec spec{};
-  spec.it_value.tv_sec = static_cast<time_t>(delay_ms / 1000);
-  spec.it_value.tv_nsec = static_cast<long>(delay_ms % 1000) * 1000000L;
-  if (periodic) spec.it_interval = spec.it_value;
-  return spec;
+  itimerspec when{};
+  when.it_value.tv_sec = static_cast<time_t>(delay_ms / 1000);
+  when.it_value.tv_nsec = static_cast<long>(delay_ms % 1000) * 1000000L;
+  if (periodic) when.it_interval = when.it_value;
+  return when;
 }
 
 }  // namespace
@@ -75,7 +75,7 @@ Status EventLoop::add_timer_source(std::uint64_t period_ms, std::uint64_t tag, b
                                                    : create_error(errno));
   }
   if (!oneshot) {
-    itimerspec period = timer_spec(period_ms, true);
+    itimerspec period = timer_setting(period_ms, true);
     if (timerfd_settime(tfd, 0, &period, nullptr) != 0) {
       close_fd(tfd);
       return fail(ErrorCode::TimerUnsupported);
@@ -102,7 +102,7 @@ Status EventLoop::add_oneshot_timer(std::uint64_t tag) { return add_timer_source
 Status EventLoop::arm_timer(std::uint64_t tag, std::uint64_t delay_ms) {
   std::size_t i = find_oneshot(tag);
   if (i == source_count_) return fail(ErrorCode::EventNotFound);
-  itimerspec once = timer_spec(delay_ms, false);
+  itimerspec once = timer_setting(delay_ms, false);
   if (timerfd_settime(sources_[i].fd, 0, &once, nullptr) != 0) {
     return fail(ErrorCode::TimerUnsupported);
   }
