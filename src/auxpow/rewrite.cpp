@@ -23,6 +23,8 @@ constexpr std::string_view kErrorMember = "},\"error\"";
 // Position of the first `needle` in `text`, or npos. Quotes are everywhere in a template, so
 // a search that stops at each one (as string_view::find does) is slow on megabytes.
 std::size_t find_text(std::string_view text, std::string_view needle) {
+  // memmem must not be handed the null data of an empty view.
+  if (text.size() < needle.size()) return std::string_view::npos;
   const void* at = ::memmem(text.data(), text.size(), needle.data(), needle.size());
   return at == nullptr ? std::string_view::npos
                        : static_cast<std::size_t>(static_cast<const char*>(at) - text.data());

@@ -113,6 +113,18 @@ TEST(RewriteTemplate, BuildsInOnePieceAndKeepsAnEmptyResultValid) {
   EXPECT_EQ(std::string_view(*empty), R"({"result":{)" + std::string(fields) + R"(},"error":null})");
 }
 
+// An empty or tiny parent reply (a daemon that answered nothing) is sent back as it is; the
+// searches over it must not touch memory (found by fuzzing: memmem given an empty view).
+TEST(RewriteTemplate, EmptyAndTinyRepliesPassUnchanged) {
+  Engine3 e;
+  for (std::string_view reply : {std::string_view(), std::string_view("{"), std::string_view("},\"erro")}) {
+    auto out = rewrite_template(reply, e.engine, std::pmr::get_default_resource());
+    ASSERT_TRUE(out);
+    EXPECT_EQ(std::string_view(*out), reply);
+    EXPECT_FALSE(find_commitment_place(reply).found);
+  }
+}
+
 // The text built in one piece, the way a reader of the rules would: place the commitment,
 // then put the fields before the last `},"error"` of the result.
 std::string rewritten_at_once(std::string_view reply, const AuxEngine& engine) {
