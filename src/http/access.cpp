@@ -53,20 +53,15 @@ bool object_allowed(const JsonValue& object, std::span<const std::string_view> a
 }  // namespace
 
 std::optional<std::string_view> find_authorization(std::string_view header_block) {
-  std::size_t pos = 0;
-  for (;;) {
-    std::size_t newline = header_block.find('\n', pos);
-    std::string_view line = header_block.substr(
-        pos, newline == std::string_view::npos ? std::string_view::npos : newline - pos);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  HeaderLines lines(header_block);
+  for (std::string_view line; lines.next(line);) {
     if (starts_with_folded(line, kAuthorization)) {
       std::string_view rest = line.substr(kAuthorization.size());
       while (!rest.empty() && is_blank(rest.front())) rest.remove_prefix(1);
       if (!rest.empty() && rest.front() == ':') return trim_blanks(rest.substr(1));
     }
-    if (newline == std::string_view::npos) return std::nullopt;
-    pos = newline + 1;
   }
+  return std::nullopt;
 }
 
 bool basic_credentials_match(std::string_view value, std::string_view user, std::string_view pass) {

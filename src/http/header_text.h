@@ -27,4 +27,29 @@ inline bool starts_with_folded(std::string_view text, std::string_view lower) {
   return true;
 }
 
+// The lines of a header block: split at each "\n", one trailing '\r' removed from each; the
+// last line runs to the end of the block (so an empty block is one empty line).
+class HeaderLines {
+ public:
+  explicit HeaderLines(std::string_view block) : rest_(block) {}
+
+  // Sets `line` to the next line; false when none is left.
+  bool next(std::string_view& line) {
+    if (done_) return false;
+    const std::size_t newline = rest_.find('\n');
+    line = rest_.substr(0, newline);
+    if (newline == std::string_view::npos) {
+      done_ = true;
+    } else {
+      rest_.remove_prefix(newline + 1);
+    }
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return true;
+  }
+
+ private:
+  std::string_view rest_;
+  bool done_ = false;
+};
+
 }  // namespace skerrow

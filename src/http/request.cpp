@@ -125,20 +125,15 @@ std::optional<std::uint64_t> parse_content_length(std::string_view value) {
 }
 
 std::optional<std::uint64_t> find_content_length(std::string_view header_block) {
-  std::size_t pos = 0;
-  for (;;) {
-    std::size_t newline = header_block.find('\n', pos);
-    std::string_view line = header_block.substr(
-        pos, newline == std::string_view::npos ? std::string_view::npos : newline - pos);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  HeaderLines lines(header_block);
+  for (std::string_view line; lines.next(line);) {
     if (line.size() > kContentLength.size() && starts_with_folded(line, kContentLength)) {
       if (std::size_t colon = line.find(':'); colon != std::string_view::npos) {
         return parse_content_length(trim_blanks(line.substr(colon + 1)));
       }
     }
-    if (newline == std::string_view::npos) return std::nullopt;
-    pos = newline + 1;
   }
+  return std::nullopt;
 }
 
 RequestRead read_request(int fd, std::span<char> buffer, ClientDeadline deadline) {
