@@ -32,6 +32,17 @@ Result<std::uint64_t> milliseconds(const JsonValue& object, std::string_view key
   return static_cast<std::uint64_t>(value->as_integer());
 }
 
+// An integer key within [low, high]; anything else is refused like a value of the wrong kind.
+Result<std::uint64_t> bounded_integer(const JsonValue& object, std::string_view key, std::uint64_t fallback,
+                                      std::uint64_t low, std::uint64_t high) {
+  const JsonValue* value = get_member(object, key);
+  if (value == nullptr) return fallback;
+  if (!value->is_integer() || value->as_integer() < 0) return fail(ErrorCode::UnexpectedToken);
+  const auto n = static_cast<std::uint64_t>(value->as_integer());
+  if (n < low || n > high) return fail(ErrorCode::UnexpectedToken);
+  return n;
+}
+
 // Splits a daemon "url"; any failure of the split is reported as InvalidPort.
 Result<Endpoint> daemon_endpoint(const JsonValue& url) {
   if (!url.is_string()) return fail(ErrorCode::UnexpectedToken);
@@ -111,6 +122,33 @@ Status read_access_control(const JsonValue& root, Config& config) {
   return {};
 }
 
+// Sizing, retention and the optional state file and metrics endpoint.
+Status read_runtime_settings(const JsonValue& root, Config& config) {
+  constexpr std::uint64_t kNoBound = ~std::uint64_t{0};
+  auto aux_wait = bounded_integer(root, "aux_wait_ms", kDefaultAuxWaitMs, 0, kNoBound);
+  if (!aux_wait) return fail(aux_wait.error());
+  auto stop_timeout = bounded_integer(root, "stop_timeout_ms", kDefaultStopTimeoutMs, 0, kNoBound);
+  if (!stop_timeout) return fail(stop_timeout.error());
+  auto workers = bounded_integer(root, "workers", kDefaultWorkers, 1, kMaxWorkers);
+  if (!workers) return fail(workers.error());
+  auto connections = bounded_integer(root, "max_connections", kDefaultMaxConnections, 1, kMaxMaxConnections);
+  if (!connections) return fail(connections.error());
+  auto retention = bounded_integer(root, "work_retention_s", kDefaultWorkRetentionS, 1, kMaxWorkRetentionS);
+  if (!retention) return fail(retention.error());
+  auto state_file = optional_text(root, "state_file");
+  if (!state_file) return fail(state_file.error());
+  auto metrics_listen = optional_text(root, "metrics_listen");
+  if (!metrics_listen) return fail(metrics_listen.error());
+  config.aux_wait_ms = *aux_wait;
+  config.stop_timeout_ms = *stop_timeout;
+  config.workers = static_cast<std::size_t>(*workers);
+  config.max_connections = static_cast<std::size_t>(*connections);
+  config.work_retention_s = *retention;
+  config.state_file = *state_file;
+  config.metrics_listen = *metrics_listen;
+  return {};
+}
+
 Status read_settings(const JsonValue& root, Config& config) {
   if (!root.is_object()) return fail(ErrorCode::UnexpectedToken);
 
@@ -153,6 +191,7 @@ Status read_settings(const JsonValue& root, Config& config) {
   config.daemon_timeout_ms = *daemon_timeout;
   config.aux_refresh_ms = *aux_refresh;
 
+  if (auto s = read_runtime_settings(root, config); !s) return s;
   return read_access_control(root, config);
 }
 

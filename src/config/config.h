@@ -21,6 +21,14 @@ inline constexpr std::size_t kMaxAuxChains = 32;          // leaves of the aux m
 inline constexpr std::uint64_t kDefaultClientTimeoutMs = 30000;
 inline constexpr std::uint64_t kDefaultDaemonTimeoutMs = 60000;
 inline constexpr std::uint64_t kDefaultAuxRefreshMs = 5000;
+inline constexpr std::uint64_t kDefaultAuxWaitMs = 500;
+inline constexpr std::size_t kDefaultWorkers = 4;
+inline constexpr std::size_t kMaxWorkers = 256;
+inline constexpr std::uint64_t kDefaultWorkRetentionS = 600;
+inline constexpr std::uint64_t kMaxWorkRetentionS = 86400;
+inline constexpr std::uint64_t kDefaultStopTimeoutMs = 10000;
+inline constexpr std::size_t kDefaultMaxConnections = 1024;
+inline constexpr std::size_t kMaxMaxConnections = 65536;
 
 struct AuxChainConfig {
   std::string_view chain_id;
@@ -41,6 +49,15 @@ struct Config {
   std::uint64_t client_timeout_ms = kDefaultClientTimeoutMs;
   std::uint64_t daemon_timeout_ms = kDefaultDaemonTimeoutMs;
   std::uint64_t aux_refresh_ms = kDefaultAuxRefreshMs;
+  // How long a getblocktemplate waits for aux fetches known to bring fresher work.
+  std::uint64_t aux_wait_ms = kDefaultAuxWaitMs;
+  std::uint64_t stop_timeout_ms = kDefaultStopTimeoutMs;  // a clean stop's bound on requests in flight
+
+  std::size_t workers = kDefaultWorkers;                 // 1..kMaxWorkers
+  std::size_t max_connections = kDefaultMaxConnections;  // open client connections, 1..kMaxMaxConnections
+  std::uint64_t work_retention_s = kDefaultWorkRetentionS;  // how long handed-out work stays provable
+  std::optional<std::string_view> state_file;      // SQLite database of snapshots and submissions
+  std::optional<std::string_view> metrics_listen;  // "host:port" of the Prometheus endpoint
 
   // Client access control; absent keys leave the proxy open as before.
   std::optional<std::string_view> listen_user;
@@ -55,6 +72,8 @@ struct Config {
 // SyntaxError, UnexpectedEndOfInput, DuplicateField, OutOfMemory, MissingParentConfig,
 // MissingParentUrl, InvalidPort, UnexpectedToken (a value of the wrong JSON kind),
 // MissingField (an aux chain without "url" or "chain_id"), Overflow (more than 32 aux chains).
+// A number out of its documented range ("workers", "max_connections", "work_retention_s") is
+// UnexpectedToken like a value of the wrong kind.
 Result<Config> load_config(std::string_view path);
 
 // What load_config does once the file's bytes are in memory: parse them and read the

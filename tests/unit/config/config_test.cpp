@@ -265,6 +265,54 @@ TEST_F(LoadConfig, TimeLimitsAreNonNegativeIntegers) {
   }
 }
 
+// The sizing and state keys: defaults, the edges of each range, and refusals past them.
+TEST_F(LoadConfig, RuntimeKeysTakeDefaultsAndStayInRange) {
+  auto defaults = load(R"({"parent":{"url":"p"}})");
+  ASSERT_TRUE(defaults.has_value());
+  EXPECT_EQ(defaults->aux_wait_ms, 500u);
+  EXPECT_EQ(defaults->workers, 4u);
+  EXPECT_EQ(defaults->max_connections, 1024u);
+  EXPECT_EQ(defaults->work_retention_s, 600u);
+  EXPECT_EQ(defaults->stop_timeout_ms, 10000u);
+  EXPECT_FALSE(defaults->state_file.has_value());
+  EXPECT_FALSE(defaults->metrics_listen.has_value());
+
+  struct Range {
+    std::string_view key;
+    std::uint64_t low, high;  // high 0: unbounded
+    std::uint64_t Config::*u64 = nullptr;
+    std::size_t Config::*size = nullptr;
+  };
+  const Range ranges[] = {
+      {"aux_wait_ms", 0, 0, &Config::aux_wait_ms},
+      {"stop_timeout_ms", 0, 0, &Config::stop_timeout_ms},
+      {"work_retention_s", 1, 86400, &Config::work_retention_s},
+      {"workers", 1, 256, nullptr, &Config::workers},
+      {"max_connections", 1, 65536, nullptr, &Config::max_connections},
+  };
+  for (const Range& r : ranges) {
+    auto text = [&](std::string_view value) {
+      return R"({"parent":{"url":"p"},")" + std::string(r.key) + "\":" + std::string(value) + "}";
+    };
+    const std::uint64_t edges[] = {r.low, r.high == 0 ? 9223372036854775807u : r.high};
+    for (std::uint64_t edge : edges) {
+      auto config = load(text(std::to_string(edge)));
+      ASSERT_TRUE(config.has_value()) << r.key << "=" << edge;
+      EXPECT_EQ(r.u64 ? (*config).*r.u64 : (*config).*r.size, edge) << r.key;
+    }
+    std::vector<std::string> refused = {"-1", "1.5", R"("4")", "null"};
+    if (r.low > 0) refused.push_back(std::to_string(r.low - 1));
+    if (r.high > 0) refused.push_back(std::to_string(r.high + 1));
+    for (const std::string& value : refused) expect_failure(text(value), ErrorCode::UnexpectedToken);
+  }
+  auto texts = load(R"({"parent":{"url":"p"},"state_file":"/var/lib/s.sqlite","metrics_listen":"127.0.0.1:9100"})");
+  ASSERT_TRUE(texts.has_value());
+  EXPECT_EQ(texts->state_file, "/var/lib/s.sqlite");
+  EXPECT_EQ(texts->metrics_listen, "127.0.0.1:9100");
+  expect_failure(R"({"parent":{"url":"p"},"state_file":1})", ErrorCode::UnexpectedToken);
+  expect_failure(R"({"parent":{"url":"p"},"metrics_listen":false})", ErrorCode::UnexpectedToken);
+}
+
 TEST_F(LoadConfig, FirstFailureInLoadingOrderWins) {
   const FailureCase cases[] = {
       // The second of three chains has a bad port; the third lacks its id and is never looked at.
