@@ -125,6 +125,7 @@ constexpr std::array<std::string_view, kErrorCount + 1> kNames = {
     "HeaderTooLong",
     "InvalidAuxSubmit",
     "MissingResult",
+    "StateFileUnusable",
     "BufferTooSmall",
     "TimerUnsupported",
     "Unsupported",

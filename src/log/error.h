@@ -129,6 +129,7 @@ enum class ErrorCode : std::uint16_t {
   HeaderTooLong,
   InvalidAuxSubmit,
   MissingResult,
+  StateFileUnusable,
   BufferTooSmall,
   TimerUnsupported,
   Unsupported,
@@ -143,7 +144,7 @@ enum class ErrorCode : std::uint16_t {
 };
 
 // Number of named errors (None excluded).
-inline constexpr std::size_t kErrorCount = 129;
+inline constexpr std::size_t kErrorCount = 130;
 
 // The name of `code`, for example "ConnectionRefused". None gives "None".
 std::string_view error_name(ErrorCode code);
