@@ -65,6 +65,10 @@ Status serve_template(int fd, std::string_view body, PageArena& arena, ServerCon
   // Sent from the parent's reply and the few bytes added, without copying the template.
   TemplateSplice answer(&arena);
   if (auto s = splice_template(*reply, engine, answer, root); !s) return s;
+  if (!answer.committed()) {
+    log_line(LogLevel::warning, LogScope::http,
+             {"getblocktemplate: no place for the aux commitment in the parent's reply"});
+  }
   return send_response(fd, 200, answer.pieces());
 }
 

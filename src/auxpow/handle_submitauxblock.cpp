@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <mutex>
 #include <new>
+#include <optional>
 
 #include "auxpow/handlers.h"
 #include "auxpow/hex.h"
@@ -25,18 +26,36 @@ constexpr std::string_view kStaleSnapshot =
 constexpr std::string_view kRpcFailed =
     R"({"result":null,"error":{"code":-1,"message":"aux daemon RPC failed"},"id":null})";
 
-// The daemon's "result" as text: a string's content, anything else its compact JSON.
-Result<std::pmr::string> result_text(const Result<JsonDocument>& reply, std::pmr::memory_resource* memory) {
+// What the aux daemon said: its "result" as text (a string's content, anything else its
+// compact JSON), and its "error" object when that is not null.
+struct DaemonAnswer {
+  std::pmr::string result;
+  std::optional<std::pmr::string> error;  // compact JSON of a non-null "error"
+  std::pmr::string error_message;         // the error's "message" text, or its JSON when it has none
+};
+
+Result<DaemonAnswer> read_daemon_answer(const Result<JsonDocument>& reply, std::pmr::memory_resource* memory) {
   if (!reply) return fail(reply.error());
   const JsonValue* result = get_member(reply->root(), "result");
   if (result == nullptr) return fail(ErrorCode::MissingResult);
-  std::pmr::string text(memory);
+  DaemonAnswer answer{std::pmr::string(memory), std::nullopt, std::pmr::string(memory)};
   if (result->is_string()) {
-    text.assign(result->as_text());
-    return text;
+    answer.result.assign(result->as_text());
+  } else if (auto written = write_compact_json(*result, answer.result); !written) {
+    return fail(written.error());
   }
-  if (auto written = write_compact_json(*result, text); !written) return fail(written.error());
-  return text;
+  const JsonValue* error = get_member(reply->root(), "error");
+  if (error != nullptr && !error->is_null()) {
+    answer.error.emplace(memory);
+    if (auto written = write_compact_json(*error, *answer.error); !written) return fail(written.error());
+    const JsonValue* message = error->is_object() ? get_member(*error, "message") : nullptr;
+    if (message != nullptr && message->is_string()) {
+      answer.error_message.assign(message->as_text());
+    } else {
+      answer.error_message.assign(*answer.error);
+    }
+  }
+  return answer;
 }
 
 Status submit(int fd, std::string_view body, PageArena& arena, AuxEngine& engine) {
@@ -47,9 +66,10 @@ Status submit(int fd, std::string_view body, PageArena& arena, AuxEngine& engine
   }
   const auto fields = split_submit_fields(*param);
   if (!fields) return fail(ErrorCode::InvalidAuxSubmit);
-  const LogSafeText name(fields->chain);
+  // Both texts come from the pool before the chain is known to exist: cut, like method names.
+  const LogSafeText name(fields->chain, kMaxLoggedPoolText);
   {
-    const LogSafeText hash(fields->aux_hash);
+    const LogSafeText hash(fields->aux_hash, kMaxLoggedPoolText);
     log_line(LogLevel::info, LogScope::http, {"submitauxblock for ", name.view(), ": aux_hash=", hash.view()});
   }
 
@@ -95,7 +115,7 @@ Status submit(int fd, std::string_view body, PageArena& arena, AuxEngine& engine
   std::pmr::string request(&arena);
   request.reserve(kHead.size() + fields->aux_hash.size() + kMiddle.size() + 2 * size + kTail.size());
   request.append(kHead);
-  lowercase_hex_into(fields->aux_hash, request);
+  if (auto written = append_aux_hash(fields->aux_hash, request); !written) return fail(written.error());
   request.append(kMiddle);
   const std::size_t proof_at = request.size();
   request.resize(proof_at + 2 * size);
@@ -106,25 +126,39 @@ Status submit(int fd, std::string_view body, PageArena& arena, AuxEngine& engine
   log_line(LogLevel::info, LogScope::http,
            {"submitauxblock: proof ", size, " bytes for ", name.view(), " (cb_branch=", proof.cb_branch,
             ", aux_branch=", proof.aux_branch, ")"});
-  auto text = result_text(call_json(chain->daemon, &arena, request, engine.daemon_timeout_ms), &arena);
-  if (!text) {
-    log_line(LogLevel::error, LogScope::http, {"submitauxblock RPC failed for ", name.view(), ": ", text.error()});
+  auto answer = read_daemon_answer(call_json(chain->daemon, &arena, request, engine.daemon_timeout_ms), &arena);
+  if (!answer) {
+    log_line(LogLevel::error, LogScope::http, {"submitauxblock RPC failed for ", name.view(), ": ", answer.error()});
     return send_response(fd, 200, kRpcFailed);
   }
+  if (answer->error) {
+    // A refusal the pool must see as one: a pool that checks "error" would count it found.
+    const LogSafeText message(answer->error_message);
+    log_line(LogLevel::error, LogScope::http, {"aux daemon refused the block for ", name.view(), ": ", message.view()});
+    std::pmr::string reply(&arena);
+    reply.reserve(answer->error->size() + 40);
+    reply.append(R"({"result":null,"error":)");
+    reply.append(*answer->error);
+    reply.append(R"(,"id":null})");
+    return send_response(fd, 200, reply);
+  }
+  const std::pmr::string& text = answer->result;
   {
-    const LogSafeText shown(*text);
+    const LogSafeText shown(text);
     log_line(LogLevel::info, LogScope::http, {"submitauxblock result for ", name.view(), ": ", shown.view()});
   }
-  if (*text == "true") {
+  if (text == "true") {
     engine.refresh_needed.store(true);
     log_line(LogLevel::info, LogScope::http,
              {"aux block accepted for ", name.view(), ", will refresh templates on next GBT"});
+  } else if (text == "false" || text == "null") {
+    log_line(LogLevel::warning, LogScope::http, {"aux block rejected for ", name.view(), ": ", text});
   }
 
   std::pmr::string reply(&arena);
-  reply.reserve(text->size() + 48);
+  reply.reserve(text.size() + 48);
   reply.append(R"({"result":")");
-  if (auto escaped = append_json_escaped(*text, reply); !escaped) return fail(escaped.error());
+  if (auto escaped = append_json_escaped(text, reply); !escaped) return fail(escaped.error());
   reply.append(R"(","error":null,"id":null})");
   return send_response(fd, 200, reply);
 }

@@ -13,7 +13,17 @@ bool is_control(char c) {
 
 }  // namespace
 
-LogSafeText::LogSafeText(std::string_view text) : text_(text) {
+LogSafeText::LogSafeText(std::string_view text, std::size_t max_bytes) : text_(text) {
+  if (text.size() > max_bytes) {
+    try {
+      const LogSafeText head(text.substr(0, max_bytes));
+      escaped_.assign(head.view());
+      escaped_ += "...";
+      return;
+    } catch (const std::bad_alloc&) {
+      text = text_ = text.substr(0, max_bytes);
+    }
+  }
   const auto first = std::find_if(text.begin(), text.end(), is_control);
   if (first == text.end()) return;
   constexpr char kDigits[] = "0123456789abcdef";

@@ -8,9 +8,13 @@
 
 namespace skerrow {
 
+// Texts the pool sends are shown cut to this many bytes, followed by "...".
+inline constexpr std::size_t kMaxLoggedPoolText = 128;
+
 class LogSafeText {
  public:
-  explicit LogSafeText(std::string_view text);
+  // With `max_bytes`, a longer text is cut there and shown with "..." after it.
+  explicit LogSafeText(std::string_view text, std::size_t max_bytes = std::string_view::npos);
   std::string_view view() const { return escaped_.empty() ? text_ : std::string_view(escaped_); }
 
  private:

@@ -73,12 +73,18 @@ void apply_aux_reply(AuxChainState& state, const Result<JsonDocument>& reply) {
   // Daemons of the current lineage name the member "_target"; the form is the same.
   const JsonValue* target = get_member(*result, "target");
   if (target == nullptr) target = get_member(*result, "_target");
-  if (target != nullptr && target->is_string() && target->as_text().size() == 64) {
-    const std::string_view text = target->as_text();
-    std::copy(text.begin(), text.end(), t.target_hex.begin());
-    // A bad digit keeps what decoded before it; the difficulty is still derived.
-    (void)hex_decode(text, t.target);
+  Hash32 decoded{};
+  if (target == nullptr || !target->is_string() || target->as_text().size() != 64 ||
+      !hex_decode(target->as_text(), decoded)) {
+    // Shares would be judged against a target the daemon did not give: sit this round out.
+    t.valid = false;
+    log_line(LogLevel::warning, LogScope::auxpow,
+             {"aux template for ", state.chain_id, " has no usable target, chain left out"});
+    return;
   }
+  const std::string_view text = target->as_text();
+  std::copy(text.begin(), text.end(), t.target_hex.begin());
+  t.target = decoded;
 
   t.diff = target_to_diff(t.target);
   LogSafeText hash_text(t.hash_text());

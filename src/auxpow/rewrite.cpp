@@ -85,45 +85,91 @@ std::array<char, kCommitmentSize> commitment_text(const AuxTree& tree) {
   return text;
 }
 
-CommitmentPlace find_commitment_place(std::string_view reply) {
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::size_t skip_blanks(std::string_view text, std::size_t pos) {
+  while (pos < text.size() && is_blank(text[pos])) ++pos;
+  return pos;
+}
+
+// The closing quote of the JSON string whose opening quote is at `open`: a quote preceded by
+// an escaping backslash does not end it. npos when the string never ends.
+std::size_t string_end(std::string_view text, std::size_t open) {
+  for (std::size_t i = open + 1; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+    } else if (text[i] == '"') {
+      return i;
+    }
+  }
+  return std::string_view::npos;
+}
+
+CommitmentPlace append_to_flags(std::size_t close) {
   CommitmentPlace place;
-  if (const std::size_t flags = find_text(reply, kFlagsKey); flags != std::string_view::npos) {
-    const std::size_t close = reply.find('"', flags + kFlagsKey.size());
-    if (close == std::string_view::npos) return place;  // a flags text that never ends
-    place.found = true;
-    place.pos = close;
-    return place;
-  }
-  if (const std::size_t empty = find_text(reply, kEmptyCoinbaseAux); empty != std::string_view::npos) {
-    place.found = true;
-    place.pos = empty;
-    place.erase = kEmptyCoinbaseAux.size();
-    place.before = "\"coinbaseaux\":{\"flags\":\"";
-    place.after = "\"}";
-    return place;
-  }
-  if (const std::size_t open = find_text(reply, kCoinbaseAuxOpen); open != std::string_view::npos) {
-    place.found = true;
-    place.pos = open + kCoinbaseAuxOpen.size();
-    place.before = kFlagsKey;
-    place.after = "\",";
-  }
+  place.found = true;
+  place.pos = close;
   return place;
 }
 
+// `key` .. `end` is the whole "coinbaseaux":{} member, however it was spaced.
+CommitmentPlace replace_empty_coinbaseaux(std::size_t key, std::size_t end) {
+  CommitmentPlace place;
+  place.found = true;
+  place.pos = key;
+  place.erase = end - key;
+  place.before = "\"coinbaseaux\":{\"flags\":\"";
+  place.after = "\"}";
+  return place;
+}
+
+// The flags member goes first into the object whose '{' is just before `inside`.
+CommitmentPlace insert_flags(std::size_t inside) {
+  CommitmentPlace place;
+  place.found = true;
+  place.pos = inside;
+  place.before = kFlagsKey;
+  place.after = "\",";
+  return place;
+}
+
+}  // namespace
+
+CommitmentPlace find_commitment_place(std::string_view reply) {
+  if (const std::size_t flags = find_text(reply, kFlagsKey); flags != std::string_view::npos) {
+    const std::size_t close = string_end(reply, flags + kFlagsKey.size() - 1);
+    if (close == std::string_view::npos) return {};  // a flags text that never ends
+    return append_to_flags(close);
+  }
+  if (const std::size_t empty = find_text(reply, kEmptyCoinbaseAux); empty != std::string_view::npos) {
+    return replace_empty_coinbaseaux(empty, empty + kEmptyCoinbaseAux.size());
+  }
+  if (const std::size_t open = find_text(reply, kCoinbaseAuxOpen); open != std::string_view::npos) {
+    return insert_flags(open + kCoinbaseAuxOpen.size());
+  }
+  return {};
+}
+
 CommitmentPlace find_commitment_place(std::string_view reply, const JsonValue& root) {
-  // Keys borrowed from the reply point into it; a key that had escapes was copied and is
-  // no byte match. Where a key ends, its closing quote follows.
+  // Keys borrowed from the reply point into it (a key written with escapes was copied, and is
+  // then no byte match for the names below anyway); where a key ends, its closing quote
+  // follows. From there the value is found as JSON places it: blanks, ':', blanks.
   const char* const begin = reply.data();
   const char* const end = reply.data() + reply.size();
-  auto followed_by = [&](std::string_view key, std::string_view next) {
-    if (key.data() < begin || key.data() + key.size() + 1 + next.size() > end) return false;
-    return key.data() > begin && key.data()[-1] == '"' &&
-           std::string_view(key.data() + key.size() + 1, next.size()) == next;
+  auto borrowed = [&](std::string_view key) {
+    return key.data() > begin && key.data() + key.size() < end && key.data()[-1] == '"';
   };
-  std::size_t flags = std::string_view::npos;
-  std::size_t empty_aux = std::string_view::npos;
-  std::size_t open_aux = std::string_view::npos;
+  auto value_start = [&](std::string_view key) {
+    const std::size_t after_key = static_cast<std::size_t>(key.data() + key.size() + 1 - begin);
+    const std::size_t colon = skip_blanks(reply, after_key);
+    if (colon >= reply.size() || reply[colon] != ':') return std::string_view::npos;
+    return skip_blanks(reply, colon + 1);
+  };
+  std::size_t flags_open = std::string_view::npos;  // the value's opening quote
+  std::size_t empty_key = std::string_view::npos, empty_close = std::string_view::npos;
+  std::size_t filled_open = std::string_view::npos;  // '{' of the first non-empty coinbaseaux
   // Document order, without recursion: the stack holds the containers still being walked.
   struct Step {
     const JsonValue* value;
@@ -131,18 +177,26 @@ CommitmentPlace find_commitment_place(std::string_view reply, const JsonValue& r
   };
   std::vector<Step> stack;
   stack.push_back({&root, 0});
-  while (!stack.empty() && flags == std::string_view::npos) {
+  while (!stack.empty() && flags_open == std::string_view::npos) {
     Step& step = stack.back();
     const JsonValue& v = *step.value;
     const JsonValue* child = nullptr;
     if (v.is_object() && step.next < v.members().size()) {
       const JsonMember& m = v.members()[step.next++];
-      const std::size_t at = static_cast<std::size_t>(m.key.data() - begin) - 1;
-      if (m.key == "flags" && followed_by(m.key, ":\"")) {
-        flags = at;
-      } else if (m.key == "coinbaseaux") {
-        if (empty_aux == std::string_view::npos && followed_by(m.key, ":{}")) empty_aux = at;
-        if (open_aux == std::string_view::npos && followed_by(m.key, ":{")) open_aux = at;
+      const bool flags = m.key == "flags" && m.value.is_string();
+      const bool aux = m.key == "coinbaseaux" && m.value.is_object();
+      const std::size_t at = (flags || aux) && borrowed(m.key) ? value_start(m.key) : std::string_view::npos;
+      if (at != std::string_view::npos) {
+        if (flags) {
+          flags_open = at;
+        } else if (m.value.members().empty()) {
+          if (empty_key == std::string_view::npos) {
+            empty_key = static_cast<std::size_t>(m.key.data() - begin) - 1;
+            empty_close = skip_blanks(reply, at + 1);
+          }
+        } else if (filled_open == std::string_view::npos) {
+          filled_open = at;
+        }
       }
       child = &m.value;
     } else if (v.is_array() && step.next < v.items().size()) {
@@ -153,29 +207,15 @@ CommitmentPlace find_commitment_place(std::string_view reply, const JsonValue& r
     }
     if (child->is_object() || child->is_array()) stack.push_back({child, 0});
   }
-  CommitmentPlace place;
-  if (flags != std::string_view::npos) {
-    const std::size_t close = reply.find('"', flags + kFlagsKey.size());
-    if (close == std::string_view::npos) return place;
-    place.found = true;
-    place.pos = close;
-    return place;
+  if (flags_open != std::string_view::npos) {
+    const std::size_t close = string_end(reply, flags_open);
+    if (close == std::string_view::npos) return {};
+    return append_to_flags(close);
   }
-  if (empty_aux != std::string_view::npos) {
-    place.found = true;
-    place.pos = empty_aux;
-    place.erase = kEmptyCoinbaseAux.size();
-    place.before = "\"coinbaseaux\":{\"flags\":\"";
-    place.after = "\"}";
-    return place;
-  }
-  if (open_aux != std::string_view::npos) {
-    place.found = true;
-    place.pos = open_aux + kCoinbaseAuxOpen.size();
-    place.before = kFlagsKey;
-    place.after = "\",";
-  }
-  return place;
+  // An empty coinbaseaux anywhere is taken before a non-empty one, as the byte search does.
+  if (empty_key != std::string_view::npos) return replace_empty_coinbaseaux(empty_key, empty_close + 1);
+  if (filled_open != std::string_view::npos) return insert_flags(filled_open + 1);
+  return {};
 }
 
 std::size_t find_aux_fields_place(std::string_view text) {
@@ -247,6 +287,7 @@ Status splice_template(std::string_view reply, const AuxEngine& engine, Template
     // The walk's stack could not grow; the byte search needs no memory and finds the same place.
     place = find_commitment_place(reply);
   }
+  out.committed_ = place.found;
   if (place.found) {
     pieces[count++] = reply.substr(0, place.pos);
     pieces[count++] = place.before;

@@ -32,15 +32,15 @@ struct CommitmentPlace {
   std::string_view after;
 };
 
-// Applies, first match wins: appended to an existing "flags" text; "coinbaseaux":{} replaced
-// by an object holding only the flags; "flags" inserted first into a non-empty
-// "coinbaseaux" object. Plain byte searches, no blanks allowed inside the searched texts.
+// Applies, first match wins: appended to an existing "flags" text (whose end is found as JSON
+// finds it, past escaped quotes); "coinbaseaux":{} replaced by an object holding only the
+// flags; "flags" inserted first into a non-empty "coinbaseaux" object. Byte searches for a
+// reply that is not JSON: no blanks allowed inside the searched texts.
 CommitmentPlace find_commitment_place(std::string_view reply);
 
-// The same place, found from `root`, the reply parsed with borrowed texts: in valid JSON
-// the searched texts can only occur as a key written without escapes and followed directly
-// by its value, so the first such key in document order is the first occurrence, and the
-// megabytes of a large template need no byte search.
+// The same place, found from `root`, the reply parsed with borrowed texts: the first such
+// key in document order, its value located from the key's position, so blanks between the
+// tokens are no obstacle and the megabytes of a large template need no byte search.
 CommitmentPlace find_commitment_place(std::string_view reply, const JsonValue& root);
 
 // Position of the last "},\"error\"" (where the aux fields go), or npos.
@@ -61,6 +61,8 @@ class TemplateSplice {
   TemplateSplice& operator=(const TemplateSplice&) = delete;
 
   std::span<const std::string_view> pieces() const { return {pieces_.data(), count_}; }
+  // False when the reply had no place for the commitment: it goes out without one.
+  bool committed() const { return committed_; }
 
  private:
   friend Status splice_template(std::string_view, const AuxEngine&, TemplateSplice&, const JsonValue*);
@@ -69,6 +71,7 @@ class TemplateSplice {
   std::pmr::string fields_;
   std::array<std::string_view, kMaxPieces> pieces_{};
   std::size_t count_ = 0;
+  bool committed_ = false;
 };
 
 // Fills `out` with the pieces of the reply with the commitment placed and the aux fields

@@ -8,6 +8,7 @@
 #include "auxpow/hex.h"
 #include "auxpow/snapshot.h"
 #include "auxpow/tx.h"
+#include "json/writer.h"
 
 namespace skerrow {
 namespace {
@@ -133,13 +134,18 @@ Result<SubmitProof> build_submit_proof(const SubmitFields& fields, const AuxEngi
   }
 }
 
-void lowercase_hex_into(std::string_view text, std::pmr::string& out) {
+Status append_aux_hash(std::string_view text, std::pmr::string& out) {
+  if (!is_hex_text(text)) return append_json_escaped(text, out);
   const std::size_t start = out.size();
-  out.append(text);
-  if (!is_hex_text(text)) return;
+  try {
+    out.append(text);
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
   for (std::size_t i = start; i < out.size(); ++i) {
     if (out[i] >= 'A' && out[i] <= 'F') out[i] = static_cast<char>(out[i] - 'A' + 'a');
   }
+  return {};
 }
 
 }  // namespace skerrow

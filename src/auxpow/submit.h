@@ -68,7 +68,8 @@ struct SubmitProof {
 Result<SubmitProof> build_submit_proof(const SubmitFields& fields, const AuxEngine& engine, std::size_t chain_index,
                                        std::pmr::memory_resource* memory);
 
-// The aux hash as the daemon gets it: a hexadecimal text in lower case; any other text as is.
-void lowercase_hex_into(std::string_view text, std::pmr::string& out);
+// Appends the aux hash as the daemon gets it inside a JSON string: a hexadecimal text in
+// lower case; any other text as is, JSON-escaped. Errors: OutOfMemory.
+Status append_aux_hash(std::string_view text, std::pmr::string& out);
 
 }  // namespace skerrow

@@ -141,6 +141,36 @@ def test_daemon_results_are_relayed_as_escaped_text(pool, fake_aux, result, text
     # A line feed in the result cannot start a log line of its own.
     wait_exact(p.proxy, "info(http): submitauxblock result for c: " + text.replace("\n", "\\x0a"))
     assert p.proxy.count_lines("aux block accepted") == 0
+    # A refusal must stand out from a find in the log.
+    assert p.proxy.count_lines(f"warning(http): aux block rejected for c: {text}") == (text in ("false", "null"))
+
+
+def test_a_refusing_daemon_error_reaches_the_pool_as_an_error(pool, fake_aux):
+    aux = fake_aux(1)
+    aux.submit_mode = "error"
+    p = pool([("c", aux)])
+    _, coinbase, header = p.work()
+    response = p.submit(submit_param("c", aux.hash, coinbase, header))
+    assert response.status == 200
+    assert response.body == b'{"result":null,"error":{"code":-8,"message":"block hash unknown"},"id":null}\n'
+    wait_exact(p.proxy, "error(http): aux daemon refused the block for c: block hash unknown")
+    assert p.proxy.count_lines("submitauxblock result for") == 0
+
+
+def test_pool_texts_are_escaped_for_the_daemon_and_cut_in_the_log(pool, fake_aux):
+    aux = fake_aux(1)
+    aux.submit_result = False
+    p = pool([("c", aux)])
+    _, coinbase, header = p.work()
+    # No escape processing of the pool's parameter: a lone backslash reaches the daemon as one.
+    raw = ('{"method":"submitauxblock","params":["c:ab\\:%s:%s"]}' % (coinbase.hex(), header.hex())).encode()
+    assert p.proxy.post(raw).json()["result"] == "false"
+    assert aux.submissions[0][0] == "ab\\"
+
+    long_name, long_hash = "n" * 300, "h" * 300
+    assert p.submit(submit_param(long_name, long_hash, coinbase, header)).body == error_body("unknown chain")
+    wait_exact(p.proxy, f"info(http): submitauxblock for {'n' * 128}...: aux_hash={'h' * 128}...")
+    wait_exact(p.proxy, f"warning(http): submitauxblock: unknown chain {'n' * 128}...")
 
 
 def test_aux_hash_is_sent_in_lower_case(pool, fake_aux):

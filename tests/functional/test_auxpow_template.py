@@ -32,8 +32,9 @@ def expected_fields(root_hex, size, chains):
     ('{"flags":"062f503253482f"}', '{"flags":"062f503253482f%s"}'),
     ('{}', '{"flags":"%s"}'),
     ('{"extra":"1"}', '{"flags":"%s","extra":"1"}'),
-    ('{"extra":"1","flags" :"ab"}', '{"flags":"%s","extra":"1","flags" :"ab"}'),
-    (' {"flags" : "00"}', ' {"flags" : "00"}'),   # blanks inside the searched texts: no place
+    ('{"extra":"1","flags" :"ab"}', '{"extra":"1","flags" :"ab%s"}'),
+    (' {"flags" : "00"}', ' {"flags" : "00%s"}'),  # blanks between tokens
+    ('{"flags":"ab\\""}', '{"flags":"ab\\"%s"}'),  # a flags text ending in an escaped quote
 ])
 def test_commitment_placement_and_aux_fields_are_spliced_byte_exactly(proxy_factory, fake_daemon, fake_aux,
                                                                          coinbaseaux, placed):
@@ -51,6 +52,15 @@ def test_commitment_placement_and_aux_fields_are_spliced_byte_exactly(proxy_fact
     expected = text[:cut] + "," + fields + text[cut:]
     expected = expected.replace('"coinbaseaux":' + coinbaseaux, '"coinbaseaux":' + placed, 1)
     assert body.decode() == expected + "\n"
+
+
+def test_a_reply_without_a_place_for_the_commitment_is_answered_with_a_warning(proxy_factory, fake_daemon,
+                                                                               fake_aux):
+    template = parent_template(random_txids(1), coinbaseaux='"none"')
+    proxy = start(proxy_factory, fake_daemon, [aux_chain_entry("one", fake_aux(1))], template)
+    body = proxy.rpc("getblocktemplate").body
+    assert b"fabe6d6d" not in body and b'"aux_chains"' in body
+    wait_exact(proxy, "warning(http): getblocktemplate: no place for the aux commitment in the parent's reply")
 
 
 def test_tree_of_three_chains_with_one_invalid(proxy_factory, fake_daemon, fake_aux):

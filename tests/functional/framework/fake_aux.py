@@ -43,7 +43,8 @@ class FakeAux:
     target_key: "target" or "_target";
     submit_result: "check" (True when the checker accepts the proof for a hash this daemon
         handed out, else False), or a fixed result value (True, False, None, a string...);
-    submit_mode: "ok", "no_result", "garbage" or "reset";
+    submit_mode: "ok", "no_result", "garbage", "reset" or "error" (HTTP 500, result null and an
+        error object, as a node refusing the block answers);
     delay: seconds before every answer.
     """
 
@@ -135,6 +136,8 @@ class FakeAux:
             return 200, b"}{"
         if mode == "no_result":
             return 200, b'{"error":null,"id":1}'
+        if mode == "error":
+            return 500, json_result(None, request, {"code": -8, "message": "block hash unknown"})
         if wanted != "check":
             return 200, json_result(wanted, request)
         try:

@@ -64,6 +64,7 @@ TEST(ApplyAuxReply, UnderscoreTargetIsTakenOnlyWhenTargetIsAbsent) {
   // A "target" of the wrong form does not fall back to "_target": the old target stays.
   apply_aux_reply(s, reply(member("hash", kHashA) + R"(,"target":5,)" + member("_target", t1)));
   EXPECT_EQ(s.templ.target_text(), kTargetBits);
+  EXPECT_FALSE(s.templ.valid);
 }
 
 TEST(ApplyAuxReply, FailuresAndBadFieldsKeepWhatTheRulesSayTheyKeep) {
@@ -71,10 +72,8 @@ TEST(ApplyAuxReply, FailuresAndBadFieldsKeepWhatTheRulesSayTheyKeep) {
   s.chain_id = "c";
   test::CapturedStderr cap;
 
-  // First reply without a target: diff is infinite and logged as "inf".
-  apply_aux_reply(s, reply(member("hash", kHashB) + R"(,"chainid":98)"));
+  apply_aux_reply(s, reply(member("hash", kHashB) + R"(,"chainid":98,)" + member("target", kTargetBits)));
   EXPECT_TRUE(s.templ.valid);
-  EXPECT_TRUE(std::isinf(s.templ.diff));
 
   // Daemon error: no line, not valid, nothing else touched.
   apply_aux_reply(s, parse_json(R"({"result":null,"error":{"code":-1}})"));
@@ -101,18 +100,23 @@ TEST(ApplyAuxReply, FailuresAndBadFieldsKeepWhatTheRulesSayTheyKeep) {
   EXPECT_EQ(s.templ.hash[1], 0xff);
   EXPECT_EQ(s.templ.chainid, 7u);
 
-  // A target with a bad digit keeps the bytes decoded before it over the old ones.
-  apply_aux_reply(s, reply(member("hash", kHashB) + "," + member("target", "01x" + std::string(61, '0'))));
-  EXPECT_TRUE(s.templ.valid);
-  EXPECT_EQ(s.templ.target[0], 0x01);
-  EXPECT_EQ(s.templ.target[29], 0xff);  // old byte
+  // A target that cannot be read (absent, of another length, a bad digit) leaves the chain
+  // out of this round with a warning; the old target is not touched.
+  for (const std::string& target : {std::string(), "," + member("target", "01x" + std::string(61, '0')),
+                                    "," + member("target", std::string(62, '0'))}) {
+    apply_aux_reply(s, reply(member("hash", kHashB) + target));
+    EXPECT_FALSE(s.templ.valid) << target;
+    EXPECT_EQ(s.templ.target_text(), kTargetBits);
+    EXPECT_EQ(s.templ.diff, 16777216.0 / 255.0);
+  }
   cap.restore();
 
+  const std::string no_target = "warning(auxpow): aux template for c has no usable target, chain left out\n";
   EXPECT_EQ(cap.text(),
-            "info(auxpow): aux template for c: hash=" + kHashB + " diff=inf\n"
-            "warning(auxpow): failed to get aux template for c: error.ConnectionRefused\n"
             "info(auxpow): aux template for c: hash=" + kHashB + " diff=65793.004\n"
-            "info(auxpow): aux template for c: hash=" + kHashB + " diff=65793.004\n");
+            "warning(auxpow): failed to get aux template for c: error.ConnectionRefused\n"
+            "info(auxpow): aux template for c: hash=" + kHashB + " diff=65793.004\n" + no_target + no_target +
+                no_target);
 }
 
 TEST(ApplyAuxReply, ControlBytesInAStoredHashCannotForgeLogLines) {
@@ -120,13 +124,14 @@ TEST(ApplyAuxReply, ControlBytesInAStoredHashCannotForgeLogLines) {
   s.chain_id = "c";
   test::CapturedStderr cap;
   const std::string evil = std::string(62, '0') + "\\n";  // JSON escape: a real line feed
-  apply_aux_reply(s, reply(member("hash", evil)));              // 63 bytes decoded: ignored
-  apply_aux_reply(s, reply(member("hash", evil + "0")));        // 64 bytes, bad digit: stored
-  apply_aux_reply(s, reply(member("hash", "0") + R"(,"chainid":1)"));  // logs the stored text
+  const std::string target = "," + member("target", kTargetBits);
+  apply_aux_reply(s, reply(member("hash", evil) + target));          // 63 bytes decoded: ignored
+  apply_aux_reply(s, reply(member("hash", evil + "0") + target));    // 64 bytes, bad digit: stored
+  apply_aux_reply(s, reply(member("hash", "0") + target));          // logs the stored text
   cap.restore();
   const std::string text = cap.text();
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
-  EXPECT_NE(text.find(std::string(62, '0') + "\\x0a0 diff=inf\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(std::string(62, '0') + "\\x0a0 diff=65793.004\n"), std::string::npos) << text;
 }
 
 }  // namespace

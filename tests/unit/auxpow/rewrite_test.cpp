@@ -40,8 +40,38 @@ TEST(Commitment, PlacementRulesInOrder) {
   EXPECT_EQ(placed(R"({"coinbaseaux":{},"y":1})", c), R"({"coinbaseaux":{"flags":"C"},"y":1})");
   // C: flags inserted first into a non-empty coinbaseaux.
   EXPECT_EQ(placed(R"({"coinbaseaux":{"a":"1"}})", c), R"({"coinbaseaux":{"flags":"C","a":"1"}})");
-  // D: blanks inside the searched texts defeat every rule.
-  EXPECT_EQ(placed(R"({"coinbaseaux": {}, "flags" : "x"})", c), R"({"coinbaseaux": {}, "flags" : "x"})");
+  // D: in a reply that is not JSON, blanks inside the searched texts defeat every rule.
+  EXPECT_EQ(placed(R"({"coinbaseaux": {}, "flags" : "x")", c), R"({"coinbaseaux": {}, "flags" : "x")");
+  // E: the flags text ends at its first unescaped quote.
+  EXPECT_EQ(placed(R"({"flags":"ab\"" x)", c), R"({"flags":"ab\"C" x)");
+}
+
+// A reply that parses is placed from the parsed positions: blanks between the tokens and
+// escapes inside the flags text are no obstacle.
+TEST(Commitment, ParsedRepliesArePlacedWhateverTheirSpacing) {
+  const struct {
+    std::string_view reply, expected;
+  } cases[] = {
+      {R"({"coinbaseaux":{"flags":"ab\""}})", R"({"coinbaseaux":{"flags":"ab\"C"}})"},
+      {R"({"flags":"\\"})", R"({"flags":"\\C"})"},
+      {R"({ "coinbaseaux" : { "flags" : "06" } })", R"({ "coinbaseaux" : { "flags" : "06C" } })"},
+      {R"({"coinbaseaux" :{ } ,"y":1})", R"({"coinbaseaux":{"flags":"C"} ,"y":1})"},
+      {R"({"coinbaseaux":	{"a":"1"}})", R"({"coinbaseaux":	{"flags":"C","a":"1"}})"},
+      {R"({"a":[{"coinbaseaux":{"b":1}}],"coinbaseaux":{}})", R"({"a":[{"coinbaseaux":{"b":1}}],"coinbaseaux":{"flags":"C"}})"},
+      {R"({"flags":1,"coinbaseaux":[]})", R"({"flags":1,"coinbaseaux":[]})"},
+      {R"({"fl\u0061gs":"x"})", R"({"fl\u0061gs":"x"})"},
+  };
+  for (const auto& c : cases) {
+    auto doc = parse_json(c.reply, std::pmr::get_default_resource(), JsonTexts::borrow);
+    ASSERT_TRUE(doc) << c.reply;
+    const CommitmentPlace p = find_commitment_place(c.reply, doc->root());
+    std::string out(c.reply);
+    if (p.found) {
+      out = std::string(c.reply.substr(0, p.pos)) + std::string(p.before) + "C" + std::string(p.after) +
+            std::string(c.reply.substr(p.pos + p.erase));
+    }
+    EXPECT_EQ(out, c.expected) << c.reply;
+  }
 }
 
 TEST(AuxFieldsPlace, LastErrorMemberOrNothing) {
@@ -157,7 +187,6 @@ TEST(SpliceTemplate, PiecesJoinToTheTextBuiltAtOnce) {
       R"({"result":{"txs":[{"flags":"ab"},{"coinbaseaux":{}}],"coinbaseaux":{"flags":"cd"}},"error":null})",
       R"({"result":{"s":"\"flags\":\"x","coinbaseaux":{}},"error":null})",
       R"({"result":{"fl\u0061gs":"x","coinbaseaux":{"flags":"y"}},"error":null})",
-      R"({"result":{"coinbaseaux" : {}},"error":null})",
       R"({"result":{},"error":null})",
       R"({"result":{"s":"},\"error\""},"e":1})",
       R"([{"coinbaseaux":{}},"error"])",

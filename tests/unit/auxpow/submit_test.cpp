@@ -93,13 +93,15 @@ TEST(WriteProof, LayoutOfEveryField) {
   EXPECT_EQ(small[5 + 33 + 4], 0);
 }
 
-TEST(LowercaseHex, LowersHexTextsOnly) {
-  std::pmr::string out("[");
-  lowercase_hex_into("00ABcdEF", out);
-  EXPECT_EQ(out, "[00abcdef");
-  out.clear();
-  lowercase_hex_into("XYZ-ABC", out);
-  EXPECT_EQ(out, "XYZ-ABC");
+TEST(AuxHashText, LowersHexTextsAndEscapesOthers) {
+  const struct {
+    std::string_view in, out;
+  } cases[] = {{"00ABcdEF", "00abcdef"}, {"XYZ-ABC", "XYZ-ABC"}, {"ab\\", "ab\\\\"}, {"a\"\n", "a\\\"\\n"}};
+  for (const auto& c : cases) {
+    std::pmr::string out("[");
+    ASSERT_TRUE(append_aux_hash(c.in, out));
+    EXPECT_EQ(std::string_view(out), "[" + std::string(c.out)) << c.in;
+  }
 }
 
 }  // namespace
