@@ -126,6 +126,7 @@ constexpr std::array<std::string_view, kErrorCount + 1> kNames = {
     "InvalidAuxSubmit",
     "MissingResult",
     "StateFileUnusable",
+    "ResponseCutOff",
     "BufferTooSmall",
     "TimerUnsupported",
     "Unsupported",

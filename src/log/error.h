@@ -130,6 +130,7 @@ enum class ErrorCode : std::uint16_t {
   InvalidAuxSubmit,
   MissingResult,
   StateFileUnusable,
+  ResponseCutOff,
   BufferTooSmall,
   TimerUnsupported,
   Unsupported,
@@ -144,7 +145,7 @@ enum class ErrorCode : std::uint16_t {
 };
 
 // Number of named errors (None excluded).
-inline constexpr std::size_t kErrorCount = 130;
+inline constexpr std::size_t kErrorCount = 131;
 
 // The name of `code`, for example "ConnectionRefused". None gives "None".
 std::string_view error_name(ErrorCode code);
