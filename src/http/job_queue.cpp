@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "log/log.h"
+#include "metrics/metrics.h"
 #include "platform/io.h"
 
 namespace skerrow {
@@ -30,11 +31,13 @@ bool JobQueue::push(Job job) {
   if (count_ == kQueueSlots) {
     log_line(LogLevel::warning, LogScope::http, {"job queue full, dropping connection"});
     close_fd(job.fd);
+    metrics::queue_dropped();
     return false;
   }
   ring_[tail_] = job;
   tail_ = (tail_ + 1) & (kQueueSlots - 1);
   ++count_;
+  metrics::queue_depth(count_);
   not_empty_.signal();
   return true;
 }
@@ -45,6 +48,7 @@ Job JobQueue::pop() {
   Job job = ring_[head_];
   head_ = (head_ + 1) & (kQueueSlots - 1);
   --count_;
+  metrics::queue_depth(count_);
   return job;
 }
 

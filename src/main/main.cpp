@@ -11,6 +11,7 @@
 #include "config/config.h"
 #include "http/server.h"
 #include "log/log.h"
+#include "metrics/metrics.h"
 #include "platform/io.h"
 
 namespace {
@@ -94,6 +95,13 @@ int main(int argc, char** argv) {
   log_line(LogLevel::info, LogScope::skerrow,
            {"aux chains: ", config->aux_chains.size(), " configured"});
   log_line(LogLevel::info, LogScope::skerrow, {"listen: ", config->listen});
+
+  // Before the front end, so the hooks are live before any thread that calls them exists.
+  if (auto metrics = metrics::start_metrics(*config, kVersion); !metrics) {
+    log_line(LogLevel::error, LogScope::skerrow,
+             {"metrics listener on ", *config->metrics_listen, " failed: ", metrics.error()});
+    std::exit(1);
+  }
 
   ErrorCode failure = run_server(*config);
   log_line(LogLevel::error, LogScope::skerrow, {"HTTP proxy server failed: ", failure});

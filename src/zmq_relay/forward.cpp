@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "log/log.h"
+#include "metrics/metrics.h"
 
 namespace skerrow {
 
@@ -45,6 +46,7 @@ void forward_ready(const PartCalls& calls, const RelayState& state, const zmq_po
     if (parts == 0) continue;
     log_line(LogLevel::info, LogScope::zmq,
              {"hashblock from ", state.labels[i], " (", parts, " parts forwarded)"});
+    metrics::zmq_relayed(state.labels[i]);
     // A new aux block makes the aux work in the templates stale.
     if (i >= state.first_aux && aux_refresh_needed != nullptr) {
       aux_refresh_needed->store(true, std::memory_order_release);

@@ -1,0 +1,488 @@
+#include "metrics/metrics.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <exception>
+#include <new>
+#include <string>
+
+#include <prometheus/exposer.h>
+
+#include "log/log.h"
+#include "metrics/registry.h"
+#include "platform/io.h"
+#include "platform/process_stats.h"
+#include "rpc/address.h"
+
+namespace skerrow::metrics {
+namespace {
+
+using prometheus::ClientMetric;
+using prometheus::MetricFamily;
+using prometheus::MetricType;
+
+std::int64_t steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+ClientMetric::Label label(std::string_view name, std::string_view value) {
+  return {std::string(name), std::string(value)};
+}
+
+MetricFamily family(std::string_view name, std::string_view help, MetricType type) {
+  MetricFamily out;
+  out.name = std::string(name);
+  out.help = std::string(help);
+  out.type = type;
+  return out;
+}
+
+ClientMetric histogram_metric(const LatencyHistogram& h, ClientMetric::Label l) {
+  ClientMetric m;
+  m.label.push_back(std::move(l));
+  m.histogram = h.snapshot();
+  return m;
+}
+
+void add_process_family(std::vector<MetricFamily>& out, std::string_view name,
+                        std::string_view help, MetricType type, std::optional<double> value) {
+  if (!value) return;
+  MetricFamily f = family(name, help, type);
+  ClientMetric m;
+  if (type == MetricType::Counter) {
+    m.counter.value = *value;
+  } else {
+    m.gauge.value = *value;
+  }
+  f.metric.push_back(std::move(m));
+  out.push_back(std::move(f));
+}
+
+// The same bind table as the proxy's own listener, so both name a taken port alike.
+ErrorCode bind_error(int err) {
+  switch (err) {
+    case EACCES:
+    case EPERM: return ErrorCode::AccessDenied;
+    case EADDRINUSE: return ErrorCode::AddressInUse;
+    case EADDRNOTAVAIL: return ErrorCode::AddressNotAvailable;
+    case EAFNOSUPPORT: return ErrorCode::AddressFamilyNotSupported;
+    case ENOMEM: return ErrorCode::SystemResources;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+// The embedded web server reports a failed bind only as an exception without a cause, so the
+// address is bound once here first (with the same SO_REUSEADDR) to learn why it would fail.
+Status probe_bind(const sockaddr_in& address) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return fail(socket_error_from_errno(errno));
+  int one = 1;
+  (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  Status result;
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    result = fail(bind_error(errno));
+  }
+  close_fd(fd);
+  return result;
+}
+
+struct ListenAddress {
+  sockaddr_in ipv4;
+  std::string civetweb;  // "a.b.c.d:port"
+};
+
+Result<ListenAddress> parse_listen(std::string_view text) {
+  auto split = split_address(text);
+  std::string_view after_scheme = text;
+  if (auto scheme = text.find("://"); scheme != std::string_view::npos) {
+    after_scheme = text.substr(scheme + 3);
+  }
+  if (!split || after_scheme.find(':') == std::string_view::npos) {
+    return fail(ErrorCode::InvalidListenAddress);
+  }
+  auto ipv4 = parse_ipv4(split->host, split->port);
+  if (!ipv4) return fail(ipv4.error());
+  try {
+    return ListenAddress{*ipv4, std::string(split->host) + ":" + std::to_string(split->port)};
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
+}
+
+}  // namespace
+
+std::string_view kind_name(RequestKind kind) {
+  constexpr std::array<std::string_view, kRequestKinds> kNames = {
+      "getblocktemplate", "submitauxblock", "passthrough", "refused"};
+  return kNames[static_cast<std::size_t>(kind)];
+}
+
+std::string_view outcome_name(RequestOutcome outcome) {
+  constexpr std::array<std::string_view, kRequestOutcomes> kNames = {
+      "ok", "upstream_error", "client_error", "unauthorized", "not_allowed", "bad_request"};
+  return kNames[static_cast<std::size_t>(outcome)];
+}
+
+std::string_view submit_result_name(SubmitResult result) {
+  constexpr std::array<std::string_view, kSubmitResults> kNames = {"accepted", "rejected",
+                                                                   "stale", "failed"};
+  return kNames[static_cast<std::size_t>(result)];
+}
+
+std::string_view lookup_name(SnapshotLookup outcome) {
+  constexpr std::array<std::string_view, kSnapshotLookups> kNames = {"found", "not_found",
+                                                                     "branch_mismatch"};
+  return kNames[static_cast<std::size_t>(outcome)];
+}
+
+Metrics::Metrics(const Config& config)
+    : config_(config), registry_(std::make_shared<prometheus::Registry>()) {}
+
+Result<std::shared_ptr<Metrics>> Metrics::create(const Config& config, std::string_view version) {
+  try {
+    std::shared_ptr<Metrics> metrics(new Metrics(config));
+    metrics->build(version);
+    return metrics;
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  } catch (const std::exception&) {
+    // prometheus-cpp refuses invalid names; ours are fixed, so this is a fault of the build.
+    return fail(ErrorCode::Unexpected);
+  }
+}
+
+void Metrics::build(std::string_view version) {
+  using prometheus::BuildCounter;
+  using prometheus::BuildGauge;
+  prometheus::Registry& r = *registry_;
+  const std::string v(version);
+
+  BuildGauge()
+      .Name("skerrow_build_info")
+      .Help("Always 1; the version of the running proxy is its label.")
+      .Register(r)
+      .Add({{"version", v}})
+      .Set(1);
+
+  auto& requests = BuildCounter()
+                       .Name("skerrow_requests_total")
+                       .Help("Requests answered or given up, by kind and outcome.")
+                       .Register(r);
+  for (std::size_t k = 0; k < kRequestKinds; ++k) {
+    for (std::size_t o = 0; o < kRequestOutcomes; ++o) {
+      requests_[k][o] = &requests.Add(
+          {{"kind", std::string(kind_name(static_cast<RequestKind>(k)))},
+           {"outcome", std::string(outcome_name(static_cast<RequestOutcome>(o)))}});
+    }
+  }
+
+  queue_depth_ = &BuildGauge()
+                      .Name("skerrow_queue_depth")
+                      .Help("Accepted connections waiting for a worker.")
+                      .Register(r)
+                      .Add({});
+  queue_dropped_ = &BuildCounter()
+                        .Name("skerrow_queue_dropped_total")
+                        .Help("Connections closed unanswered because the job queue was full.")
+                        .Register(r)
+                        .Add({});
+  workers_busy_ = &BuildGauge()
+                       .Name("skerrow_workers_busy")
+                       .Help("Workers serving a connection.")
+                       .Register(r)
+                       .Add({});
+
+  daemon_calls_ = &BuildCounter()
+                       .Name("skerrow_daemon_calls_total")
+                       .Help("Calls to the parent and aux daemons, by daemon and outcome "
+                             "(ok or the error's name).")
+                       .Register(r);
+  daemons_.push_back(std::make_unique<Daemon>());
+  daemons_.back()->label = kParentLabel;
+  for (const AuxChainConfig& chain : config_.aux_chains) {
+    daemons_.push_back(std::make_unique<Daemon>());
+    daemons_.back()->label = chain.chain_id;
+  }
+  for (auto& d : daemons_) {
+    d->calls[0].store(&daemon_calls_->Add({{"daemon", std::string(d->label)}, {"outcome", "ok"}}),
+                      std::memory_order_relaxed);
+  }
+
+  auto& valid = BuildGauge()
+                    .Name("skerrow_aux_template_valid")
+                    .Help("1 while the aux chain has a usable template, else 0.")
+                    .Register(r);
+  auto& difficulty = BuildGauge()
+                         .Name("skerrow_aux_difficulty")
+                         .Help("Difficulty of the aux chain's latest good template.")
+                         .Register(r);
+  auto& slot = BuildGauge()
+                   .Name("skerrow_aux_tree_slot")
+                   .Help("The aux chain's leaf in the aux merkle tree; -1 when not in it.")
+                   .Register(r);
+  auto& failures = BuildCounter()
+                       .Name("skerrow_aux_template_fetch_failures_total")
+                       .Help("Aux template fetches that brought no JSON from the aux daemon.")
+                       .Register(r);
+  auto& submissions = BuildCounter()
+                          .Name("skerrow_aux_submissions_total")
+                          .Help("submitauxblock for a configured chain, by result.")
+                          .Register(r);
+  const std::int64_t now = steady_ns();
+  for (const AuxChainConfig& chain : config_.aux_chains) {
+    auto a = std::make_unique<AuxChain>();
+    const std::string name(chain.chain_id);
+    a->chain = chain.chain_id;
+    a->valid = &valid.Add({{"chain", name}});
+    a->difficulty = &difficulty.Add({{"chain", name}});
+    a->slot = &slot.Add({{"chain", name}});
+    a->slot->Set(-1);
+    a->fetch_failures = &failures.Add({{"chain", name}});
+    for (std::size_t s = 0; s < kSubmitResults; ++s) {
+      a->submissions[s] = &submissions.Add(
+          {{"chain", name}, {"result", std::string(submit_result_name(static_cast<SubmitResult>(s)))}});
+    }
+    // Until the first good template the age counts from start-up, so a chain that never
+    // delivers work ages like one that stopped.
+    a->last_good_ns.store(now, std::memory_order_relaxed);
+    aux_.push_back(std::move(a));
+  }
+
+  BuildGauge()
+      .Name("skerrow_aux_refresh_period_seconds")
+      .Help("The configured aux_refresh_ms in seconds (0: no periodic refresh).")
+      .Register(r)
+      .Add({})
+      .Set(static_cast<double>(config_.aux_refresh_ms) / 1000.0);
+
+  snapshots_stored_ = &BuildCounter()
+                           .Name("skerrow_snapshots_stored_total")
+                           .Help("Snapshots kept for templates handed out.")
+                           .Register(r)
+                           .Add({});
+  auto& lookups = BuildCounter()
+                      .Name("skerrow_snapshot_lookups_total")
+                      .Help("Snapshot lookups by a submitted merkle root, by outcome.")
+                      .Register(r);
+  for (std::size_t o = 0; o < kSnapshotLookups; ++o) {
+    lookups_[o] = &lookups.Add({{"outcome", std::string(lookup_name(static_cast<SnapshotLookup>(o)))}});
+  }
+
+  if (config_.zmq_pub) {
+    auto& relayed = BuildCounter()
+                        .Name("skerrow_zmq_notifications_relayed_total")
+                        .Help("hashblock notifications relayed, by the daemon they came from.")
+                        .Register(r);
+    if (config_.parent_zmq_hashblock) {
+      relayed_.emplace_back(kParentLabel, &relayed.Add({{"daemon", std::string(kParentLabel)}}));
+    }
+    for (const AuxChainConfig& chain : config_.aux_chains) {
+      if (chain.zmq_hashblock) {
+        relayed_.emplace_back(chain.chain_id, &relayed.Add({{"daemon", std::string(chain.chain_id)}}));
+      }
+    }
+  }
+}
+
+Metrics::Daemon* Metrics::daemon(std::size_t index) {
+  const std::size_t at = index == kParentDaemon ? 0 : index + 1;
+  return index != kParentDaemon && index >= aux_.size() ? nullptr : daemons_[at].get();
+}
+
+Metrics::AuxChain* Metrics::aux(std::size_t index) {
+  return index < aux_.size() ? aux_[index].get() : nullptr;
+}
+
+prometheus::Counter* Metrics::daemon_counter(Daemon& d, ErrorCode result) {
+  std::size_t at = static_cast<std::size_t>(result);
+  if (at >= d.calls.size()) at = static_cast<std::size_t>(ErrorCode::Unexpected);
+  if (prometheus::Counter* counter = d.calls[at].load(std::memory_order_acquire)) return counter;
+  // Series for errors are made when they first happen: 129 names times 33 daemons made up
+  // front would bury the few that ever occur.
+  try {
+    std::lock_guard guard(new_series_lock_);
+    if (prometheus::Counter* counter = d.calls[at].load(std::memory_order_relaxed)) return counter;
+    prometheus::Counter* counter = &daemon_calls_->Add(
+        {{"daemon", std::string(d.label)}, {"outcome", std::string(error_name(result))}});
+    d.calls[at].store(counter, std::memory_order_release);
+    return counter;
+  } catch (const std::exception&) {
+    return nullptr;  // no memory for the series: the call goes uncounted
+  }
+}
+
+std::vector<MetricFamily> Metrics::Collect() const {
+  std::vector<MetricFamily> out;
+  try {
+    MetricFamily requests = family("skerrow_request_duration_seconds",
+                                   "Time from accept to the end of the reply, by request kind.",
+                                   MetricType::Histogram);
+    for (std::size_t k = 0; k < kRequestKinds; ++k) {
+      requests.metric.push_back(histogram_metric(
+          request_latency_[k], label("kind", kind_name(static_cast<RequestKind>(k)))));
+    }
+    out.push_back(std::move(requests));
+
+    MetricFamily calls = family("skerrow_daemon_call_duration_seconds",
+                                "Duration of daemon calls, by daemon.", MetricType::Histogram);
+    for (const auto& d : daemons_) calls.metric.push_back(histogram_metric(d->latency, label("daemon", d->label)));
+    out.push_back(std::move(calls));
+
+    if (!aux_.empty()) {
+      MetricFamily age = family("skerrow_aux_template_age_seconds",
+                                "Seconds since the aux chain's last good template (since "
+                                "start-up while it has had none).",
+                                MetricType::Gauge);
+      const std::int64_t now = steady_ns();
+      for (const auto& a : aux_) {
+        ClientMetric m;
+        m.label.push_back(label("chain", a->chain));
+        m.gauge.value =
+            static_cast<double>(now - a->last_good_ns.load(std::memory_order_relaxed)) / 1e9;
+        age.metric.push_back(std::move(m));
+      }
+      out.push_back(std::move(age));
+    }
+
+    const ProcessStats p = read_process_stats();
+    add_process_family(out, "process_cpu_seconds_total", "User and system CPU time spent.",
+                       MetricType::Counter, p.cpu_seconds);
+    add_process_family(out, "process_resident_memory_bytes", "Resident memory size.",
+                       MetricType::Gauge, p.resident_bytes);
+    add_process_family(out, "process_virtual_memory_bytes", "Virtual memory size.",
+                       MetricType::Gauge, p.virtual_bytes);
+    add_process_family(out, "process_open_fds", "Open file descriptors.", MetricType::Gauge,
+                       p.open_fds);
+    add_process_family(out, "process_max_fds", "Limit of open file descriptors.",
+                       MetricType::Gauge, p.max_fds);
+    add_process_family(out, "process_start_time_seconds",
+                       "Start time of the process since the Unix epoch.", MetricType::Gauge,
+                       p.start_time_seconds);
+  } catch (const std::bad_alloc&) {
+    // A scrape that cannot be built in full is answered with what was built.
+  }
+  return out;
+}
+
+std::vector<MetricFamily> Metrics::collect_all() const {
+  std::vector<MetricFamily> out = registry_->Collect();
+  std::vector<MetricFamily> more = Collect();
+  out.insert(out.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+  return out;
+}
+
+namespace detail {
+
+void request_finished(Metrics& m, RequestKind kind, RequestOutcome outcome, double seconds) {
+  const auto k = static_cast<std::size_t>(kind);
+  const auto o = static_cast<std::size_t>(outcome);
+  if (k >= kRequestKinds || o >= kRequestOutcomes) return;
+  m.requests_[k][o]->Increment();
+  m.request_latency_[k].observe(seconds);
+}
+
+void queue_depth(Metrics& m, std::size_t depth) { m.queue_depth_->Set(static_cast<double>(depth)); }
+
+void queue_dropped(Metrics& m) { m.queue_dropped_->Increment(); }
+
+void worker_busy(Metrics& m, int delta) { m.workers_busy_->Increment(delta); }
+
+void daemon_call(Metrics& m, std::size_t daemon, ErrorCode result, double seconds) {
+  Metrics::Daemon* d = m.daemon(daemon);
+  if (d == nullptr) return;
+  if (prometheus::Counter* counter = m.daemon_counter(*d, result)) counter->Increment();
+  d->latency.observe(seconds);
+}
+
+void aux_template_fetched(Metrics& m, std::size_t chain, double difficulty) {
+  if (Metrics::AuxChain* a = m.aux(chain)) {
+    a->difficulty->Set(difficulty);
+    a->last_good_ns.store(steady_ns(), std::memory_order_relaxed);
+    a->valid->Set(1);
+  }
+}
+
+void aux_template_invalid(Metrics& m, std::size_t chain) {
+  if (Metrics::AuxChain* a = m.aux(chain)) a->valid->Set(0);
+}
+
+void aux_fetch_failed(Metrics& m, std::size_t chain) {
+  if (Metrics::AuxChain* a = m.aux(chain)) {
+    a->fetch_failures->Increment();
+    a->valid->Set(0);
+  }
+}
+
+void aux_tree_slot(Metrics& m, std::size_t chain, std::int64_t slot) {
+  if (Metrics::AuxChain* a = m.aux(chain)) a->slot->Set(static_cast<double>(slot));
+}
+
+void aux_submission(Metrics& m, std::size_t chain, SubmitResult result) {
+  const auto r = static_cast<std::size_t>(result);
+  if (Metrics::AuxChain* a = m.aux(chain); a != nullptr && r < kSubmitResults) {
+    a->submissions[r]->Increment();
+  }
+}
+
+void snapshot_stored(Metrics& m) { m.snapshots_stored_->Increment(); }
+
+void snapshot_lookup(Metrics& m, SnapshotLookup outcome) {
+  const auto o = static_cast<std::size_t>(outcome);
+  if (o < kSnapshotLookups) m.lookups_[o]->Increment();
+}
+
+void zmq_relayed(Metrics& m, std::string_view daemon_label) {
+  for (const auto& [label, counter] : m.relayed_) {
+    if (label == daemon_label) {
+      counter->Increment();
+      return;
+    }
+  }
+}
+
+}  // namespace detail
+
+Status start_metrics(const Config& config, std::string_view version) {
+  if (!config.metrics_listen) return {};
+
+  auto address = parse_listen(*config.metrics_listen);
+  if (!address) return fail(address.error());
+  if (auto probed = probe_bind(address->ipv4); !probed) return probed;
+
+  auto metrics = Metrics::create(config, version);
+  if (!metrics) return fail(metrics.error());
+
+  // Both live until the process ends, like the Config: nothing ever stops the endpoint.
+  prometheus::Exposer* exposer = nullptr;
+  try {
+    exposer = new prometheus::Exposer(
+        std::vector<std::string>{"listening_ports", address->civetweb, "num_threads", "2"});
+    exposer->RegisterCollectable((*metrics)->registry());
+    exposer->RegisterCollectable(*metrics);
+    new std::shared_ptr<Metrics>(*metrics);
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  } catch (const std::exception&) {
+    // The probe bound the address a moment ago; someone took it since, or the web server
+    // could not start its threads.
+    return fail(ErrorCode::Unexpected);
+  }
+
+  std::uint16_t port = ntohs(address->ipv4.sin_port);
+  if (auto ports = exposer->GetListeningPorts(); !ports.empty()) {
+    port = static_cast<std::uint16_t>(ports.front());
+  }
+  char host[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &address->ipv4.sin_addr, host, sizeof host);
+  log_line(LogLevel::info, LogScope::skerrow,
+           {"metrics listening on ", std::string_view(host), ":", port});
+  detail::active.store(metrics->get(), std::memory_order_release);
+  return {};
+}
+
+}  // namespace skerrow::metrics

@@ -1,0 +1,109 @@
+// The metric families and their series, built once from the Config. metrics.h's hooks land
+// here; the endpoint serializes what collect_all returns.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include <prometheus/collectable.h>
+#include <prometheus/counter.h>
+#include <prometheus/family.h>
+#include <prometheus/gauge.h>
+#include <prometheus/metric_family.h>
+#include <prometheus/registry.h>
+
+#include "config/config.h"
+#include "log/error.h"
+#include "metrics/histogram.h"
+#include "metrics/metrics.h"
+
+namespace skerrow::metrics {
+
+inline constexpr std::string_view kParentLabel = "parent";
+
+// Everything that is computed when Prometheus asks rather than kept up to date: the latency
+// histograms (lock-free, see histogram.h), each aux chain's template age and the process_*
+// figures. The counters and gauges live in `registry`.
+class Metrics final : public prometheus::Collectable {
+ public:
+  // Builds every family and every series the configuration implies. `config` must outlive
+  // the result. Errors: OutOfMemory.
+  static Result<std::shared_ptr<Metrics>> create(const Config& config, std::string_view version);
+
+  std::vector<prometheus::MetricFamily> Collect() const override;
+
+  // What one scrape shows: the registry's families and the scrape-time ones.
+  std::vector<prometheus::MetricFamily> collect_all() const;
+
+  const std::shared_ptr<prometheus::Registry>& registry() const { return registry_; }
+
+ private:
+  friend void detail::request_finished(Metrics&, RequestKind, RequestOutcome, double);
+  friend void detail::queue_depth(Metrics&, std::size_t);
+  friend void detail::queue_dropped(Metrics&);
+  friend void detail::worker_busy(Metrics&, int);
+  friend void detail::daemon_call(Metrics&, std::size_t, ErrorCode, double);
+  friend void detail::aux_template_fetched(Metrics&, std::size_t, double);
+  friend void detail::aux_template_invalid(Metrics&, std::size_t);
+  friend void detail::aux_fetch_failed(Metrics&, std::size_t);
+  friend void detail::aux_tree_slot(Metrics&, std::size_t, std::int64_t);
+  friend void detail::aux_submission(Metrics&, std::size_t, SubmitResult);
+  friend void detail::snapshot_stored(Metrics&);
+  friend void detail::snapshot_lookup(Metrics&, SnapshotLookup);
+  friend void detail::zmq_relayed(Metrics&, std::string_view);
+
+  struct Daemon {
+    std::string_view label;  // "parent" or the chain_id
+    // Indexed by ErrorCode (None = "ok"); filled on first use, see daemon_call.
+    std::array<std::atomic<prometheus::Counter*>, kErrorCount + 1> calls{};
+    LatencyHistogram latency;
+  };
+
+  struct AuxChain {
+    std::string_view chain;
+    prometheus::Gauge* valid = nullptr;
+    prometheus::Gauge* difficulty = nullptr;
+    prometheus::Gauge* slot = nullptr;
+    prometheus::Counter* fetch_failures = nullptr;
+    std::array<prometheus::Counter*, kSubmitResults> submissions{};
+    std::atomic<std::int64_t> last_good_ns{0};  // steady clock
+  };
+
+  explicit Metrics(const Config& config);
+  void build(std::string_view version);
+  Daemon* daemon(std::size_t index);
+  AuxChain* aux(std::size_t index);
+  prometheus::Counter* daemon_counter(Daemon& daemon, ErrorCode result);
+
+  const Config& config_;
+  std::shared_ptr<prometheus::Registry> registry_;
+
+  prometheus::Family<prometheus::Counter>* daemon_calls_ = nullptr;
+  std::mutex new_series_lock_;  // only for a daemon's first call ending in a given error
+
+  std::array<std::array<prometheus::Counter*, kRequestOutcomes>, kRequestKinds> requests_{};
+  std::array<LatencyHistogram, kRequestKinds> request_latency_;
+  prometheus::Gauge* queue_depth_ = nullptr;
+  prometheus::Counter* queue_dropped_ = nullptr;
+  prometheus::Gauge* workers_busy_ = nullptr;
+  std::vector<std::unique_ptr<Daemon>> daemons_;  // [0] the parent, [i + 1] aux chain i
+  std::vector<std::unique_ptr<AuxChain>> aux_;
+  prometheus::Counter* snapshots_stored_ = nullptr;
+  std::array<prometheus::Counter*, kSnapshotLookups> lookups_{};
+  // (subscription label, counter) for every relayed subscription; scanned, never changed.
+  std::vector<std::pair<std::string_view, prometheus::Counter*>> relayed_;
+};
+
+// Names of the fixed label vocabularies, as they appear in the exposition.
+std::string_view kind_name(RequestKind kind);
+std::string_view outcome_name(RequestOutcome outcome);
+std::string_view submit_result_name(SubmitResult result);
+std::string_view lookup_name(SnapshotLookup outcome);
+
+}  // namespace skerrow::metrics
