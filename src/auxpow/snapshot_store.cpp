@@ -1,0 +1,235 @@
+#include "auxpow/snapshot_store.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "auxpow/coinbase.h"
+#include "auxpow/hash.h"
+#include "log/log.h"
+
+namespace skerrow {
+namespace {
+
+// A pool that outruns the cap does so on every put; one line a minute says it without
+// drowning the log.
+constexpr StoreTime kFullWarningInterval = 60;
+
+void put_le32(std::uint32_t v, std::uint8_t* out) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::uint64_t first_word(const Hash32& h) {
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | h[static_cast<std::size_t>(i)];
+  return v;
+}
+
+bool same_branch(const std::vector<Hash32>& stored, std::span<const Hash32> branch) {
+  return std::equal(stored.begin(), stored.end(), branch.begin(), branch.end());
+}
+
+}  // namespace
+
+AuxSnapshot make_snapshot(const AuxTreePart& tree, std::span<const Hash32> cb_branch) {
+  AuxSnapshot snap;
+  snap.used = true;
+  snap.root = tree.root;
+  snap.tree_size = tree.tree_size;
+  snap.chain_count = std::min(tree.chains.size(), kMaxAuxChains);
+  for (std::size_t i = 0; i < snap.chain_count; ++i) {
+    snap.slots[i] = tree.chains[i].slot;
+    snap.in_tree[i] = tree.chains[i].in_tree;
+    snap.hashes[i] = tree.chains[i].hash;
+  }
+  snap.cb_branch_len = std::min(cb_branch.size(), kMaxCoinbaseBranch);
+  std::copy_n(cb_branch.begin(), snap.cb_branch_len, snap.cb_branch.begin());
+  return snap;
+}
+
+std::uint64_t tree_part_key(const AuxTreePart& tree) {
+  std::uint8_t bytes[32 + 4 + 4 + kMaxAuxChains * 37];
+  std::uint8_t* p = bytes;
+  std::memcpy(p, tree.root.data(), 32);
+  p += 32;
+  put_le32(tree.tree_size, p);
+  p += 4;
+  const std::size_t count = std::min(tree.chains.size(), kMaxAuxChains);
+  put_le32(static_cast<std::uint32_t>(count), p);
+  p += 4;
+  for (std::size_t i = 0; i < count; ++i) {
+    put_le32(tree.chains[i].slot, p);
+    p[4] = tree.chains[i].in_tree ? 1 : 0;
+    std::memcpy(p + 5, tree.chains[i].hash.data(), 32);
+    p += 37;
+  }
+  return first_word(double_sha256({bytes, static_cast<std::size_t>(p - bytes)}));
+}
+
+std::uint64_t snapshot_key(std::uint64_t tree_key, std::span<const Hash32> cb_branch) {
+  std::uint8_t bytes[8 + kMaxCoinbaseBranch * 32];
+  const std::size_t count = std::min(cb_branch.size(), kMaxCoinbaseBranch);
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(tree_key >> (8 * i));
+  for (std::size_t i = 0; i < count; ++i) std::memcpy(bytes + 8 + 32 * i, cb_branch[i].data(), 32);
+  return first_word(double_sha256({bytes, 8 + 32 * count}));
+}
+
+std::size_t MemorySnapshotStore::RootHash::operator()(const Hash32& h) const {
+  return static_cast<std::size_t>(first_word(h));  // a root is a hash already
+}
+
+MemorySnapshotStore::MemorySnapshotStore(std::uint64_t retention_s, std::size_t cap)
+    : retention_s_(retention_s), cap_(cap) {}
+
+MemorySnapshotStore::~MemorySnapshotStore() = default;
+
+Status MemorySnapshotStore::put(const AuxTreePart& tree, std::span<const Hash32> cb_branch, StoreTime now) {
+  auto effect = insert(tree, cb_branch, now);
+  if (!effect) return fail(effect.error());
+  return {};
+}
+
+Result<PutEffect> MemorySnapshotStore::insert(const AuxTreePart& tree, std::span<const Hash32> cb_branch,
+                                              StoreTime now) {
+  cb_branch = cb_branch.first(std::min(cb_branch.size(), kMaxCoinbaseBranch));
+  std::lock_guard guard(lock_);
+  drop_expired(now);
+
+  PutEffect effect;
+  auto root_it = roots_.find(tree.root);
+  TreePart* part = nullptr;
+  if (root_it != roots_.end()) {
+    for (const auto& p : root_it->second.parts) {
+      if (p->tree == tree) part = p.get();
+    }
+  }
+  effect.tree_key = part != nullptr ? part->key : tree_part_key(tree);
+  effect.snapshot_key = snapshot_key(effect.tree_key, cb_branch);
+  effect.new_tree_part = part == nullptr;
+
+  if (part != nullptr) {
+    auto same = by_key_.find(effect.snapshot_key);
+    if (same != by_key_.end() && same->second->part == part && same_branch(same->second->cb_branch, cb_branch)) {
+      // Re-keying the nodes in place moves the entry to the newest end without allocating.
+      Entry& entry = *same->second;
+      const std::uint64_t seq = next_seq_++;
+      auto node = entries_.extract(entry.seq);
+      node.key() = seq;
+      entries_.insert(std::move(node));
+      auto root_node = root_it->second.entries.extract(entry.seq);
+      root_node.key() = seq;
+      root_it->second.entries.insert(std::move(root_node));
+      entry.seq = seq;
+      entry.time = now;
+      effect.refreshed = true;
+      return effect;
+    }
+  }
+
+  // Every allocation happens before the store changes, or is undone, so that running out of
+  // memory leaves the store as it was.
+  bool root_added = false;
+  bool part_added = false;
+  std::map<std::uint64_t, Entry>::iterator entry_it = entries_.end();
+  try {
+    std::vector<Hash32> branch(cb_branch.begin(), cb_branch.end());
+    std::unique_ptr<TreePart> fresh;
+    if (part == nullptr) fresh = std::make_unique<TreePart>(TreePart{tree, effect.tree_key, 0});
+    if (root_it == roots_.end()) {
+      root_it = roots_.try_emplace(tree.root).first;
+      root_added = true;
+    }
+    RootIndex& index = root_it->second;
+    if (fresh) {
+      index.parts.push_back(std::move(fresh));
+      part = index.parts.back().get();
+      part_added = true;
+    }
+    const std::uint64_t seq = next_seq_++;
+    entry_it = entries_.try_emplace(seq, Entry{now, effect.snapshot_key, seq, part, std::move(branch)}).first;
+    Entry* entry = &entry_it->second;
+    index.entries.emplace(seq, entry);
+    try {
+      by_key_.try_emplace(effect.snapshot_key, entry);  // a colliding key keeps the older entry
+    } catch (...) {
+      index.entries.erase(seq);
+      throw;
+    }
+  } catch (const std::bad_alloc&) {
+    if (entry_it != entries_.end()) entries_.erase(entry_it);
+    if (part_added) root_it->second.parts.pop_back();
+    if (root_added) roots_.erase(root_it);
+    return fail(ErrorCode::OutOfMemory);
+  }
+  ++part->users;
+  if (part_added) ++tree_parts_;
+
+  if (entries_.size() > cap_) {
+    if (!last_full_warning_ || now - *last_full_warning_ >= kFullWarningInterval || now < *last_full_warning_) {
+      log_line(LogLevel::warning, LogScope::auxpow, {"snapshot store full (", cap_, "), dropping the oldest"});
+      last_full_warning_ = now;
+    }
+    while (entries_.size() > cap_) remove(entries_.begin());
+  }
+  return effect;
+}
+
+Result<std::optional<FoundSnapshot>> MemorySnapshotStore::find(const Hash32& root,
+                                                               const std::optional<Hash32>& coinbase_txid,
+                                                               const Hash32& header_merkle_root) const {
+  std::lock_guard guard(lock_);
+  const auto root_it = roots_.find(root);
+  if (root_it == roots_.end()) return std::nullopt;
+  const auto& entries = root_it->second.entries;
+  const Entry* chosen = entries.rbegin()->second;
+  bool matches = false;
+  if (coinbase_txid) {
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+      if (root_from_coinbase(*coinbase_txid, it->second->cb_branch) == header_merkle_root) {
+        chosen = it->second;
+        matches = true;
+        break;
+      }
+    }
+  }
+  return FoundSnapshot{make_snapshot(chosen->part->tree, chosen->cb_branch), matches};
+}
+
+Status MemorySnapshotStore::prune(StoreTime now) {
+  std::lock_guard guard(lock_);
+  drop_expired(now);
+  return {};
+}
+
+std::size_t MemorySnapshotStore::count() const {
+  std::lock_guard guard(lock_);
+  return entries_.size();
+}
+
+std::size_t MemorySnapshotStore::tree_part_count() const {
+  std::lock_guard guard(lock_);
+  return tree_parts_;
+}
+
+void MemorySnapshotStore::drop_expired(StoreTime now) {
+  const auto retention = static_cast<StoreTime>(retention_s_);
+  while (!entries_.empty() && now - entries_.begin()->second.time > retention) remove(entries_.begin());
+}
+
+void MemorySnapshotStore::remove(std::map<std::uint64_t, Entry>::iterator entry_it) {
+  Entry& entry = entry_it->second;
+  TreePart* part = entry.part;
+  const auto root_it = roots_.find(part->tree.root);
+  RootIndex& index = root_it->second;
+  index.entries.erase(entry.seq);
+  if (auto k = by_key_.find(entry.key); k != by_key_.end() && k->second == &entry) by_key_.erase(k);
+  if (--part->users == 0) {
+    std::erase_if(index.parts, [part](const std::unique_ptr<TreePart>& p) { return p.get() == part; });
+    --tree_parts_;
+  }
+  if (index.entries.empty()) roots_.erase(root_it);
+  entries_.erase(entry_it);
+}
+
+}  // namespace skerrow

@@ -1,0 +1,151 @@
+// The snapshot store: what every answered getblocktemplate committed to, kept for a retention
+// time rather than a fixed number of answers, so that a submitauxblock for any work handed out
+// within that time can be proved against exactly what the pool was given.
+//
+// A snapshot is two parts. The aux-tree part (root, tree size, each chain's slot, leaf flag and
+// hash) changes only when the aux templates are refreshed, so many answers share it; the
+// coinbase branch belongs to one parent template. Stores keep the tree part once per distinct
+// content and the branch per snapshot; an identical snapshot put again is stored once and only
+// counts as newer.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "auxpow/engine.h"
+#include "log/error.h"
+#include "platform/futex.h"
+
+namespace skerrow {
+
+// Seconds since the Unix epoch: wall-clock time, so that it keeps its meaning across restarts.
+using StoreTime = std::int64_t;
+
+// Enough for 27 templates a second over the default retention; past it the oldest go first.
+inline constexpr std::size_t kDefaultSnapshotCap = 16384;
+
+struct AuxTreeChain {
+  std::uint32_t slot = 0;  // leaf index in the tree `root` was built with
+  bool in_tree = false;    // the hash is a leaf of `root`
+  Hash32 hash{};           // display order
+  bool operator==(const AuxTreeChain&) const = default;
+};
+
+struct AuxTreePart {
+  Hash32 root{};  // display order; the key a submission finds its snapshot by
+  std::uint32_t tree_size = 0;
+  std::vector<AuxTreeChain> chains;  // configuration order, at most kMaxAuxChains
+  bool operator==(const AuxTreePart&) const = default;
+};
+
+// The two parts as the record a proof is built from (build_submit_proof, aux_branch). Chains
+// past kMaxAuxChains and branch entries past kMaxCoinbaseBranch are not carried.
+AuxSnapshot make_snapshot(const AuxTreePart& tree, std::span<const Hash32> cb_branch);
+
+// A digest of the tree part's whole content, and of a snapshot's (tree digest and branch):
+// equal contents give equal keys. Used to find identical snapshots and to name them on disk.
+std::uint64_t tree_part_key(const AuxTreePart& tree);
+std::uint64_t snapshot_key(std::uint64_t tree_key, std::span<const Hash32> cb_branch);
+
+struct FoundSnapshot {
+  AuxSnapshot snapshot;         // a copy: stays valid whatever the store does next
+  bool branch_matches = false;  // its coinbase branch leads to the header's merkle root
+};
+
+// Every implementation is safe to call from any thread.
+class SnapshotStore {
+ public:
+  virtual ~SnapshotStore() = default;
+
+  // Stores the snapshot of one answered template at `now`; call it before the answer is sent.
+  // An identical snapshot already stored only moves to `now`. Errors: OutOfMemory, and those
+  // of the implementation's storage.
+  virtual Status put(const AuxTreePart& tree, std::span<const Hash32> cb_branch, StoreTime now) = 0;
+
+  // Among the stored snapshots whose aux root is `root`, the newest whose coinbase branch
+  // leads from `coinbase_txid` to `header_merkle_root`; when none does (or the txid is
+  // unknown), the newest with that root, with branch_matches false. nullopt: no snapshot
+  // carries the root.
+  virtual Result<std::optional<FoundSnapshot>> find(const Hash32& root, const std::optional<Hash32>& coinbase_txid,
+                                                    const Hash32& header_merkle_root) const = 0;
+
+  // Drops every snapshot put more than the retention before `now`.
+  virtual Status prune(StoreTime now) = 0;
+
+  virtual std::size_t count() const = 0;
+};
+
+// What one put did, for a store that mirrors the memory store elsewhere.
+struct PutEffect {
+  std::uint64_t tree_key = 0;
+  std::uint64_t snapshot_key = 0;
+  bool new_tree_part = false;  // no stored snapshot had this tree part before
+  bool refreshed = false;      // an identical snapshot was stored and only moved to `now`
+};
+
+// The snapshots in memory. Holds at most `cap` snapshots: a put past it drops the oldest and
+// logs "warning(auxpow): snapshot store full (<cap>), dropping the oldest", at most once a
+// minute of store time. Expiry goes in put order, so put times are expected not to go
+// backwards (a snapshot put with an earlier time than the one before it lives on until every
+// snapshot put before it has expired).
+class MemorySnapshotStore final : public SnapshotStore {
+ public:
+  // REQUIRES: cap > 0.
+  MemorySnapshotStore(std::uint64_t retention_s, std::size_t cap = kDefaultSnapshotCap);
+  ~MemorySnapshotStore() override;
+  MemorySnapshotStore(const MemorySnapshotStore&) = delete;
+  MemorySnapshotStore& operator=(const MemorySnapshotStore&) = delete;
+
+  Status put(const AuxTreePart& tree, std::span<const Hash32> cb_branch, StoreTime now) override;
+  Result<std::optional<FoundSnapshot>> find(const Hash32& root, const std::optional<Hash32>& coinbase_txid,
+                                            const Hash32& header_merkle_root) const override;
+  Status prune(StoreTime now) override;
+  std::size_t count() const override;
+
+  // put, telling what it did. Errors: OutOfMemory (the store is left as it was).
+  Result<PutEffect> insert(const AuxTreePart& tree, std::span<const Hash32> cb_branch, StoreTime now);
+
+  // Distinct tree parts held (each shared by every snapshot with that content).
+  std::size_t tree_part_count() const;
+
+ private:
+  struct TreePart {
+    AuxTreePart tree;
+    std::uint64_t key = 0;
+    std::size_t users = 0;  // entries referring to it
+  };
+  struct Entry {
+    StoreTime time = 0;
+    std::uint64_t key = 0;  // snapshot_key
+    std::uint64_t seq = 0;  // its key in entries_
+    TreePart* part = nullptr;
+    std::vector<Hash32> cb_branch;
+  };
+  struct RootIndex {
+    std::vector<std::unique_ptr<TreePart>> parts;  // nearly always one
+    std::map<std::uint64_t, Entry*> entries;       // by put order, as in entries_
+  };
+  struct RootHash {
+    std::size_t operator()(const Hash32& h) const;
+  };
+
+  void drop_expired(StoreTime now);
+  void remove(std::map<std::uint64_t, Entry>::iterator entry);
+
+  const std::uint64_t retention_s_;
+  const std::size_t cap_;
+  mutable FutexMutex lock_;  // guards every field below, nothing else
+  std::uint64_t next_seq_ = 1;
+  std::map<std::uint64_t, Entry> entries_;  // by put order: oldest first
+  std::unordered_map<std::uint64_t, Entry*> by_key_;
+  std::unordered_map<Hash32, RootIndex, RootHash> roots_;
+  std::size_t tree_parts_ = 0;
+  std::optional<StoreTime> last_full_warning_;
+};
+
+}  // namespace skerrow

@@ -1,0 +1,113 @@
+// The state file: an SQLite database that keeps the answered templates' snapshots across
+// restarts and records every aux block submission, for "state_file".
+//
+// Snapshots are found in memory (a MemorySnapshotStore filled from the file at open), so a
+// submission never waits for the disk; every put is written through before it returns, so the
+// pool is never given work a restart would forget. The file runs in WAL mode with
+// synchronous=NORMAL: a killed process loses no committed write (a power cut may lose the last
+// ones). One connection, owned by this object and used under its lock.
+//
+// Schema (PRAGMA application_id kStateApplicationId, PRAGMA user_version kStateSchemaVersion):
+//   tree_parts(key INTEGER PRIMARY KEY, root BLOB, tree_size INTEGER,
+//              chains BLOB)           -- per chain: slot (u32 LE), in tree (u8), hash (32 bytes)
+//   snapshots(seq INTEGER PRIMARY KEY, key INTEGER UNIQUE, time INTEGER, tree_part INTEGER,
+//             cb_branch BLOB)        -- seq: put order; time: Unix seconds of the latest put
+//   submissions(id INTEGER PRIMARY KEY, time INTEGER, chain TEXT, aux_hash TEXT,
+//               parent_block_hash TEXT, proof_size INTEGER, result TEXT)
+// Hashes in BLOBs are in the byte order of AuxTreePart and AuxSnapshot; texts are hex.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "auxpow/snapshot_store.h"
+#include "log/error.h"
+#include "platform/futex.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace skerrow {
+
+inline constexpr std::int32_t kStateApplicationId = 0x736b7277;  // "skrw"
+inline constexpr std::int32_t kStateSchemaVersion = 1;
+
+struct SubmissionRecord {
+  StoreTime time = 0;
+  std::string_view chain;              // the chain_id the pool named
+  std::string_view aux_hash;           // as the pool sent it
+  std::string_view parent_block_hash;  // hex, display order: parent_block_hash_hex of the header
+  std::size_t proof_size = 0;          // bytes of the proof sent; 0 when none was built
+  // The aux daemon's "result" as it wrote it ("true" is an accepted block), or the reason the
+  // proxy answered instead ("stale aux snapshot", "aux daemon RPC failed", ...).
+  std::string_view result;
+};
+
+// The parent block's hash as block explorers write it: double SHA-256 of the 80-byte header,
+// display order, lowercase hex.
+std::string parent_block_hash_hex(std::span<const std::uint8_t, 80> header);
+
+class SqliteSnapshotStore final : public SnapshotStore {
+ public:
+  // Opens the database at `path`, creating it (with its schema) when the file does not exist or
+  // is empty, and loads the snapshots put within `retention_s` before `now`, oldest first, into
+  // memory (at most `cap`; the oldest are dropped as in MemorySnapshotStore). Logs
+  // "info(auxpow): loaded <n> snapshots from <path>".
+  // A file that is refused is not changed: it is read-only until it is known to be this
+  // program's database. On failure `why`, when given, gets a short description for the
+  // caller's line. Errors: FileNotFound (its folder does not exist), AccessDenied (the file or
+  // folder is not readable and writable), IsDir, NotDir, NameTooLong, ReadOnlyFileSystem,
+  // StateFileUnusable (not an SQLite database, another program's database, another schema
+  // version, damaged), InputOutput, NoSpaceLeft, OutOfMemory, Unexpected.
+  static Result<std::unique_ptr<SqliteSnapshotStore>> open(std::string_view path, std::uint64_t retention_s,
+                                                           StoreTime now, std::size_t cap = kDefaultSnapshotCap,
+                                                           std::string* why = nullptr);
+  ~SqliteSnapshotStore() override;
+  SqliteSnapshotStore(const SqliteSnapshotStore&) = delete;
+  SqliteSnapshotStore& operator=(const SqliteSnapshotStore&) = delete;
+
+  // Stores in memory, then writes to the file in one transaction; expired and over-cap rows are
+  // deleted at most once a second of store time. A failed write leaves the snapshot findable
+  // (in memory) and returns the error: InputOutput, NoSpaceLeft, ReadOnlyFileSystem, FileBusy,
+  // OutOfMemory, Unexpected.
+  Status put(const AuxTreePart& tree, std::span<const Hash32> cb_branch, StoreTime now) override;
+  Result<std::optional<FoundSnapshot>> find(const Hash32& root, const std::optional<Hash32>& coinbase_txid,
+                                            const Hash32& header_merkle_root) const override;
+  // Drops expired snapshots from memory and from the file, and the rows past the cap.
+  Status prune(StoreTime now) override;
+  std::size_t count() const override;
+
+  // Number of snapshots loaded at open.
+  std::size_t loaded() const { return loaded_; }
+
+  // Appends one row to `submissions`. Errors: as put.
+  Status record_submission(const SubmissionRecord& record);
+
+ private:
+  SqliteSnapshotStore(std::uint64_t retention_s, std::size_t cap);
+  // Checks an existing file through a read-only connection and loads its snapshots; false
+  // when it is an SQLite database without any schema yet (to be given ours).
+  Result<bool> load(const std::string& file, StoreTime now, std::string& why);
+  Status open_for_writing(const std::string& file, bool create, bool add_schema, std::string& why);
+  Status prune_file(StoreTime now);
+  Status write_snapshot(const AuxTreePart& tree, std::span<const Hash32> cb_branch, const PutEffect& effect,
+                        StoreTime now);
+
+  struct Statements;
+
+  const std::uint64_t retention_s_;
+  const std::size_t cap_;
+  MemorySnapshotStore memory_;  // has its own lock: finds never wait for the file
+  mutable FutexMutex lock_;     // guards the connection, the statements and the fields below
+  sqlite3* db_ = nullptr;
+  std::unique_ptr<Statements> statements_;
+  std::int64_t next_seq_ = 1;
+  std::optional<StoreTime> last_prune_;
+  std::size_t loaded_ = 0;
+};
+
+}  // namespace skerrow
