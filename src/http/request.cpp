@@ -13,38 +13,40 @@
 namespace skerrow {
 namespace {
 
-constexpr std::string_view kCrlfEnd = "\r\n\r\n";
-constexpr std::string_view kLfEnd = "\n\n";
 constexpr std::string_view kContentLength = "content-length";
+
+// The first blank line that ends at or after byte `from` of `bytes`, looked for line feed by
+// line feed: a line feed followed by another ends the header block as "\n\n", one standing
+// in "\r\n\r\n" ends it at that "\r". Both forms are tried at every line feed, so whichever
+// starts first wins, and a blank line inside the body can never pull the header end into it.
+std::optional<HeaderEnd> first_blank_line(std::string_view bytes, std::size_t from) {
+  for (std::size_t lf = bytes.find('\n', from);
+       lf != std::string_view::npos && lf + 1 < bytes.size(); lf = bytes.find('\n', lf + 1)) {
+    if (bytes[lf + 1] == '\n') return HeaderEnd{lf, 2};
+    if (lf > 0 && bytes[lf - 1] == '\r' && bytes.substr(lf + 1, 2) == "\r\n") {
+      return HeaderEnd{lf - 1, 4};
+    }
+  }
+  return std::nullopt;
+}
 
 // Gives the same answer as find_header_end on the whole filled part, but looks only at the
 // bytes that arrived since the previous call, so a request that trickles in byte by byte
-// costs linear time rather than quadratic.
+// costs linear time rather than quadratic. Once found, the header end stays where it is:
+// bytes arriving later all lie after it.
 class HeaderEndScanner {
  public:
   std::optional<HeaderEnd> update(std::string_view filled) {
-    if (!crlf_) crlf_ = search(filled, kCrlfEnd, crlf_from_);
-    if (crlf_) return HeaderEnd{*crlf_, kCrlfEnd.size()};
-    // A "\n\n" found earlier still yields to a "\r\n\r\n" arriving later in the body.
-    if (!lf_) lf_ = search(filled, kLfEnd, lf_from_);
-    if (lf_) return HeaderEnd{*lf_, kLfEnd.size()};
-    return std::nullopt;
+    if (found_) return found_;
+    found_ = first_blank_line(filled, from_);
+    // A line feed among the last two bytes may yet begin a blank line with bytes still to come.
+    if (!found_) from_ = filled.size() >= 2 ? filled.size() - 2 : 0;
+    return found_;
   }
 
  private:
-  static std::optional<std::size_t> search(std::string_view filled, std::string_view needle,
-                                           std::size_t& from) {
-    std::size_t pos = filled.find(needle, from);
-    if (pos != std::string_view::npos) return pos;
-    // A separator may straddle the old end and the new bytes.
-    from = filled.size() >= needle.size() - 1 ? filled.size() - (needle.size() - 1) : 0;
-    return std::nullopt;
-  }
-
-  std::optional<std::size_t> crlf_;
-  std::optional<std::size_t> lf_;
-  std::size_t crlf_from_ = 0;
-  std::size_t lf_from_ = 0;
+  std::optional<HeaderEnd> found_;
+  std::size_t from_ = 0;
 };
 
 using Clock = std::chrono::steady_clock;
@@ -92,13 +94,7 @@ ClientDeadline client_deadline(Clock::time_point accepted, std::uint64_t timeout
 }
 
 std::optional<HeaderEnd> find_header_end(std::string_view bytes) {
-  if (std::size_t pos = bytes.find(kCrlfEnd); pos != std::string_view::npos) {
-    return HeaderEnd{pos, kCrlfEnd.size()};
-  }
-  if (std::size_t pos = bytes.find(kLfEnd); pos != std::string_view::npos) {
-    return HeaderEnd{pos, kLfEnd.size()};
-  }
-  return std::nullopt;
+  return first_blank_line(bytes, 0);
 }
 
 std::optional<std::uint64_t> parse_content_length(std::string_view value) {
@@ -139,7 +135,6 @@ std::optional<std::uint64_t> find_content_length(std::string_view header_block) 
 RequestRead read_request(int fd, std::span<char> buffer, ClientDeadline deadline) {
   RequestRead out;
   HeaderEndScanner scanner;
-  std::optional<HeaderEnd> length_scanned_for;
   std::optional<std::uint64_t> content_length;
   while (out.filled < buffer.size()) {
     // Running out of time ends the request like a close: what arrived is used.
@@ -152,11 +147,10 @@ RequestRead read_request(int fd, std::span<char> buffer, ClientDeadline deadline
     // A failed or timed-out read ends the request like a close: what arrived is used.
     if (!got || *got == 0) break;
     out.filled += *got;
-    out.header_end = scanner.update({buffer.data(), out.filled});
-    if (!out.header_end) continue;
-    if (out.header_end != length_scanned_for) {
+    if (!out.header_end) {
+      out.header_end = scanner.update({buffer.data(), out.filled});
+      if (!out.header_end) continue;
       content_length = find_content_length({buffer.data(), out.header_end->index});
-      length_scanned_for = out.header_end;
     }
     if (!content_length) break;
     if (out.filled - out.header_end->body_start() >= *content_length) break;

@@ -26,7 +26,7 @@ struct HeaderEnd {
   bool operator==(const HeaderEnd&) const = default;
 };
 
-// The first "\r\n\r\n" in `bytes`; only when there is none, the first "\n\n".
+// The first blank line in `bytes`: whichever of "\r\n\r\n" and "\n\n" begins first.
 std::optional<HeaderEnd> find_header_end(std::string_view bytes);
 
 // A Content-Length value (blanks already trimmed): optional '+', or '-' followed only by

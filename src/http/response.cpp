@@ -87,13 +87,18 @@ Result<std::size_t> send_some(int fd, std::span<iovec>& iov, bool wait) {
 // called a success. With a deadline the continuing stops there: the limit holds for the
 // response as a whole, so a client that reads a byte now and then cannot stretch it call by
 // call. The socket is only waited for once it is full.
+// A failure after the first byte is ResponseCutOff whatever its cause: the client already
+// holds the start of this response, so nothing else may follow it on the connection.
 Status write_all(int fd, std::span<iovec> iov, Deadline deadline) {
+  bool started = false;
+  auto failed = [&](ErrorCode cause) { return fail(started ? ErrorCode::ResponseCutOff : cause); };
   while (!iov.empty()) {
     auto sent = send_some(fd, iov, !deadline);
-    if (!sent) return fail(sent.error());
+    if (!sent) return failed(sent.error());
+    started = started || *sent > 0;
     if (*sent > 0 || iov.empty()) continue;
-    if (!deadline) return fail(ErrorCode::WriteFailed);
-    if (auto ready = writable_before(fd, *deadline); !ready) return ready;
+    if (!deadline) return failed(ErrorCode::WriteFailed);
+    if (auto ready = writable_before(fd, *deadline); !ready) return failed(ready.error());
   }
   return {};
 }

@@ -47,8 +47,10 @@ void serve_job(Job job, ServerContext& ctx) {
       handle_request(arena, fd, ctx, client_deadline(job.accepted, ctx.client_timeout_ms));
   if (!handled && handled.error() != ErrorCode::EndOfStream) {
     log_line(LogLevel::warning, LogScope::http, {"HTTP handler error: ", handled.error()});
-    // Nothing more can be done if the client cannot take this either.
-    (void)send_response(fd, 502, kFailureReply);
+    // After part of a response a second one would land inside its body, and a client that
+    // stopped taking the first would hold the worker for another time limit: the close is
+    // all it gets. Nothing more can be done if the client cannot take the 502 either.
+    if (handled.error() != ErrorCode::ResponseCutOff) (void)send_response(fd, 502, kFailureReply);
   }
   arena.release();
   close_fd(fd);

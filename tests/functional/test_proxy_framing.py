@@ -49,11 +49,16 @@ def test_headers_without_usable_length_end_the_request(setup, length_line, verb)
     assert parent.requests == []
 
 
-def test_bare_line_feed_request(setup):
+@pytest.mark.parametrize("body", [
+    BODY,
+    # A blank line of the other form inside the body is body: the headers ended before it.
+    b'{"method":"getblockcount",\r\n\r\n"params":[],"id":1}',
+])
+def test_bare_line_feed_request(setup, body):
     parent, proxy = setup
-    request = b"POST / HTTP/1.1\nHost: x\ncontent-LENGTH:\t+%d \n\n" % len(BODY) + BODY
+    request = b"POST / HTTP/1.1\nHost: x\ncontent-LENGTH:\t+%d \n\n" % len(body) + body
     assert proxy.post_raw(request).endswith(b'{"result":1}\n')
-    assert parent.wait_for_requests(1)[0].body == BODY
+    assert parent.wait_for_requests(1)[0].body == body
 
 
 def test_oversized_request_is_cut_at_buffer_size(setup):

@@ -76,10 +76,8 @@ std::optional<std::uint64_t> reference_content_length(std::string_view block) {
 }
 
 std::optional<HeaderEnd> reference_header_end(std::string_view bytes) {
-  for (std::size_t i = 0; i + 4 <= bytes.size(); ++i) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
     if (bytes.substr(i, 4) == "\r\n\r\n") return HeaderEnd{i, 4};
-  }
-  for (std::size_t i = 0; i + 2 <= bytes.size(); ++i) {
     if (bytes.substr(i, 2) == "\n\n") return HeaderEnd{i, 2};
   }
   return std::nullopt;

@@ -63,6 +63,31 @@ TEST(SendResponse, ClosedClientIsBrokenPipe) {
   EXPECT_EQ(st.error(), ErrorCode::BrokenPipe);
 }
 
+// Once part of a response is out, a failure says so whatever its cause: the caller must not
+// answer again into the middle of the body.
+TEST(SendResponse, ClientGoneMidBodyIsResponseCutOff) {
+  ignore_sigpipe();
+  const std::string body(8 << 20, 'x');
+  for (bool limited : {false, true}) {
+    SocketPair pair(SocketPair::Tcp{});
+    if (limited) set_send_limit(pair.server, 5000ms);
+    std::size_t taken = 0;
+    std::thread client([&] {
+      char chunk[65536];
+      const ssize_t n = ::read(pair.client, chunk, sizeof chunk);
+      taken = n > 0 ? static_cast<std::size_t>(n) : 0;
+      const linger reset{1, 0};  // a reset, so the writer's next call fails at once
+      ::setsockopt(pair.client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      pair.close_client();
+    });
+    Status st = send_response(pair.server, 200, body);
+    client.join();
+    EXPECT_GT(taken, 0u);
+    ASSERT_FALSE(st) << "limited " << limited;
+    EXPECT_EQ(st.error(), ErrorCode::ResponseCutOff) << error_name(st.error());
+  }
+}
+
 TEST(SendResponse, LargeBodyUnderSendLimitArrivesWhole) {
   SocketPair pair(SocketPair::Tcp{});
   set_send_limit(pair.server, 5000ms);
@@ -148,7 +173,7 @@ TEST(SendResponse, SendLimitBoundsTheWholeResponseNotEachWrite) {
   stop = true;
   client.join();
   ASSERT_FALSE(st);
-  EXPECT_EQ(st.error(), ErrorCode::WouldBlock);
+  EXPECT_EQ(st.error(), ErrorCode::ResponseCutOff) << error_name(st.error());
   EXPECT_GE(took, 300ms);
   EXPECT_LT(took, 1500ms);
   EXPECT_GT(taken.load(), 0u);

@@ -183,23 +183,29 @@ class Exchange : public testing::TestWithParam<std::uint64_t> {};
 INSTANTIATE_TEST_SUITE_P(TimeLimit, Exchange, testing::Values(0u, 5000u));
 
 TEST_P(Exchange, SendsExactRequestAndReturnsBody) {
-  CountingResource memory;
-  // The blank line straddles two writes, and the body arrives in pieces.
-  Daemon daemon([](Daemon& d, int c) {
-    d.request_ = read_request(c);
-    for (std::string_view piece : {"HTTP/1.1 200 OK\r\nX: 1\r", "\n\r", "\n{\"res", "ult\":true}"}) {
-      send_text(c, piece);
-      std::this_thread::sleep_for(20ms);
+  // The blank line straddles two writes, and the body arrives in pieces, its last byte on its
+  // own: a reply taken one byte short of its Content-Length would lack it.
+  for (std::string_view length : {"", "Content-Length: 15\r\n"}) {
+    CountingResource memory;
+    Daemon daemon([length](Daemon& d, int c) {
+      d.request_ = read_request(c);
+      const std::string head = "HTTP/1.1 200 OK\r\n" + std::string(length) + "X: 1\r";
+      const std::string_view pieces[] = {head, "\n\r", "\n{\"res", "ult\":true", "}"};
+      for (std::string_view piece : pieces) {
+        send_text(c, piece);
+        std::this_thread::sleep_for(piece == pieces[3] ? 100ms : 20ms);
+      }
+    });
+    {
+      auto body = call(daemon.endpoint("user", "pass"), &memory, kGetAux, GetParam());
+      ASSERT_TRUE(body) << error_name(body.error()) << " with \"" << length << '"';
+      EXPECT_EQ(*body, R"({"result":true})") << length;
+      EXPECT_EQ(body->get_allocator().resource(), &memory);
     }
-  });
-  {
-    auto body = call(daemon.endpoint("user", "pass"), &memory, kGetAux, GetParam());
-    ASSERT_TRUE(body) << error_name(body.error());
-    EXPECT_EQ(*body, R"({"result":true})");
-    EXPECT_EQ(body->get_allocator().resource(), &memory);
+    EXPECT_EQ(memory.live.load(), 0);
+    EXPECT_EQ(daemon.request(),
+              std::string_view(*build_request(daemon.endpoint("user", "pass"), kGetAux, &memory)));
   }
-  EXPECT_EQ(memory.live.load(), 0);
-  EXPECT_EQ(daemon.request(), std::string_view(*build_request(daemon.endpoint("user", "pass"), kGetAux, &memory)));
 }
 
 // Serves `reply` from a daemon that then closes, and returns what the call made of it.
@@ -250,6 +256,8 @@ TEST_P(Exchange, UnfinishedOrOversizedRepliesFail) {
       {big.substr(0, 3 << 20), ErrorCode::ReadFailed},
       {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: close\r\n\r\n", ErrorCode::ReadFailed},
       {"HTTP/1.1 200 OK\r\ncontent-length:\t10 \r\n\r\n{\"res", ErrorCode::ReadFailed},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 15\r\n\r\n{\"result\":true",  // one byte short
+       ErrorCode::ReadFailed},
       {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nab",
        ErrorCode::ReadFailed},
       {head + big.substr(0, kMaxReplyBytes - head.size() + 1), ErrorCode::StreamTooLong},
@@ -278,7 +286,8 @@ Result<std::pmr::string> reset_after(std::string sent, std::uint64_t timeout_ms)
 
 TEST_P(Exchange, ResetFailsUnlessTheAnnouncedBodyIsWhole) {
   for (std::string sent : {"", "HTTP/1.1 200 O", "HTTP/1.1 200 OK\r\n\r\n{\"partial\"",
-                           "HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n{\"result\":\"abc"}) {
+                           "HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n{\"result\":\"abc",
+                           "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhell"}) {  // one byte short
     auto body = reset_after(sent, GetParam());
     ASSERT_FALSE(body) << "returned " << *body << " for " << sent;
     EXPECT_EQ(error_name(body.error()), "ConnectionResetByPeer") << sent;
