@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -16,6 +18,7 @@
 #include "auxpow/hash.h"
 #include "auxpow/hex.h"
 #include "log/log.h"
+#include "platform/thread.h"
 
 namespace skerrow {
 namespace {
@@ -237,6 +240,27 @@ struct SqliteSnapshotStore::Statements {
   }
 };
 
+struct SqliteSnapshotStore::Checkpointer {
+  Connection db;
+  std::mutex lock;
+  std::condition_variable wake;
+  bool stop = false;
+  pthread_t thread{};
+
+  void run() {
+    std::unique_lock guard(lock);
+    while (!stop) {
+      wake.wait_for(guard, std::chrono::seconds(1));
+      if (stop) break;
+      guard.unlock();
+      // PASSIVE never waits for the writer nor for readers; what it cannot copy now it copies
+      // next time.
+      sqlite3_wal_checkpoint_v2(db.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+      guard.lock();
+    }
+  }
+};
+
 std::string parent_block_hash_hex(std::span<const std::uint8_t, 80> header) {
   Hash32 hash = double_sha256(header);
   reverse_hash(hash);
@@ -249,6 +273,15 @@ SqliteSnapshotStore::SqliteSnapshotStore(std::uint64_t retention_s, std::size_t 
     : retention_s_(retention_s), cap_(cap), memory_(retention_s, cap) {}
 
 SqliteSnapshotStore::~SqliteSnapshotStore() {
+  if (checkpointer_) {
+    {
+      std::lock_guard guard(checkpointer_->lock);
+      checkpointer_->stop = true;
+    }
+    checkpointer_->wake.notify_one();
+    pthread_join(checkpointer_->thread, nullptr);
+    checkpointer_.reset();
+  }
   statements_.reset();  // every statement must be finalized before the connection closes
   if (db_ != nullptr) sqlite3_close_v2(db_);
 }
@@ -397,7 +430,25 @@ Status SqliteSnapshotStore::open_for_writing(const std::string& file, bool creat
   if ((rc = statements->prepare(rw.get())) != SQLITE_OK) return refuse_sqlite(rw.get(), rc, why);
   statements_ = std::move(statements);
   db_ = rw.release();
+  start_checkpointer(file);
   return {};
+}
+
+void SqliteSnapshotStore::start_checkpointer(const std::string& file) {
+  // Without the thread (no memory, no thread to be had) the writer checkpoints as SQLite does
+  // by default: slower puts now and then, nothing lost.
+  auto checkpointer = std::make_unique<Checkpointer>();
+  if (sqlite3_open_v2(file.c_str(), checkpointer->db.out(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
+    return;
+  }
+  sqlite3_busy_timeout(checkpointer->db.get(), kBusyTimeoutMs);
+  Checkpointer* raw = checkpointer.get();
+  auto thread = start_thread([raw] { raw->run(); }, ThreadOptions{.stack_size = 256 * 1024});
+  if (!thread) return;
+  checkpointer->thread = *thread;
+  checkpointer_ = std::move(checkpointer);
+  sqlite3_wal_autocheckpoint(db_, 0);
 }
 
 Status SqliteSnapshotStore::put(const AuxTreePart& tree, std::span<const Hash32> cb_branch, StoreTime now) {
@@ -466,7 +517,9 @@ Status SqliteSnapshotStore::prune_file(StoreTime now) {
   Statements& s = *statements_;
   sqlite3_bind_int64(s.delete_expired.get(), 1, now - static_cast<StoreTime>(retention_s_));
   int rc = run(s.delete_expired.get());
-  if (rc == SQLITE_OK) {
+  // The file holds more than the cap only when memory has been dropping the oldest; the
+  // query walks `cap` rows, so it is left out otherwise.
+  if (rc == SQLITE_OK && memory_.count() >= cap_) {
     sqlite3_bind_int64(s.delete_over_cap.get(), 1, static_cast<std::int64_t>(cap_));
     rc = run(s.delete_over_cap.get());
   }

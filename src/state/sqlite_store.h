@@ -5,7 +5,10 @@
 // submission never waits for the disk; every put is written through before it returns, so the
 // pool is never given work a restart would forget. The file runs in WAL mode with
 // synchronous=NORMAL: a killed process loses no committed write (a power cut may lose the last
-// ones). One connection, owned by this object and used under its lock.
+// ones), and a commit is an append to the log without a flush to the disk. Copying the log back
+// into the database does flush, so a thread of the store's own does it once a second on a
+// second connection, away from the puts (and so from the template path). The writing
+// connection is owned by this object and used under its lock.
 //
 // Schema (PRAGMA application_id kStateApplicationId, PRAGMA user_version kStateSchemaVersion):
 //   tree_parts(key INTEGER PRIMARY KEY, root BLOB, tree_size INTEGER,
@@ -93,11 +96,13 @@ class SqliteSnapshotStore final : public SnapshotStore {
   // when it is an SQLite database without any schema yet (to be given ours).
   Result<bool> load(const std::string& file, StoreTime now, std::string& why);
   Status open_for_writing(const std::string& file, bool create, bool add_schema, std::string& why);
+  void start_checkpointer(const std::string& file);
   Status prune_file(StoreTime now);
   Status write_snapshot(const AuxTreePart& tree, std::span<const Hash32> cb_branch, const PutEffect& effect,
                         StoreTime now);
 
   struct Statements;
+  struct Checkpointer;
 
   const std::uint64_t retention_s_;
   const std::size_t cap_;
@@ -105,6 +110,7 @@ class SqliteSnapshotStore final : public SnapshotStore {
   mutable FutexMutex lock_;     // guards the connection, the statements and the fields below
   sqlite3* db_ = nullptr;
   std::unique_ptr<Statements> statements_;
+  std::unique_ptr<Checkpointer> checkpointer_;  // stopped before the connection closes
   std::int64_t next_seq_ = 1;
   std::optional<StoreTime> last_prune_;
   std::size_t loaded_ = 0;
