@@ -12,7 +12,7 @@ void init_aux_engine(AuxEngine& engine, const Config& config) {
   engine.snapshots.fill(AuxSnapshot{});
   engine.next_snapshot = 0;
   engine.daemon_timeout_ms = config.daemon_timeout_ms;
-  engine.refresh_needed.store(true);
+  engine.aux_wait_ms = config.aux_wait_ms;
 
   const std::size_t count = config.aux_chains.size();
   if (count > kMaxAuxChains) {

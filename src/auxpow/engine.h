@@ -4,7 +4,7 @@
 #pragma once
 
 #include <array>
-#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -44,6 +44,19 @@ struct AuxChainState {
   std::optional<std::string_view> payout_address;  // createauxblock's parameter when set
   AuxTemplate templ;
   std::uint32_t slot = 0;  // leaf index in the current tree, recomputed at every build
+
+  // Fetch bookkeeping. Requests are numbered: a fetch takes the newest `wanted` number when
+  // it starts and marks it `done` once its reply is applied, so requests that arrive during
+  // a fetch are served together by one more. `stale` is the newest request made because the
+  // chain's work is known to be stale or missing (start-up, a found block, a notification);
+  // a getblocktemplate waits, briefly, for those, unless an earlier one already waited the
+  // whole time for the same request (`waited_out`): a hung daemon costs one wait, not one per
+  // template.
+  std::uint64_t wanted = 0;
+  std::uint64_t started = 0;
+  std::uint64_t done = 0;
+  std::uint64_t stale = 0;
+  std::uint64_t waited_out = 0;
 };
 
 struct AuxTree {
@@ -73,15 +86,17 @@ struct AuxEngine {
   AuxTree tree;
   std::array<AuxSnapshot, kSnapshotCount> snapshots{};
   std::size_t next_snapshot = 0;
-  FutexMutex lock;  // the aux-state lock: guards every field above
-  // Set from any thread (an accepted aux block, a relay notification); read and cleared by
-  // the getblocktemplate that refreshes.
-  std::atomic<bool> refresh_needed{true};
+  // The aux-state lock: guards every field above. It guards memory only: no daemon call, no
+  // client read or write and no sleep happens while it is held.
+  FutexMutex lock;
+  std::condition_variable_any fetch_wanted;  // a chain's `wanted` grew (waited on with `lock`)
+  std::condition_variable_any fetch_done;    // a chain's `done` grew (waited on with `lock`)
   std::uint64_t daemon_timeout_ms = 0;  // bound on every aux daemon call (0: none)
+  std::uint64_t aux_wait_ms = 0;        // a template's longest wait for stale work to be replaced
 };
 
-// Fills `engine` from the configuration in configuration order, sets the tree's base size
-// for the number of chains and sets the refresh-needed flag. When the state array cannot be
+// Fills `engine` from the configuration in configuration order and sets the tree's base size
+// for the number of chains; no fetch is wanted yet. When the state array cannot be
 // allocated, logs "error(auxpow): failed to allocate aux chain state"; with more chains than
 // the tree has leaves (the loader refuses those), logs an error too. Either way the engine is
 // left with no aux chains (tree size 0). REQUIRES: no other thread uses `engine` yet.

@@ -1,21 +1,14 @@
 #include "auxpow/refresh.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <new>
-#include <optional>
 
 #include "auxpow/hex.h"
 #include "auxpow/log_text.h"
-#include "auxpow/tree.h"
 #include "json/writer.h"
 #include "log/log.h"
-#include "platform/arena.h"
-#include "platform/thread.h"
-#include "rpc/client.h"
 
 namespace skerrow {
 
@@ -90,58 +83,6 @@ void apply_aux_reply(AuxChainState& state, const Result<JsonDocument>& reply) {
   LogSafeText hash_text(t.hash_text());
   log_line(LogLevel::info, LogScope::auxpow,
            {"aux template for ", state.chain_id, ": hash=", hash_text.view(), " diff=", FixedPoint{t.diff, 3}});
-}
-
-namespace {
-
-Result<JsonDocument> fetch_aux_template(const AuxChainState& state, std::pmr::memory_resource* memory,
-                                        std::uint64_t timeout_ms) {
-  try {
-    auto body = aux_template_request(state, memory);
-    if (!body) return fail(body.error());
-    return call_json(state.daemon, memory, *body, timeout_ms);
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
-}
-
-}  // namespace
-
-void refresh_aux_templates(AuxEngine& engine, std::pmr::memory_resource* memory) {
-  auto& states = engine.states;
-  const std::size_t count = std::min(states.size(), kMaxAuxChains);
-
-  // One slow daemon must not hold up the others (and every request waiting on the aux-state
-  // lock): all chains are asked at once, each on a thread of its own with its own arena,
-  // since the caller's memory resource is not made for concurrent use.
-  std::unique_ptr<PageArena[]> arenas;
-  if (count > 1) {
-    try {
-      arenas.reset(new PageArena[count]);
-    } catch (const std::bad_alloc&) {
-      arenas.reset();  // asked one after the other instead
-    }
-  }
-  std::array<std::optional<Result<JsonDocument>>, kMaxAuxChains> replies;  // released before the arenas
-  std::array<std::optional<pthread_t>, kMaxAuxChains> threads;
-  if (arenas) {
-    for (std::size_t i = 0; i < count; ++i) {
-      auto started = start_thread([&, i] {
-        replies[i].emplace(fetch_aux_template(states[i], &arenas[i], engine.daemon_timeout_ms));
-      });
-      if (started) threads[i] = *started;
-    }
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    if (!threads[i]) replies[i].emplace(fetch_aux_template(states[i], arenas ? &arenas[i] : memory, engine.daemon_timeout_ms));
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    if (threads[i]) pthread_join(*threads[i], nullptr);
-  }
-
-  // Applied and logged in configuration order, whatever order the answers came in.
-  for (std::size_t i = 0; i < count; ++i) apply_aux_reply(states[i], *replies[i]);
-  build_aux_tree(engine);
 }
 
 }  // namespace skerrow

@@ -1,5 +1,5 @@
-// Fetching aux block templates from the aux daemons. Templates are fetched lazily: the next
-// getblocktemplate after the refresh-needed flag was set runs the refresh.
+// Aux block templates as the aux daemons hand them out: the request that asks for one and
+// how a reply becomes the chain's template. The fetching itself is done by the refresher.
 #pragma once
 
 #include <memory_resource>
@@ -24,12 +24,5 @@ Result<std::pmr::string> aux_template_request(const AuxChainState& state, std::p
 // chain's log line. Fields the reply does not replace keep their previous values; `valid`
 // ends true only when a 64-digit hash decoded.
 void apply_aux_reply(AuxChainState& state, const Result<JsonDocument>& reply);
-
-// Asks every aux daemon for a fresh template, all at once (one short-lived thread per chain),
-// then applies the replies and writes their log lines in configuration order and rebuilds
-// the aux merkle tree. Takes as long as the slowest daemon. `memory` serves a lone chain, or
-// every chain when threads cannot be had; otherwise each thread has an arena of its own.
-// REQUIRES: the caller holds the aux-state lock.
-void refresh_aux_templates(AuxEngine& engine, std::pmr::memory_resource* memory);
 
 }  // namespace skerrow

@@ -223,26 +223,27 @@ std::size_t find_aux_fields_place(std::string_view text) {
   return text.rfind(kErrorMember);
 }
 
-Status append_aux_fields(const AuxEngine& engine, std::pmr::string& out) {
+Status append_aux_fields(const AuxWork& work, std::pmr::string& out) {
   try {
     std::array<char, kNumberTextSize> number;
     char root_hex[64];
-    hex_encode(engine.tree.root, root_hex);
+    hex_encode(work.tree.root, root_hex);
+    const std::span<const AuxWorkChain> chains(work.chains.data(), work.chain_count);
     std::size_t valid = 0;
-    for (const AuxChainState& state : engine.states) valid += state.templ.valid ? 1 : 0;
+    for (const AuxWorkChain& chain : chains) valid += chain.templ.valid ? 1 : 0;
 
     out += "\"aux_merkle_root\":\"";
     out.append(root_hex, sizeof root_hex);
     out += "\",\"aux_tree_size\":";
-    out += format_decimal(engine.tree.tree_size, number);
+    out += format_decimal(work.tree.tree_size, number);
     out += ",\"aux_tree_nonce\":";
-    out += format_decimal(engine.tree.tree_nonce, number);
+    out += format_decimal(work.tree.tree_nonce, number);
     out += ",\"n_aux_chains\":";
     out += format_decimal(valid, number);
     out += ",\"aux_chains\":[";
     bool first = true;
-    for (std::size_t j = 0; j < engine.states.size(); ++j) {
-      const AuxChainState& state = engine.states[j];
+    for (std::size_t j = 0; j < chains.size(); ++j) {
+      const AuxWorkChain& state = chains[j];
       if (!state.templ.valid) continue;
       if (!first) out += ',';
       first = false;
@@ -271,11 +272,11 @@ Status append_aux_fields(const AuxEngine& engine, std::pmr::string& out) {
   }
 }
 
-Status splice_template(std::string_view reply, const AuxEngine& engine, TemplateSplice& out,
+Status splice_template(std::string_view reply, const AuxWork& work, TemplateSplice& out,
                        const JsonValue* root) {
   out.fields_.clear();
-  if (auto s = append_aux_fields(engine, out.fields_); !s) return s;
-  out.commitment_ = commitment_text(engine.tree);
+  if (auto s = append_aux_fields(work, out.fields_); !s) return s;
+  out.commitment_ = commitment_text(work.tree);
 
   auto& pieces = out.pieces_;
   std::size_t& count = out.count_;
@@ -316,11 +317,11 @@ Status splice_template(std::string_view reply, const AuxEngine& engine, Template
   return {};
 }
 
-Result<std::pmr::string> rewrite_template(std::string_view reply, const AuxEngine& engine,
+Result<std::pmr::string> rewrite_template(std::string_view reply, const AuxWork& work,
                                           std::pmr::memory_resource* memory) {
   try {
     TemplateSplice splice(memory);
-    if (auto s = splice_template(reply, engine, splice); !s) return fail(s.error());
+    if (auto s = splice_template(reply, work, splice); !s) return fail(s.error());
     std::size_t size = 0;
     for (std::string_view piece : splice.pieces()) size += piece.size();
     std::pmr::string out(memory);

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "auxpow/engine.h"
+#include "auxpow/work.h"
 #include "json/reader.h"
 #include "log/error.h"
 
@@ -49,7 +50,7 @@ std::size_t find_aux_fields_place(std::string_view text);
 // Appends the aux fields: root, tree size and nonce, number of valid chains and one element
 // per valid chain ("slot" is the chain's configuration position; texts JSON-escaped; an
 // infinite difficulty written as null). Errors: OutOfMemory.
-Status append_aux_fields(const AuxEngine& engine, std::pmr::string& out);
+Status append_aux_fields(const AuxWork& work, std::pmr::string& out);
 
 // The rewritten reply as pieces that are sent one after the other: views into the parent's
 // reply (which must outlive the record) and into the record itself (commitment, aux
@@ -65,7 +66,7 @@ class TemplateSplice {
   bool committed() const { return committed_; }
 
  private:
-  friend Status splice_template(std::string_view, const AuxEngine&, TemplateSplice&, const JsonValue*);
+  friend Status splice_template(std::string_view, const AuxWork&, TemplateSplice&, const JsonValue*);
   static constexpr std::size_t kMaxPieces = 8;
   std::array<char, kCommitmentSize> commitment_{};
   std::pmr::string fields_;
@@ -75,16 +76,14 @@ class TemplateSplice {
 };
 
 // Fills `out` with the pieces of the reply with the commitment placed and the aux fields
-// inserted (the same text as rewrite_template). REQUIRES: the aux-state lock is held.
-// Errors: OutOfMemory.
+// inserted (the same text as rewrite_template). Errors: OutOfMemory.
 // `root`, when given, is the reply parsed with borrowed texts (see find_commitment_place).
-Status splice_template(std::string_view reply, const AuxEngine& engine, TemplateSplice& out,
+Status splice_template(std::string_view reply, const AuxWork& work, TemplateSplice& out,
                        const JsonValue* root = nullptr);
 
 // The reply with the commitment placed and the aux fields inserted, built in one
-// allocation of the final size. REQUIRES: the aux-state lock is held.
-// Errors: OutOfMemory.
-Result<std::pmr::string> rewrite_template(std::string_view reply, const AuxEngine& engine,
+// allocation of the final size. Errors: OutOfMemory.
+Result<std::pmr::string> rewrite_template(std::string_view reply, const AuxWork& work,
                                           std::pmr::memory_resource* memory);
 
 }  // namespace skerrow

@@ -4,16 +4,16 @@
 
 namespace skerrow {
 
-void save_snapshot(AuxEngine& engine, const CoinbaseBranch& branch) {
+void save_snapshot(AuxEngine& engine, const AuxWork& work, const CoinbaseBranch& branch) {
   AuxSnapshot& snap = engine.snapshots[engine.next_snapshot];
-  snap.root = engine.tree.root;
-  snap.tree_size = engine.tree.tree_size;
-  snap.chain_count = std::min(engine.states.size(), kMaxAuxChains);
+  snap.root = work.tree.root;
+  snap.tree_size = work.tree.tree_size;
+  snap.chain_count = work.chain_count;
   for (std::size_t i = 0; i < snap.chain_count; ++i) {
-    const AuxChainState& state = engine.states[i];
-    snap.slots[i] = state.slot;
-    snap.in_tree[i] = state.templ.valid;
-    snap.hashes[i] = state.templ.hash;
+    const AuxWorkChain& chain = work.chains[i];
+    snap.slots[i] = chain.slot;
+    snap.in_tree[i] = chain.templ.valid;
+    snap.hashes[i] = chain.templ.hash;
   }
   snap.cb_branch_len = std::min(branch.length, kMaxCoinbaseBranch);
   std::copy_n(branch.hashes.begin(), snap.cb_branch_len, snap.cb_branch.begin());

@@ -7,11 +7,13 @@
 
 #include "auxpow/coinbase.h"
 #include "auxpow/engine.h"
+#include "auxpow/work.h"
 
 namespace skerrow {
 
-// Stores the current tree and `branch` in the next ring slot, overwriting the oldest.
-void save_snapshot(AuxEngine& engine, const CoinbaseBranch& branch);
+// Stores what `work` commits to and `branch` in the next ring slot, overwriting the oldest.
+// REQUIRES: the aux-state lock is held.
+void save_snapshot(AuxEngine& engine, const AuxWork& work, const CoinbaseBranch& branch);
 
 struct SnapshotMatch {
   const AuxSnapshot* snapshot = nullptr;  // nullptr: no snapshot carries the root
@@ -20,7 +22,8 @@ struct SnapshotMatch {
 
 // Among the stored snapshots whose aux root is `root`, the newest whose coinbase branch
 // leads from `coinbase_txid` to `header_merkle_root`; when none does (or the txid is
-// unknown), the newest with that root, with branch_matches false.
+// unknown), the newest with that root, with branch_matches false. REQUIRES: the aux-state
+// lock is held; the snapshot pointed to is only valid while it is.
 SnapshotMatch find_snapshot(const AuxEngine& engine, const Hash32& root,
                             const std::optional<Hash32>& coinbase_txid, const Hash32& header_merkle_root);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "auxpow/hex.h"
@@ -87,7 +88,7 @@ void write_proof(std::span<const std::uint8_t> coinbase, std::span<const Hash32>
   std::memcpy(p, header.data(), header.size());
 }
 
-Result<SubmitProof> build_submit_proof(const SubmitFields& fields, const AuxEngine& engine, std::size_t chain_index,
+Result<SubmitProof> build_submit_proof(const SubmitFields& fields, AuxEngine& engine, std::size_t chain_index,
                                        std::pmr::memory_resource* memory) {
   try {
     SubmitProof proof{.bytes = std::pmr::vector<std::uint8_t>(memory)};
@@ -110,17 +111,21 @@ Result<SubmitProof> build_submit_proof(const SubmitFields& fields, const AuxEngi
     if (auto id = transaction_txid(coinbase, memory)) txid = *id;
     Hash32 header_root;
     std::copy_n(header.begin() + kHeaderMerkleRootOffset, 32, header_root.begin());
-    const SnapshotMatch match = find_snapshot(engine, proof.root, txid, header_root);
-    if (match.snapshot == nullptr) {
-      proof.outcome = ProofOutcome::stale_snapshot;
-      return proof;
+    // The lock is held only to copy what the proof needs; the proof is laid out without it.
+    AuxSnapshot snap;
+    std::uint32_t slot = 0;
+    {
+      std::lock_guard guard(engine.lock);
+      const SnapshotMatch match = find_snapshot(engine, proof.root, txid, header_root);
+      if (match.snapshot == nullptr) {
+        proof.outcome = ProofOutcome::stale_snapshot;
+        return proof;
+      }
+      proof.branch_matches = match.branch_matches;
+      snap = *match.snapshot;
+      // The slot the committed root was built with, which the current slot need not be.
+      slot = chain_index < snap.chain_count ? snap.slots[chain_index] : engine.states[chain_index].slot;
     }
-    proof.branch_matches = match.branch_matches;
-
-    const AuxSnapshot& snap = *match.snapshot;
-    // The slot the committed root was built with, which the current slot need not be.
-    const std::uint32_t slot =
-        chain_index < snap.chain_count ? snap.slots[chain_index] : engine.states[chain_index].slot;
     const AuxBranch aux = aux_branch(snap, slot);
     const std::span<const Hash32> cb_branch(snap.cb_branch.data(), snap.cb_branch_len);
     const std::span<const Hash32> aux_hashes(aux.hashes.data(), aux.length);

@@ -62,10 +62,10 @@ struct SubmitProof {
 // Everything between choosing the chain and calling its daemon: decodes the coinbase and
 // header fields, finds the commitment and the snapshot holding its root, and lays out the
 // proof for the chain at `chain_index` of engine.states with the slot that snapshot gave it.
-// The proof comes from `memory`. REQUIRES: chain_index < engine.states.size(); the
-// aux-state lock is held. Errors: InvalidAuxSubmit (coinbase hex of odd length or with a bad
+// The proof comes from `memory`. Takes the aux-state lock only to find and copy the snapshot.
+// REQUIRES: chain_index < engine.states.size(); the caller does not hold the lock. Errors: InvalidAuxSubmit (coinbase hex of odd length or with a bad
 // digit, header not 160 hex digits), OutOfMemory.
-Result<SubmitProof> build_submit_proof(const SubmitFields& fields, const AuxEngine& engine, std::size_t chain_index,
+Result<SubmitProof> build_submit_proof(const SubmitFields& fields, AuxEngine& engine, std::size_t chain_index,
                                        std::pmr::memory_resource* memory);
 
 // Appends the aux hash as the daemon gets it inside a JSON string: a hexadecimal text in

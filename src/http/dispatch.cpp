@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "auxpow/handlers.h"
 #include "http/access.h"
+#include "http/aux_handlers.h"
 #include "http/response.h"
 #include "log/log.h"
 #include "rpc/client.h"

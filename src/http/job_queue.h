@@ -16,7 +16,6 @@
 namespace skerrow {
 
 inline constexpr std::size_t kQueueSlots = 64;  // a power of two: indices wrap with a mask
-inline constexpr std::size_t kWorkerCount = 4;
 
 // One accepted connection. The accept time travels with it because the client's time limit
 // runs from there: time spent waiting in the queue is time the connection already held a slot.
@@ -70,10 +69,10 @@ class JobQueue {
 // releases the arena and closes the descriptor.
 void serve_job(Job job, ServerContext& ctx);
 
-// Starts kWorkerCount workers that pop and serve Jobs forever (16 MiB stacks, 4096-byte
-// guards; joinable, never joined). Returns the first start failure: OutOfMemory,
-// SystemResources or Unexpected; workers started before it keep running.
+// Starts `count` workers that pop and serve Jobs forever (16 MiB stacks, 4096-byte guards;
+// joinable, never joined). Returns the first start failure: OutOfMemory, SystemResources or Unexpected;
+// workers started before it keep running.
 // REQUIRES: `queue` and its context outlive the process's use of them (they are never freed).
-Status start_workers(JobQueue& queue, std::array<pthread_t, kWorkerCount>& threads);
+Status start_workers(JobQueue& queue, std::size_t count);
 
 }  // namespace skerrow

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "auxpow/schedule.h"
+#include "http/aux_refresher.h"
 #include "http/job_queue.h"
 #include "http/listener.h"
 #include "log/log.h"
@@ -36,7 +38,6 @@ constexpr std::uint64_t kAcceptPauseMs = 100;
 struct FrontEnd {
   explicit FrontEnd(ServerContext* ctx) : queue(ctx) {}
   JobQueue queue;
-  std::array<pthread_t, kWorkerCount> workers{};
   RelayState relay;
 };
 
@@ -104,9 +105,9 @@ void pause_accepting(EventLoop& loop, int listen_fd) {
           }
           break;
         case kAuxRefreshTag:
-          // Only marks the templates as stale: fetching them here would let one slow aux
-          // daemon stop all accepting. The next getblocktemplate refreshes under the lock.
-          aux.refresh_needed.store(true, std::memory_order_release);
+          // Only asks: each chain's refresher fetches on its own thread. A chain whose last
+          // fetch failed is asked again here too.
+          want_all_aux_fetches(aux, FetchReason::routine);
           break;
         case kAcceptResumeTag:
           // Should resuming fail, the next exhaustion cannot pause either, so keep trying
@@ -164,12 +165,18 @@ ErrorCode run_server(const Config& config) {
 
   FrontEnd* front = new (std::nothrow) FrontEnd(ctx);
   if (front == nullptr) return release_on_failure(ErrorCode::OutOfMemory);
-  if (auto started = start_workers(front->queue, front->workers); !started) {
+  if (auto started = start_workers(front->queue, config.workers); !started) {
     return release_on_failure(started.error());
   }
-  log_line(LogLevel::info, LogScope::http, {"worker pool: ", kWorkerCount, " threads started"});
+  log_line(LogLevel::info, LogScope::http, {"worker pool: ", config.workers, " threads started"});
 
-  if (config.zmq_pub) start_relay(front->relay, config, &ctx->aux.refresh_needed);
+  // A new block on an aux chain makes that chain's work stale.
+  static const AuxBlockListener aux_blocks{[](void* engine, std::size_t chain) {
+                                             want_aux_fetch(*static_cast<AuxEngine*>(engine), chain,
+                                                            FetchReason::stale);
+                                           },
+                                           &ctx->aux};
+  if (config.zmq_pub) start_relay(front->relay, config, &aux_blocks);
 
   // On a failure below the loop closes itself and the timers it made.
   auto loop = EventLoop::create();
@@ -186,8 +193,11 @@ ErrorCode run_server(const Config& config) {
       return release_on_failure(added.error());
     }
   }
+  if (auto started = start_aux_refresher(ctx->aux); !started) return release_on_failure(started.error());
+  // The first templates: until they arrive, a getblocktemplate waits for them briefly.
+  want_all_aux_fetches(ctx->aux, FetchReason::stale);
   log_line(LogLevel::info, LogScope::http,
-           {"kqueue event loop started (workers=", kWorkerCount,
+           {"kqueue event loop started (workers=", config.workers,
             ", aux_chains=", ctx->aux.states.size(), ")"});
   run_event_loop(*loop, listen_fd, front->queue, ctx->aux);
 }

@@ -56,11 +56,10 @@ void serve_job(Job job, ServerContext& ctx) {
   close_fd(fd);
 }
 
-Status start_workers(JobQueue& queue, std::array<pthread_t, kWorkerCount>& threads) {
-  for (std::size_t i = 0; i < kWorkerCount; ++i) {
+Status start_workers(JobQueue& queue, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
     auto started = start_thread([&queue] { worker_loop(queue); });
     if (!started) return fail(started.error());
-    threads[i] = *started;
   }
   return {};
 }

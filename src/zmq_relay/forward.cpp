@@ -39,7 +39,7 @@ std::size_t forward_message(const PartCalls& calls, void* subscriber, void* publ
 }
 
 void forward_ready(const PartCalls& calls, const RelayState& state, const zmq_pollitem_t* items,
-                   std::atomic<bool>* aux_refresh_needed, PartBuffer buffer) {
+                   const AuxBlockListener* listener, PartBuffer buffer) {
   for (std::size_t i = 0; i < state.count; ++i) {
     if ((items[i].revents & ZMQ_POLLIN) == 0) continue;
     std::size_t parts = forward_message(calls, state.subscribers[i], state.publisher, buffer);
@@ -48,8 +48,8 @@ void forward_ready(const PartCalls& calls, const RelayState& state, const zmq_po
              {"hashblock from ", state.labels[i], " (", parts, " parts forwarded)"});
     metrics::zmq_relayed(state.labels[i]);
     // A new aux block makes the aux work in the templates stale.
-    if (i >= state.first_aux && aux_refresh_needed != nullptr) {
-      aux_refresh_needed->store(true, std::memory_order_release);
+    if (i >= state.first_aux && listener != nullptr && listener->notify != nullptr) {
+      listener->notify(listener->context, state.aux_chain[i]);
     }
   }
 }

@@ -32,10 +32,10 @@ std::size_t forward_message(const PartCalls& calls, void* subscriber, void* publ
 
 // One pass over the results of a poll: for every item (in subscriber order) whose revents hold
 // ZMQ_POLLIN, forwards one message and, when at least one part went out, logs
-// "hashblock from <label> (<n> parts forwarded)" and, for an aux chain's subscriber, stores
-// true into *aux_refresh_needed (when not null). REQUIRES: items[i].socket is
+// "hashblock from <label> (<n> parts forwarded)" and, for an aux chain's subscriber, tells
+// `listener` (when not null) which chain it was. REQUIRES: items[i].socket is
 // state.subscribers[i] for i < state.count.
 void forward_ready(const PartCalls& calls, const RelayState& state, const zmq_pollitem_t* items,
-                   std::atomic<bool>* aux_refresh_needed, PartBuffer buffer);
+                   const AuxBlockListener* listener, PartBuffer buffer);
 
 }  // namespace skerrow

@@ -89,11 +89,13 @@ Status setup_relay(RelayState& state, const Config& config) {
     }
   }
   state.first_aux = state.count;
-  for (const AuxChainConfig& aux : config.aux_chains) {
+  for (std::size_t i = 0; i < config.aux_chains.size(); ++i) {
+    const AuxChainConfig& aux = config.aux_chains[i];
     if (!aux.zmq_hashblock) continue;
     if (auto added = add_subscription(state, *aux.zmq_hashblock, aux.chain_id); !added) {
       return added;
     }
+    state.aux_chain[state.count - 1] = i;
   }
   return {};
 }
@@ -105,7 +107,7 @@ void release_relay(RelayState& state) {
   state = RelayState{};
 }
 
-void run_aggregator(RelayState& state, std::atomic<bool>* aux_refresh_needed) {
+void run_aggregator(RelayState& state, const AuxBlockListener* listener) {
   if (state.count == 0) {
     log_line(LogLevel::warning, LogScope::zmq,
              {"no ZMQ subscriptions configured, aggregator exiting"});
@@ -127,11 +129,11 @@ void run_aggregator(RelayState& state, std::atomic<bool>* aux_refresh_needed) {
   for (;;) {
     // An interrupted wait is simply issued again.
     if (zmq_poll(items.data(), count, -1) < 0) continue;
-    forward_ready(calls, state, items.data(), aux_refresh_needed, buffer);
+    forward_ready(calls, state, items.data(), listener, buffer);
   }
 }
 
-void start_relay(RelayState& state, const Config& config, std::atomic<bool>* aux_refresh_needed) {
+void start_relay(RelayState& state, const Config& config, const AuxBlockListener* listener) {
   if (!config.zmq_pub) return;
 
   if (auto set = setup_relay(state, config); !set) {
@@ -148,7 +150,7 @@ void start_relay(RelayState& state, const Config& config, std::atomic<bool>* aux
     options.guard_size = kThreadGuardSize;
     options.detached = true;
     auto started = start_thread(
-        [&state, aux_refresh_needed] { run_aggregator(state, aux_refresh_needed); }, options);
+        [&state, listener] { run_aggregator(state, listener); }, options);
     if (!started) spawn_error = started.error();
   } catch (const std::bad_alloc&) {
     spawn_error = ErrorCode::OutOfMemory;

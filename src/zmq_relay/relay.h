@@ -3,7 +3,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <string_view>
 
@@ -29,6 +28,15 @@ struct RelayState {
   // Subscribers from this index on belong to aux chains (0 when the parent has none). Kept
   // apart from the labels because an aux chain may well be called "parent".
   std::size_t first_aux = 0;
+  // For an aux chain's subscriber, the chain's position in the configuration's "aux_chains".
+  std::array<std::size_t, kMaxSubscriptions> aux_chain{};
+};
+
+// Told of every notification relayed from an aux chain, with the chain's position in the
+// configuration's "aux_chains"; called on the aggregator thread.
+struct AuxBlockListener {
+  void (*notify)(void* context, std::size_t aux_chain) = nullptr;
+  void* context = nullptr;
 };
 
 // Adds a SUB socket connected to `endpoint` and subscribed to "hashblock", stored at index
@@ -52,13 +60,14 @@ void release_relay(RelayState& state);
 
 // The aggregator thread's body: returns at once (with its warning) when there are no
 // subscriptions, otherwise polls and forwards forever. A message relayed from an aux chain's
-// subscriber stores true into *aux_refresh_needed when the pointer is not null.
-void run_aggregator(RelayState& state, std::atomic<bool>* aux_refresh_needed);
+// subscriber is told to `listener` when it is not null.
+void run_aggregator(RelayState& state, const AuxBlockListener* listener);
 
 // Called by the front end at start. Without "zmq_pub" it does nothing and calls no ZeroMQ
 // function. Otherwise it sets the relay up and starts the detached aggregator thread; on
 // failure it logs the front end's "continuing without ZMQ" line and releases everything, and
 // the proxy runs on without a relay. Never fails the proxy.
-void start_relay(RelayState& state, const Config& config, std::atomic<bool>* aux_refresh_needed);
+// REQUIRES: `listener`, when given, lives until the process ends.
+void start_relay(RelayState& state, const Config& config, const AuxBlockListener* listener);
 
 }  // namespace skerrow

@@ -3,6 +3,8 @@ when it asks again."""
 
 import json
 
+import pytest
+
 from framework.fake_aux import (EASY_TARGET, aux_chain_entry, fake_aux, parent_template,  # noqa: F401
                                 random_txids, unreachable_url, wait_exact)
 from framework.proxy import parent_entry
@@ -33,12 +35,13 @@ def test_requests_and_log_lines_for_each_fetch_method(proxy_factory, fake_daemon
     assert paid.fetches == [b'{"method":"createauxblock","params":["addr\\"\\\\x"]}']
     proxy.wait_for_line("aux template for paid")
     lines = [l for l in proxy.lines() if l.startswith("info(auxpow): aux template for")]
-    # Configuration order; hash text as the daemon sent it; "_target" read when "target" is absent.
-    assert lines == [
+    # One line per chain as its reply arrives; hash text as the daemon sent it; "_target" read
+    # when "target" is absent.
+    assert sorted(lines) == sorted([
         "info(auxpow): aux template for plain: hash=" + "AB" * 32 + " diff=65793.004",
         "info(auxpow): aux template for created: hash=" + created.hash + " diff=65793.004",
         "info(auxpow): aux template for paid: hash=" + paid.hash + " diff=256.000",
-    ]
+    ])
     chains = response.json()["result"]["aux_chains"]
     assert [c["target"] for c in chains] == [EASY_TARGET, EASY_TARGET, "00" * 31 + "01"]
     assert [c["diff"] for c in chains] == [65793.003922, 65793.003922, 256.0]
@@ -73,31 +76,35 @@ def test_failing_chains_are_left_out_and_logged(proxy_factory, fake_daemon, fake
     assert not any("for refused" in l for l in lines)  # a daemon error reply is silent
 
 
-def test_templates_are_fetched_again_only_after_an_accepted_block(proxy_factory, fake_daemon, fake_aux):
+@pytest.mark.parametrize("wait_ms", [None, 0])
+def test_an_accepted_block_brings_the_new_aux_work_to_the_next_template(proxy_factory, fake_daemon, fake_aux,
+                                                                          wait_ms):
     from framework.fake_aux import build_coinbase, build_header, submit_param, template_result
 
     aux = fake_aux(7)
-    proxy, _ = start(proxy_factory, fake_daemon, [aux_chain_entry("c", aux)])
+    parent = fake_daemon(lambda request: (200, TEMPLATE))
+    proxy = proxy_factory({"parent": parent_entry(parent), "aux_chains": [aux_chain_entry("c", aux)],
+                           **({} if wait_ms is None else {"aux_wait_ms": wait_ms})})
     first = template_result(proxy.rpc("getblocktemplate").body)
-    proxy.rpc("getblocktemplate")
-    assert len(aux.fetches) == 1
-
     coinbase = build_coinbase(first)
     header = build_header(first, coinbase)
+    old_hash = aux.hash
+
+    # A refused block changes nothing: no fetch.
     aux.submit_result = False
-    assert proxy.rpc("submitauxblock", [submit_param("c", aux.hash, coinbase, header)]).json()["result"] == "false"
-    proxy.rpc("getblocktemplate")
+    assert proxy.rpc("submitauxblock", [submit_param("c", old_hash, coinbase, header)]).json()["result"] == "false"
     assert len(aux.fetches) == 1
 
+    # Accepted: the node moves on to a new block, and answers the fetch in 100 ms.
     aux.submit_result = "check"
-    old_hash = aux.hash
-    assert proxy.rpc("submitauxblock", [submit_param("c", aux.hash, coinbase, header)]).json()["result"] == "true"
-    proxy.wait_for_line("info(http): aux block accepted for c, will refresh templates on next GBT")
     new_hash = aux.new_template()
+    aux.delay = 0.1
+    assert proxy.rpc("submitauxblock", [submit_param("c", old_hash, coinbase, header)]).json()["result"] == "true"
     result = proxy.rpc("getblocktemplate").json()["result"]
+    # Waiting (the default) the template at once carries the new work; not waiting, the old.
+    assert result["aux_chains"][0]["hash"] == (new_hash if wait_ms is None else old_hash)
+    wait_exact(proxy, f"info(auxpow): aux template for c: hash={new_hash} diff=65793.004")
     assert len(aux.fetches) == 2
-    assert result["aux_chains"][0]["hash"] == new_hash != old_hash
-    assert result["aux_merkle_root"] == new_hash
 
 
 def test_zero_target_is_infinite_difficulty_and_null_in_the_template(proxy_factory, fake_daemon, fake_aux):

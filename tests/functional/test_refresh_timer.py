@@ -1,7 +1,6 @@
-"""The periodic aux refresh: the event loop's timer only marks the aux templates as stale, and
-the next getblocktemplate fetches new ones."""
+"""The periodic aux refresh: the event loop's timer asks every chain's refresher for a fresh
+template, fetched in the background; no getblocktemplate waits for it."""
 
-import threading
 import time
 
 import pytest
@@ -36,39 +35,21 @@ def test_changed_aux_template_shows_after_a_period(proxy_factory, fake_daemon, f
     aux = fake_aux(1)
     proxy = start(proxy_factory, fake_daemon, aux, **settings)
     first = aux.hash
-    assert aux_hash(proxy) == first            # the start-up flag fetches once
+    assert aux_hash(proxy) == first            # fetched once at start-up
     second = aux.new_template()
     time.sleep(0.3)
     assert aux_hash(proxy) == (second if refreshed else first)
-    assert len(aux.fetches) == (2 if refreshed else 1)
+    assert (len(aux.fetches) >= 2) if refreshed else (len(aux.fetches) == 1)
 
 
-def test_timer_alone_calls_no_daemon(proxy_factory, fake_daemon, fake_aux):
-    # Ticks between requests must not reach the aux daemon from the event loop: several
-    # periods pass, then one request makes exactly one fetch however many ticks there were.
+def test_the_timer_fetches_without_requests_one_fetch_at_a_time(proxy_factory, fake_daemon, fake_aux):
+    # Ticks every 50 ms against a daemon that takes 200 ms: ticks during a fetch are served by
+    # one more fetch after it, never by fetches side by side.
     aux = fake_aux(1)
+    aux.delay = 0.2
     proxy = start(proxy_factory, fake_daemon, aux, aux_refresh_ms=50)
-    aux_hash(proxy)
-    time.sleep(0.4)
-    assert len(aux.fetches) == 1
-    aux_hash(proxy)
-    assert len(aux.fetches) == 2
-
-
-def test_slow_aux_daemon_does_not_stall_accepting(proxy_factory, fake_daemon, fake_aux):
-    # A refresh that takes long holds the aux-state lock in a worker, never the event loop:
-    # while it runs, other clients are still accepted and passed through.
-    aux = fake_aux(1)
-    proxy = start(proxy_factory, fake_daemon, aux, aux_refresh_ms=50)
-    aux_hash(proxy)
-    aux.delay = 1.5
-    time.sleep(0.2)
-
-    slow = threading.Thread(target=aux_hash, args=(proxy,), daemon=True)
-    slow.start()
-    time.sleep(0.2)
-    started = time.monotonic()
-    assert proxy.rpc("getblockcount").status == 200
-    assert time.monotonic() - started < 1.0
-    slow.join(10)
-    assert not slow.is_alive()
+    new_hash = aux.new_template()
+    proxy.wait_for_line(f"info(auxpow): aux template for one: hash={new_hash}", timeout=5)
+    time.sleep(1.0)
+    assert 3 <= len(aux.fetches) <= 7
+    assert aux.max_in_flight == 1

@@ -14,6 +14,7 @@ import time
 import pytest
 import zmq
 
+from framework.fake_aux import fake_aux, wait_count  # noqa: F401
 from framework.fake_daemon import free_port, json_result
 from framework.proxy import parent_entry
 
@@ -110,16 +111,18 @@ def zmq_lines(proxy) -> list[str]:
 # -- relaying ------------------------------------------------------------------------------
 
 
-def test_notifications_are_relayed_unchanged_and_logged_by_chain(proxy_factory, fake_daemon, zctx):
+def test_notifications_are_relayed_unchanged_and_logged_by_chain(proxy_factory, fake_daemon, fake_aux, zctx):
     parent_pub, parent_ep = daemon_publisher(zctx)
     aux_pub, aux_ep = daemon_publisher(zctx)
     daemon = fake_daemon()
     relay_ep = tcp_endpoint()
+    quiet, doge = fake_aux(1), fake_aux(2)
     proxy = proxy_factory({
         "zmq_pub": relay_ep,
         "parent": parent_entry(daemon, zmq_hashblock=parent_ep),
-        "aux_chains": [aux_entry("quiet", fake_daemon()), aux_entry("doge", fake_daemon(), aux_ep)],
+        "aux_chains": [aux_entry("quiet", quiet), aux_entry("doge", doge, aux_ep)],
     })
+    wait_count(proxy, "info(auxpow): aux template for ", 2)
     proxy.wait_for_line("info(zmq): aggregator polling 2 subscription(s)")
     assert zmq_lines(proxy)[:3] == [
         f"info(zmq): ZMQ PUB bound to {relay_ep}",
@@ -138,6 +141,9 @@ def test_notifications_are_relayed_unchanged_and_logged_by_chain(proxy_factory, 
     assert relay_until_received(aux_pub, sub, sent) == sent
     proxy.wait_for_line("info(zmq): hashblock from doge (3 parts forwarded)", since=mark)
     drain(sub)
+    # A new aux block makes that chain's work stale: its template, and only its, is fetched anew.
+    proxy.wait_for_line("info(auxpow): aux template for doge", since=mark)
+    assert len(quiet.fetches) == 1 and len(doge.fetches) >= 2
 
     # Parts longer than the 256-byte buffer leave cut; shorter ones (empty too) as they are.
     long_part = secrets.token_bytes(300)

@@ -20,6 +20,7 @@
 #include "auxpow/coinbase.h"
 #include "auxpow/hash.h"
 #include "auxpow/rewrite.h"
+#include "auxpow/work.h"
 #include "fuzz_check.h"
 #include "json/reader.h"
 
@@ -67,6 +68,15 @@ AuxEngine& engine() {
   return *e;
 }
 
+const skerrow::AuxWork& work() {
+  static skerrow::AuxWork* w = [] {
+    auto* made = new skerrow::AuxWork;
+    skerrow::take_aux_work(engine(), *made);
+    return made;
+  }();
+  return *w;
+}
+
 // The commitment and the aux fields as the pool must see them for the engine above.
 std::string commitment() {
   const AuxEngine& e = engine();
@@ -89,7 +99,9 @@ std::string expected_rewrite(std::string_view r) {
   const std::string c = commitment();
   std::string t;
   if (const std::size_t k = r.find("\"flags\":\""); k != std::string_view::npos) {
-    const std::size_t q = r.find('"', k + 9);
+    std::size_t q = k + 9;  // the flags text ends at its first quote not escaped
+    while (q < r.size() && r[q] != '"') q += r[q] == '\\' ? 2 : 1;
+    if (q >= r.size()) q = std::string_view::npos;
     t = q == std::string_view::npos ? std::string(r) : std::string(r.substr(0, q)) + c + std::string(r.substr(q));
   } else if (const std::size_t k = r.find("\"coinbaseaux\":{}"); k != std::string_view::npos) {
     t = std::string(r.substr(0, k)) + "\"coinbaseaux\":{\"flags\":\"" + c + "\"}" + std::string(r.substr(k + 16));
@@ -182,7 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<char> copy(data, data + size);
   const std::string_view reply(copy.data(), copy.size());
 
-  auto rewritten = skerrow::rewrite_template(reply, engine(), std::pmr::new_delete_resource());
+  auto rewritten = skerrow::rewrite_template(reply, work(), std::pmr::new_delete_resource());
   FUZZ_CHECK(rewritten.has_value());
   FUZZ_CHECK(std::string_view(*rewritten) == expected_rewrite(reply));
 

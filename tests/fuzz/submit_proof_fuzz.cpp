@@ -14,6 +14,7 @@
 #include "auxpow/coinbase.h"
 #include "auxpow/hash.h"
 #include "auxpow/snapshot.h"
+#include "auxpow/work.h"
 #include "auxpow/submit.h"
 #include "auxpow/tx.h"
 #include "fuzz_check.h"
@@ -45,6 +46,13 @@ skerrow::CoinbaseBranch branch_over(std::vector<Hash32> level) {
   return *branch;
 }
 
+// What a template answered now would commit to.
+const skerrow::AuxWork& work_of(const AuxEngine& engine) {
+  static skerrow::AuxWork work;
+  skerrow::take_aux_work(engine, work);
+  return work;
+}
+
 AuxEngine& engine() {
   static AuxEngine* e = [] {
     auto* made = new AuxEngine;
@@ -66,21 +74,21 @@ AuxEngine& engine() {
     made->states[0].slot = 1;
     made->states[1].slot = 2;
     made->states[2].slot = 3;
-    skerrow::save_snapshot(*made, branch_over(level));
+    skerrow::save_snapshot(*made, work_of(*made), branch_over(level));
 
     made->tree.root.fill(kRootB);
     made->tree.tree_size = 8;
     made->states[0].slot = 5;
     made->states[1].slot = 0;
     made->states[2].slot = 6;
-    skerrow::save_snapshot(*made, skerrow::CoinbaseBranch{});
+    skerrow::save_snapshot(*made, work_of(*made), skerrow::CoinbaseBranch{});
 
     made->tree.root.fill(kRootA);
     made->tree.tree_size = 4;
     made->states[0].slot = 3;
     made->states[1].slot = 0;
     made->states[2].slot = 1;
-    skerrow::save_snapshot(*made, branch_over({Hash32{}, filled_hash(9)}));
+    skerrow::save_snapshot(*made, work_of(*made), branch_over({Hash32{}, filled_hash(9)}));
 
     // The current slots differ from every snapshot's: a proof must use the snapshot's.
     made->states[0].slot = 2;
@@ -218,7 +226,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto fields = skerrow::split_submit_fields(*param);
   if (!fields) return 0;
 
-  const AuxEngine& e = engine();
+  AuxEngine& e = engine();
   std::size_t chain = 0;
   while (chain < e.states.size() && e.states[chain].chain_id != fields->chain) ++chain;
   if (chain == e.states.size()) return 0;

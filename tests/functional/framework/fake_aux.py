@@ -45,7 +45,8 @@ class FakeAux:
         handed out, else False), or a fixed result value (True, False, None, a string...);
     submit_mode: "ok", "no_result", "garbage", "reset" or "error" (HTTP 500, result null and an
         error object, as a node refusing the block answers);
-    delay: seconds before every answer.
+    delay: seconds before every answer;
+    hang: accept every request and never answer it (a node in initial block download).
     """
 
     def __init__(self, chainid: int = 1, *, hash: str | None = None, target: str = EASY_TARGET,
@@ -58,6 +59,9 @@ class FakeAux:
         self.submit_result = "check"
         self.submit_mode = "ok"
         self.delay = delay
+        self.hang = False
+        self.in_flight = 0
+        self.max_in_flight = 0           # the most requests it was answering at once
         self.handed_out: list[str] = []
         self.fetches: list = []          # request bodies of template fetches
         self.submissions: list = []      # (aux hash text, proof hex)
@@ -89,6 +93,16 @@ class FakeAux:
     # -- serving ------------------------------------------------------------------------
 
     def _handle(self, request):
+        with self._lock:
+            self.in_flight += 1
+            self.max_in_flight = max(self.max_in_flight, self.in_flight)
+        try:
+            return self._answer(request)
+        finally:
+            with self._lock:
+                self.in_flight -= 1
+
+    def _answer(self, request):
         if self.delay:
             time.sleep(self.delay)
         try:
@@ -108,6 +122,8 @@ class FakeAux:
             mode = self.template_mode
             aux_hash = self.hash
             self.handed_out.append(aux_hash)
+        if self.hang:
+            return RawReply(then="hang")
         if mode == "garbage":
             return 200, b"<html>not json</html>"
         if mode == "error":
@@ -130,6 +146,8 @@ class FakeAux:
             handed_out = set(self.handed_out)
             mode = self.submit_mode
             wanted = self.submit_result
+        if self.hang:
+            return RawReply(then="hang")
         if mode == "reset":
             return RawReply(then="reset")
         if mode == "garbage":

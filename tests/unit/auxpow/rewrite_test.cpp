@@ -98,6 +98,12 @@ struct Engine3 {
     engine.tree.tree_size = 4;
     engine.tree.root = test::hash_of(std::string(62, 'a') + "bb");
   }
+  // What a template is built from: the engine's state as it is now.
+  const AuxWork& work() {
+    take_aux_work(engine, taken);
+    return taken;
+  }
+  AuxWork taken;
 };
 
 TEST(AuxFields, ListValidChainsWithPositionSlotsEscapedNamesAndNullForInfinity) {
@@ -105,7 +111,7 @@ TEST(AuxFields, ListValidChainsWithPositionSlotsEscapedNamesAndNullForInfinity) 
   e.engine.states[1].templ.valid = false;
   e.engine.states[2].templ.diff = std::numeric_limits<double>::infinity();
   std::pmr::string out;
-  ASSERT_TRUE(append_aux_fields(e.engine, out));
+  ASSERT_TRUE(append_aux_fields(e.work(), out));
   EXPECT_EQ(std::string_view(out), "\"aux_merkle_root\":\"" + std::string(62, 'a') + "bb\",\"aux_tree_size\":4,\"aux_tree_nonce\":0,"
                  "\"n_aux_chains\":2,\"aux_chains\":["
                  "{\"chain_id\":\"alpha\",\"hash\":\"" + std::string(63, '0') + "1\",\"target\":\"" +
@@ -121,7 +127,7 @@ TEST(AuxFields, TargetTextCannotBreakOutOfItsString) {
   const std::string bad = std::string(60, '0') + "\"}]x";
   std::copy(bad.begin(), bad.end(), e.engine.states[0].templ.target_hex.begin());
   std::pmr::string out;
-  ASSERT_TRUE(append_aux_fields(e.engine, out));
+  ASSERT_TRUE(append_aux_fields(e.work(), out));
   EXPECT_NE(std::string_view(out).find("\"target\":\"" + std::string(60, '0') + "\\\"}]x\""),
             std::string_view::npos)
       << out;
@@ -132,14 +138,14 @@ TEST(AuxFields, TargetTextCannotBreakOutOfItsString) {
 TEST(RewriteTemplate, BuildsInOnePieceAndKeepsAnEmptyResultValid) {
   Engine3 e;
   const std::string reply = R"({"result":{"coinbaseaux":{"flags":"062f"},"n" : 1.50},"error":null,"id":"q"})";
-  auto out = rewrite_template(reply, e.engine, std::pmr::get_default_resource());
+  auto out = rewrite_template(reply, e.work(), std::pmr::get_default_resource());
   ASSERT_TRUE(out);
   std::pmr::string fields;
-  ASSERT_TRUE(append_aux_fields(e.engine, fields));
+  ASSERT_TRUE(append_aux_fields(e.work(), fields));
   EXPECT_EQ(out->size(), reply.size() + kCommitmentSize + 1 + fields.size());
   EXPECT_LE(out->capacity(), out->size() + 32);
 
-  auto empty = rewrite_template(R"({"result":{},"error":null})", e.engine, std::pmr::get_default_resource());
+  auto empty = rewrite_template(R"({"result":{},"error":null})", e.work(), std::pmr::get_default_resource());
   EXPECT_EQ(std::string_view(*empty), R"({"result":{)" + std::string(fields) + R"(},"error":null})");
 }
 
@@ -148,7 +154,7 @@ TEST(RewriteTemplate, BuildsInOnePieceAndKeepsAnEmptyResultValid) {
 TEST(RewriteTemplate, EmptyAndTinyRepliesPassUnchanged) {
   Engine3 e;
   for (std::string_view reply : {std::string_view(), std::string_view("{"), std::string_view("},\"erro")}) {
-    auto out = rewrite_template(reply, e.engine, std::pmr::get_default_resource());
+    auto out = rewrite_template(reply, e.work(), std::pmr::get_default_resource());
     ASSERT_TRUE(out);
     EXPECT_EQ(std::string_view(*out), reply);
     EXPECT_FALSE(find_commitment_place(reply).found);
@@ -157,7 +163,7 @@ TEST(RewriteTemplate, EmptyAndTinyRepliesPassUnchanged) {
 
 // The text built in one piece, the way a reader of the rules would: place the commitment,
 // then put the fields before the last `},"error"` of the result.
-std::string rewritten_at_once(std::string_view reply, const AuxEngine& engine) {
+std::string rewritten_at_once(std::string_view reply, const AuxWork& engine) {
   const auto c = commitment_text(engine.tree);
   std::string out = placed(reply, std::string(c.data(), c.size()));
   std::pmr::string fields;
@@ -193,9 +199,9 @@ TEST(SpliceTemplate, PiecesJoinToTheTextBuiltAtOnce) {
   };
   for (const std::string& reply : cases) {
     SCOPED_TRACE(reply);
-    const std::string want = rewritten_at_once(reply, e.engine);
+    const std::string want = rewritten_at_once(reply, e.work());
     TemplateSplice bytes(std::pmr::get_default_resource());
-    ASSERT_TRUE(splice_template(reply, e.engine, bytes));
+    ASSERT_TRUE(splice_template(reply, e.work(), bytes));
     EXPECT_EQ(joined(bytes.pieces()), want);
 
     auto doc = parse_json(reply, std::pmr::get_default_resource(), JsonTexts::borrow);
@@ -206,10 +212,10 @@ TEST(SpliceTemplate, PiecesJoinToTheTextBuiltAtOnce) {
     EXPECT_EQ(a.pos, b.pos);
     EXPECT_EQ(a.erase, b.erase);
     TemplateSplice tree(std::pmr::get_default_resource());
-    ASSERT_TRUE(splice_template(reply, e.engine, tree, &doc->root()));
+    ASSERT_TRUE(splice_template(reply, e.work(), tree, &doc->root()));
     EXPECT_EQ(joined(tree.pieces()), want);
 
-    auto whole = rewrite_template(reply, e.engine, std::pmr::get_default_resource());
+    auto whole = rewrite_template(reply, e.work(), std::pmr::get_default_resource());
     ASSERT_TRUE(whole);
     EXPECT_EQ(std::string_view(*whole), want);
   }

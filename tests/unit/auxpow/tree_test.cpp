@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "auxpow/snapshot.h"
+#include "auxpow/work.h"
 #include "auxpow/tree.h"
 #include "support.h"
 
@@ -37,6 +38,13 @@ Hash32 internal(Hash32 h) {
 }
 
 // The root computed over every leaf of the tree, zero where no valid chain sits.
+// A snapshot commits to the engine's state as a template would take it.
+const AuxWork& work_of(const AuxEngine& engine) {
+  static AuxWork work;
+  take_aux_work(engine, work);
+  return work;
+}
+
 Hash32 plain_root_of(const AuxEngine& engine) {
   std::vector<Hash32> leaves(engine.tree.tree_size);
   for (const AuxChainState& s : engine.states) {
@@ -192,7 +200,7 @@ TEST(Snapshots, RingKeepsTheEightNewest) {
   for (std::uint32_t i = 0; i < 9; ++i) {
     engine.states[0].templ.hash = test::filler(i);
     build_aux_tree(engine);
-    save_snapshot(engine, CoinbaseBranch{});
+    save_snapshot(engine, work_of(engine), CoinbaseBranch{});
   }
   EXPECT_EQ(engine.next_snapshot, 1u);
   EXPECT_EQ(find_snapshot(engine, test::filler(0), std::nullopt, Hash32{}).snapshot, nullptr);
@@ -210,12 +218,12 @@ TEST(Snapshots, KeepTheSizeAndSlotsTheirRootWasBuiltWith) {
   add_chain(engine, "b", 3, test::filler(2), false);
   engine.tree.base_size = 2;
   build_aux_tree(engine);
-  save_snapshot(engine, CoinbaseBranch{});
+  save_snapshot(engine, work_of(engine), CoinbaseBranch{});
   const Hash32 small_root = engine.tree.root;
 
   engine.states[1].templ.valid = true;  // now ids 1 and 3 need a tree of 4
   build_aux_tree(engine);
-  save_snapshot(engine, CoinbaseBranch{});
+  save_snapshot(engine, work_of(engine), CoinbaseBranch{});
   ASSERT_EQ(engine.tree.tree_size, 4u);
   ASSERT_NE(engine.states[0].slot, engine.snapshots[0].slots[0]);
 
@@ -240,9 +248,9 @@ TEST(Snapshots, ChoosesTheSnapshotWhoseCoinbaseBranchMatchesTheHeader) {
     b.length = 1 + k;
     for (std::size_t i = 0; i < b.length; ++i) b.hashes[i] = test::filler(1000 * (k + 1) + i);
     roots[k] = root_from_coinbase(coinbase, {b.hashes.data(), b.length});
-    save_snapshot(engine, b);
+    save_snapshot(engine, work_of(engine), b);
   }
-  save_snapshot(engine, CoinbaseBranch{});  // newest, matches nothing
+  save_snapshot(engine, work_of(engine), CoinbaseBranch{});  // newest, matches nothing
   for (std::uint32_t k = 0; k < 3; ++k) {
     const SnapshotMatch m = find_snapshot(engine, engine.tree.root, coinbase, roots[k]);
     ASSERT_TRUE(m.branch_matches);
@@ -253,7 +261,7 @@ TEST(Snapshots, ChoosesTheSnapshotWhoseCoinbaseBranchMatchesTheHeader) {
   EXPECT_EQ(none.snapshot, &engine.snapshots[3]);
 
   // The newest of two matching snapshots wins, also across the ring's wrap.
-  for (int i = 0; i < 6; ++i) save_snapshot(engine, CoinbaseBranch{});
+  for (int i = 0; i < 6; ++i) save_snapshot(engine, work_of(engine), CoinbaseBranch{});
   EXPECT_EQ(engine.next_snapshot, 2u);
   const SnapshotMatch newest = find_snapshot(engine, engine.tree.root, coinbase, coinbase);
   EXPECT_TRUE(newest.branch_matches);

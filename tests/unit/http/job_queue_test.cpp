@@ -57,13 +57,14 @@ TEST(JobQueue, SixtyFifthJobIsRefusedAndClosed) {
 }
 
 TEST(JobQueue, ConsumersSleepUntilPushedAndEachJobIsTakenOnce) {
+  constexpr std::size_t kConsumers = 4;
   ServerContext ctx;
   JobQueue queue(&ctx);
   constexpr int kJobs = 2000;
   std::atomic<int> taken{0};
   std::vector<std::atomic<int>> seen(kJobs);
   std::vector<std::thread> consumers;
-  for (std::size_t i = 0; i < kWorkerCount; ++i) {
+  for (std::size_t i = 0; i < kConsumers; ++i) {
     consumers.emplace_back([&] {
       for (;;) {
         int job = queue.pop().fd;
@@ -86,7 +87,7 @@ TEST(JobQueue, ConsumersSleepUntilPushedAndEachJobIsTakenOnce) {
   while (taken.load() < kJobs && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  for (std::size_t i = 0; i < kWorkerCount; ++i) {
+  for (std::size_t i = 0; i < kConsumers; ++i) {
     while (queue.waiting() == kQueueSlots) std::this_thread::yield();
     queue.push(job_for(-1));
   }

@@ -147,8 +147,12 @@ struct ScriptedRelay {
     sources[i].parts = std::move(parts);
     items[i].revents = ZMQ_POLLIN;
   }
-  void pass(std::atomic<bool>* flag) {
-    forward_ready(kFakeCalls, state, items.data(), flag, buffer);
+  void pass(std::vector<std::size_t>* told) {
+    AuxBlockListener listener{[](void* context, std::size_t chain) {
+                                static_cast<std::vector<std::size_t>*>(context)->push_back(chain);
+                              },
+                              told};
+    forward_ready(kFakeCalls, state, items.data(), told ? &listener : nullptr, buffer);
   }
 
   std::vector<Source> sources;
@@ -163,8 +167,9 @@ TEST(ForwardReady, OnePassForwardsEveryReadySubscriberInOrder) {
   relay.ready(2, notification('n'));
   relay.ready(0, notification('p'));
   relay.sources[1].parts = notification('d');  // has data but the poll did not report it
+  relay.state.aux_chain[2] = 5;
 
-  std::atomic<bool> refresh{false};
+  std::vector<std::size_t> refresh;
   testing::CapturedStderr captured;
   relay.pass(&refresh);
   captured.restore();
@@ -176,36 +181,36 @@ TEST(ForwardReady, OnePassForwardsEveryReadySubscriberInOrder) {
   EXPECT_EQ(captured.text(),
             "info(zmq): hashblock from parent (3 parts forwarded)\n"
             "info(zmq): hashblock from namecoin (3 parts forwarded)\n");
-  EXPECT_TRUE(refresh.load());
+  EXPECT_EQ(refresh, std::vector<std::size_t>{5});
 }
 
 TEST(ForwardReady, OnlyRelayedAuxNotificationsAskForARefresh) {
-  std::atomic<bool> refresh{false};
+  std::vector<std::size_t> refresh;
   testing::CapturedStderr captured;
 
   ScriptedRelay parent_only({"parent", "dogecoin"}, 1);
   parent_only.ready(0, notification('p'));
   parent_only.pass(&refresh);
-  EXPECT_FALSE(refresh.load());
+  EXPECT_TRUE(refresh.empty());
 
   // Nothing relayed from the aux chain: no refresh either.
   ScriptedRelay failed_aux({"parent", "dogecoin"}, 1);
   failed_aux.ready(1, {{"", false, true}});
   failed_aux.pass(&refresh);
-  EXPECT_FALSE(refresh.load());
+  EXPECT_TRUE(refresh.empty());
 
   // An aux chain that happens to be called "parent" is still an aux chain.
   ScriptedRelay misleading({"parent"}, 0);
   misleading.ready(0, notification('q'));
   misleading.pass(&refresh);
-  EXPECT_TRUE(refresh.load());
+  EXPECT_EQ(refresh.size(), 1u);
 
   // A broken aux message that still relayed parts counts as a notification.
-  refresh = false;
+  refresh.clear();
   ScriptedRelay partial({"dogecoin"}, 0);
   partial.ready(0, {{"hashblock", true}, {"", false, true}});
   partial.pass(&refresh);
-  EXPECT_TRUE(refresh.load());
+  EXPECT_EQ(refresh.size(), 1u);
 
   // Without a flag to set, forwarding goes on all the same.
   ScriptedRelay no_flag({"dogecoin"}, 0);

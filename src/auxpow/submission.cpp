@@ -1,16 +1,15 @@
+#include "auxpow/submission.h"
+
 #include <algorithm>
-#include <mutex>
 #include <new>
 #include <optional>
 
-#include "auxpow/handlers.h"
 #include "auxpow/hex.h"
 #include "auxpow/log_text.h"
+#include "auxpow/schedule.h"
 #include "auxpow/submit.h"
-#include "http/response.h"
 #include "json/writer.h"
 #include "log/log.h"
-#include "rpc/client.h"
 
 namespace skerrow {
 namespace {
@@ -58,11 +57,13 @@ Result<DaemonAnswer> read_daemon_answer(const Result<JsonDocument>& reply, std::
   return answer;
 }
 
-Status submit(int fd, std::string_view body, PageArena& arena, AuxEngine& engine) {
+Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr::memory_resource* memory) {
+  SubmitPlan plan{{}, 0, std::pmr::string(memory)};
   const auto param = extract_param_string(body);
   if (!param) {
     log_line(LogLevel::warning, LogScope::http, {"submitauxblock: failed to extract params"});
-    return send_response(fd, 200, kInvalidParams);
+    plan.answer = kInvalidParams;
+    return plan;
   }
   const auto fields = split_submit_fields(*param);
   if (!fields) return fail(ErrorCode::InvalidAuxSubmit);
@@ -82,17 +83,19 @@ Status submit(int fd, std::string_view body, PageArena& arena, AuxEngine& engine
   }
   if (chain == nullptr) {
     log_line(LogLevel::warning, LogScope::http, {"submitauxblock: unknown chain ", name.view()});
-    return send_response(fd, 200, kUnknownChain);
+    plan.answer = kUnknownChain;
+    return plan;
   }
 
   const std::size_t chain_index = static_cast<std::size_t>(chain - engine.states.data());
-  auto built = build_submit_proof(*fields, engine, chain_index, &arena);
+  auto built = build_submit_proof(*fields, engine, chain_index, memory);
   if (!built) return fail(built.error());
   SubmitProof& proof = *built;
   if (proof.outcome == ProofOutcome::no_commitment) {
     log_line(LogLevel::warning, LogScope::http,
              {"submitauxblock: no AuxPoW commitment found in coinbase for ", name.view()});
-    return send_response(fd, 200, kNoCommitment);
+    plan.answer = kNoCommitment;
+    return plan;
   }
   if (proof.outcome == ProofOutcome::stale_snapshot) {
     char root_hex[64];
@@ -100,7 +103,8 @@ Status submit(int fd, std::string_view body, PageArena& arena, AuxEngine& engine
     log_line(LogLevel::warning, LogScope::http,
              {"submitauxblock: no snapshot for merkle root ", std::string_view(root_hex, 64), " (chain ",
               name.view(), ")"});
-    return send_response(fd, 200, kStaleSnapshot);
+    plan.answer = kStaleSnapshot;
+    return plan;
   }
   if (!proof.branch_matches) {
     log_line(LogLevel::warning, LogScope::http,
@@ -112,7 +116,7 @@ Status submit(int fd, std::string_view body, PageArena& arena, AuxEngine& engine
   constexpr std::string_view kHead = R"({"method":"submitauxblock","params":[")";
   constexpr std::string_view kMiddle = R"(",")";
   constexpr std::string_view kTail = R"("]})";
-  std::pmr::string request(&arena);
+  std::pmr::string& request = plan.request;
   request.reserve(kHead.size() + fields->aux_hash.size() + kMiddle.size() + 2 * size + kTail.size());
   request.append(kHead);
   if (auto written = append_aux_hash(fields->aux_hash, request); !written) return fail(written.error());
@@ -121,26 +125,33 @@ Status submit(int fd, std::string_view body, PageArena& arena, AuxEngine& engine
   request.resize(proof_at + 2 * size);
   hex_encode(proof.bytes, {request.data() + proof_at, 2 * size});
   request.append(kTail);
-  proof.bytes = std::pmr::vector<std::uint8_t>(&arena);
+  proof.bytes = std::pmr::vector<std::uint8_t>(memory);
 
   log_line(LogLevel::info, LogScope::http,
            {"submitauxblock: proof ", size, " bytes for ", name.view(), " (cb_branch=", proof.cb_branch,
             ", aux_branch=", proof.aux_branch, ")"});
-  auto answer = read_daemon_answer(call_json(chain->daemon, &arena, request, engine.daemon_timeout_ms), &arena);
+  plan.chain = chain_index;
+  return plan;
+}
+
+Result<std::pmr::string> finish_steps(AuxEngine& engine, std::size_t chain, const Result<JsonDocument>& daemon_reply,
+                                      std::pmr::memory_resource* memory) {
+  const LogSafeText name(engine.states[chain].chain_id, kMaxLoggedPoolText);
+  auto answer = read_daemon_answer(daemon_reply, memory);
   if (!answer) {
     log_line(LogLevel::error, LogScope::http, {"submitauxblock RPC failed for ", name.view(), ": ", answer.error()});
-    return send_response(fd, 200, kRpcFailed);
+    return std::pmr::string(kRpcFailed, memory);
   }
   if (answer->error) {
     // A refusal the pool must see as one: a pool that checks "error" would count it found.
     const LogSafeText message(answer->error_message);
     log_line(LogLevel::error, LogScope::http, {"aux daemon refused the block for ", name.view(), ": ", message.view()});
-    std::pmr::string reply(&arena);
+    std::pmr::string reply(memory);
     reply.reserve(answer->error->size() + 40);
     reply.append(R"({"result":null,"error":)");
     reply.append(*answer->error);
     reply.append(R"(,"id":null})");
-    return send_response(fd, 200, reply);
+    return reply;
   }
   const std::pmr::string& text = answer->result;
   {
@@ -148,27 +159,37 @@ Status submit(int fd, std::string_view body, PageArena& arena, AuxEngine& engine
     log_line(LogLevel::info, LogScope::http, {"submitauxblock result for ", name.view(), ": ", shown.view()});
   }
   if (text == "true") {
-    engine.refresh_needed.store(true);
+    want_aux_fetch(engine, chain, FetchReason::stale);
     log_line(LogLevel::info, LogScope::http,
              {"aux block accepted for ", name.view(), ", will refresh templates on next GBT"});
   } else if (text == "false" || text == "null") {
     log_line(LogLevel::warning, LogScope::http, {"aux block rejected for ", name.view(), ": ", text});
   }
 
-  std::pmr::string reply(&arena);
+  std::pmr::string reply(memory);
   reply.reserve(text.size() + 48);
   reply.append(R"({"result":")");
   if (auto escaped = append_json_escaped(text, reply); !escaped) return fail(escaped.error());
   reply.append(R"(","error":null,"id":null})");
-  return send_response(fd, 200, reply);
+  return reply;
 }
+
 
 }  // namespace
 
-Status handle_submitauxblock(int fd, std::string_view body, PageArena& arena, ServerContext& ctx) {
-  std::lock_guard guard(ctx.aux.lock);
+Result<SubmitPlan> plan_submission(std::string_view body, AuxEngine& engine, std::pmr::memory_resource* memory) {
   try {
-    return submit(fd, body, arena, ctx.aux);
+    return plan_steps(body, engine, memory);
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
+}
+
+Result<std::pmr::string> finish_submission(AuxEngine& engine, std::size_t chain,
+                                           const Result<JsonDocument>& daemon_reply,
+                                           std::pmr::memory_resource* memory) {
+  try {
+    return finish_steps(engine, chain, daemon_reply, memory);
   } catch (const std::bad_alloc&) {
     return fail(ErrorCode::OutOfMemory);
   }

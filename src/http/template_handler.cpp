@@ -1,11 +1,13 @@
+#include <chrono>
 #include <mutex>
 #include <new>
 
 #include "auxpow/coinbase.h"
-#include "auxpow/handlers.h"
-#include "auxpow/refresh.h"
 #include "auxpow/rewrite.h"
+#include "auxpow/schedule.h"
 #include "auxpow/snapshot.h"
+#include "auxpow/work.h"
+#include "http/aux_handlers.h"
 #include "http/dispatch.h"
 #include "http/response.h"
 #include "json/reader.h"
@@ -40,6 +42,10 @@ BranchOutcome read_coinbase_branch(const JsonValue* root, PageArena& arena, Coin
 
 Status serve_template(int fd, std::string_view body, PageArena& arena, ServerContext& ctx) {
   AuxEngine& engine = ctx.aux;
+  // Only fetches asked for before this request arrived are worth waiting for.
+  const StaleFetches stale = pending_stale_fetches(engine);
+  const auto wait_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(engine.aux_wait_ms);
+
   log_line(LogLevel::info, LogScope::http, {"getblocktemplate: forwarding ", body.size(), " bytes to parent"});
   auto reply = call(ctx.parent, &arena, body, ctx.daemon_timeout_ms);
   if (!reply) return fail(reply.error());
@@ -54,17 +60,20 @@ Status serve_template(int fd, std::string_view body, PageArena& arena, ServerCon
     return send_response(fd, 200, *reply);
   }
 
-  // Cleared before the refresh, so a request to refresh that arrives during it survives.
-  if (engine.refresh_needed.exchange(false)) refresh_aux_templates(engine, &arena);
-  save_snapshot(engine, branch);
-
-  bool any_valid = false;
-  for (const AuxChainState& state : engine.states) any_valid = any_valid || state.templ.valid;
-  if (!any_valid) return send_response(fd, 200, *reply);
+  // The parent call ran meanwhile; what is left of the wait usually costs nothing.
+  if (engine.aux_wait_ms > 0) wait_for_fetches(engine, stale, wait_until);
+  // One consistent version of the aux state, committed to before anything is sent.
+  AuxWork work;
+  {
+    std::lock_guard guard(engine.lock);
+    take_aux_work(engine, work);
+    save_snapshot(engine, work, branch);
+  }
+  if (!work.any_valid()) return send_response(fd, 200, *reply);
 
   // Sent from the parent's reply and the few bytes added, without copying the template.
   TemplateSplice answer(&arena);
-  if (auto s = splice_template(*reply, engine, answer, root); !s) return s;
+  if (auto s = splice_template(*reply, work, answer, root); !s) return s;
   if (!answer.committed()) {
     log_line(LogLevel::warning, LogScope::http,
              {"getblocktemplate: no place for the aux commitment in the parent's reply"});
@@ -75,11 +84,8 @@ Status serve_template(int fd, std::string_view body, PageArena& arena, ServerCon
 }  // namespace
 
 Status handle_getblocktemplate(int fd, std::string_view body, PageArena& arena, ServerContext& ctx) {
-  std::unique_lock guard(ctx.aux.lock);
-  if (ctx.aux.states.empty()) {
-    guard.unlock();
-    return passthrough(fd, body, arena, ctx);
-  }
+  // The chain list is fixed after start-up.
+  if (ctx.aux.states.empty()) return passthrough(fd, body, arena, ctx);
   try {
     return serve_template(fd, body, arena, ctx);
   } catch (const std::bad_alloc&) {

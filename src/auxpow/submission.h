@@ -1,0 +1,36 @@
+// A pool's submitauxblock as data: what to answer at once, or which aux daemon to post which
+// proof to; then, from the daemon's answer, what to tell the pool. Nothing here touches a
+// socket; the front end makes the daemon call and writes the replies.
+#pragma once
+
+#include <cstddef>
+#include <memory_resource>
+#include <string>
+#include <string_view>
+
+#include "auxpow/engine.h"
+#include "json/reader.h"
+#include "log/error.h"
+
+namespace skerrow {
+
+struct SubmitPlan {
+  std::string_view answer;   // non-empty: the pool's reply, nothing is posted
+  std::size_t chain = 0;     // otherwise: the chain (index into engine.states) to post to
+  std::pmr::string request;  // and the JSON-RPC body carrying the proof
+};
+
+// Reads the body's parameter, finds the chain, the commitment and the snapshot and builds the
+// proof, writing the submission's log lines. Takes the aux-state lock only to copy the
+// snapshot. Errors: InvalidAuxSubmit (fewer than four fields, bad hex, a header that is not
+// 160 hex digits), OutOfMemory; the caller answers them with its failure reply.
+Result<SubmitPlan> plan_submission(std::string_view body, AuxEngine& engine, std::pmr::memory_resource* memory);
+
+// The pool's reply to a submission posted to `chain`, from the daemon's reply or the call's
+// failure, with the result's log lines. An accepted block asks for the chain's next template.
+// Errors: OutOfMemory.
+Result<std::pmr::string> finish_submission(AuxEngine& engine, std::size_t chain,
+                                           const Result<JsonDocument>& daemon_reply,
+                                           std::pmr::memory_resource* memory);
+
+}  // namespace skerrow

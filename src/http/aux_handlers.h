@@ -1,0 +1,23 @@
+// The two merged-mining methods: the front end's side of them. Each reads what the AuxPoW
+// engine needs, calls the daemons without holding the aux-state lock, and sends the answer the
+// engine computed. On an error nothing has been sent and the worker answers with its failure
+// reply.
+#pragma once
+
+#include <string_view>
+
+#include "http/server_context.h"
+#include "log/error.h"
+#include "platform/arena.h"
+
+namespace skerrow {
+
+// The parent's template with the aux commitment and fields spliced in. Waits at most
+// aux_wait_ms for aux work known to be stale when the request arrived (start-up, a found aux
+// block, an aux notification); never for a routine refresh. Without aux chains: passthrough.
+Status handle_getblocktemplate(int fd, std::string_view body, PageArena& arena, ServerContext& ctx);
+
+// Builds the proof, posts it to the chain's aux daemon and relays its answer.
+Status handle_submitauxblock(int fd, std::string_view body, PageArena& arena, ServerContext& ctx);
+
+}  // namespace skerrow

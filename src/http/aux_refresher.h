@@ -1,0 +1,17 @@
+// The aux refresher: one thread per aux chain that owns every fetch of that chain's template,
+// so a slow or hung aux daemon delays nothing but its own chain's next template.
+#pragma once
+
+#include "auxpow/engine.h"
+#include "log/error.h"
+
+namespace skerrow {
+
+// Starts one thread per chain (joinable, never joined) of `engine` (none without chains); each sleeps until a
+// fetch of its chain is wanted (auxpow/schedule.h), fetches with the daemon time limit and
+// applies the reply. Returns the first start failure (OutOfMemory, SystemResources,
+// Unexpected); threads started before it keep running.
+// REQUIRES: `engine` lives until the process ends.
+Status start_aux_refresher(AuxEngine& engine);
+
+}  // namespace skerrow
