@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(
   g++ cmake make pkg-config          # toolchain
   libssl-dev libzmq3-dev             # libcrypto (SHA-256) and libzmq
+  libsqlite3-dev sqlite3             # the state file (SQLite) and its shell for operators' queries
   libgtest-dev                       # unit tests
   python3 python3-pytest python3-zmq # functional tests
   litecoind                          # real parent daemon for tests and the demo

@@ -335,7 +335,7 @@ Result<bool> SqliteSnapshotStore::load(const std::string& file, StoreTime now, s
   if (application_id == 0 && version == 0 && objects == 0) return false;
   if (application_id != kStateApplicationId) {
     char text[64];
-    std::snprintf(text, sizeof text, "another program's database (application_id %lld)",
+    std::snprintf(text, sizeof text, "another program's database, application_id %lld",
                   static_cast<long long>(application_id));
     return refuse(ErrorCode::StateFileUnusable, why, text);
   }
