@@ -1,6 +1,7 @@
 #include "auxpow/snapshot_store.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -166,7 +167,9 @@ Result<PutEffect> MemorySnapshotStore::insert(const AuxTreePart& tree, std::span
   if (part_added) ++tree_parts_;
 
   if (entries_.size() > cap_) {
-    if (!last_full_warning_ || now - *last_full_warning_ >= kFullWarningInterval || now < *last_full_warning_) {
+    // Either way: threads put with clocks read a moment apart, and a clock set back by an hour
+    // must not silence the warning for that hour.
+    if (!last_full_warning_ || std::abs(now - *last_full_warning_) >= kFullWarningInterval) {
       log_line(LogLevel::warning, LogScope::auxpow, {"snapshot store full (", cap_, "), dropping the oldest"});
       last_full_warning_ = now;
     }

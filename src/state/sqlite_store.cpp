@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -458,7 +459,7 @@ Status SqliteSnapshotStore::put(const AuxTreePart& tree, std::span<const Hash32>
   if (!effect) return fail(effect.error());
   Status written = write_snapshot(tree, cb_branch, *effect, now);
   // Pruning the file costs a few row deletions; once a second keeps it off most answers.
-  if (!last_prune_ || now - *last_prune_ >= 1 || now < *last_prune_) {
+  if (!last_prune_ || std::abs(now - *last_prune_) >= 1) {
     Status pruned = prune_file(now);
     last_prune_ = now;
     if (written && !pruned) return pruned;
