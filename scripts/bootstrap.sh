@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs everything skerrow needs to build, test and run its demo (Debian 12, as root).
 # Optional groups for the extra CI stages and tools:
-#   bash scripts/bootstrap.sh [fuzz] [package] [bench]
+#   bash scripts/bootstrap.sh [fuzz] [package] [bench] [metrics]
 set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config          # toolchain
   libssl-dev libzmq3-dev             # libcrypto (SHA-256) and libzmq
+  prometheus-cpp-dev                 # metrics registry and endpoint
   libsqlite3-dev sqlite3             # the state file (SQLite) and its shell for operators' queries
   libgtest-dev                       # unit tests
   python3 python3-pytest python3-zmq # functional tests
@@ -18,7 +19,8 @@ for group in "$@"; do
     fuzz) packages+=(clang-16 libclang-rt-16-dev) ;;          # libFuzzer targets
     package) packages+=(dpkg-dev systemd) ;;                  # dpkg-shlibdeps, systemd-analyze
     bench) packages+=(nginx wrk valgrind) ;;                   # anchor, load generator, profiler
-    *) echo "bootstrap: unknown group '$group' (fuzz, package, bench)" >&2; exit 2 ;;
+    metrics) packages+=(prometheus) ;;                         # prometheus and promtool for the metrics tests
+    *) echo "bootstrap: unknown group '$group' (fuzz, package, bench, metrics)" >&2; exit 2 ;;
   esac
 done
 

@@ -114,6 +114,13 @@ Result<ListenAddress> parse_listen(std::string_view text) {
   }
 }
 
+// Lives until the process ends, like the Config: nothing ever stops the endpoint.
+struct RunningEndpoint {
+  std::shared_ptr<Metrics> metrics;
+  std::unique_ptr<prometheus::Exposer> exposer;
+};
+RunningEndpoint* running_endpoint = nullptr;
+
 }  // namespace
 
 std::string_view kind_name(RequestKind kind) {
@@ -457,14 +464,16 @@ Status start_metrics(const Config& config, std::string_view version) {
   auto metrics = Metrics::create(config, version);
   if (!metrics) return fail(metrics.error());
 
-  // Both live until the process ends, like the Config: nothing ever stops the endpoint.
   prometheus::Exposer* exposer = nullptr;
   try {
-    exposer = new prometheus::Exposer(
+    auto endpoint = std::make_unique<RunningEndpoint>();
+    endpoint->metrics = *metrics;
+    endpoint->exposer = std::make_unique<prometheus::Exposer>(
         std::vector<std::string>{"listening_ports", address->civetweb, "num_threads", "2"});
+    exposer = endpoint->exposer.get();
     exposer->RegisterCollectable((*metrics)->registry());
     exposer->RegisterCollectable(*metrics);
-    new std::shared_ptr<Metrics>(*metrics);
+    running_endpoint = endpoint.release();
   } catch (const std::bad_alloc&) {
     return fail(ErrorCode::OutOfMemory);
   } catch (const std::exception&) {
