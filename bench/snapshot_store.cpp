@@ -7,12 +7,15 @@
 // shape "typical": 2 aux chains, a 12-level coinbase branch (about 2,000 transactions), aux
 // templates refreshed every 5 s, so 50 answers share each tree part.
 // shape "worst": 32 aux chains, 20-level branches, every answer a tree part of its own.
+// shape "one-root": as typical, but the aux templates never change (a slow aux chain), so all
+// 6,000 share one root and a find may have to try every one of them.
 // One store per process, so that the peak RSS is the store's alone.
 #include <malloc.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +23,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "auxpow/coinbase.h"
@@ -86,7 +90,9 @@ void report(const char* what, std::vector<double> samples) {
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "memory";
   const std::string shape_name = argc > 2 ? argv[2] : "typical";
-  const Shape shape = shape_name == "worst" ? Shape{32, 20, 1} : Shape{2, 12, 50};
+  const Shape shape = shape_name == "worst"     ? Shape{32, 20, 1}
+                      : shape_name == "one-root" ? Shape{2, 12, kSnapshots}
+                                                 : Shape{2, 12, 50};
 
   // The snapshots are made as they are put (outside the timed calls), so that the process
   // holds little besides the store.
@@ -165,11 +171,32 @@ int main(int argc, char** argv) {
     if (!found || !*found || (*found)->branch_matches) return 1;
   }
 
+  // Puts while another thread keeps making the slowest finds: what a template waits for when a
+  // pool submits work the store cannot match.
+  std::vector<double> contended_us;
+  {
+    std::atomic<bool> stop{false};
+    std::thread finder([&] {
+      const Hash32 root = tree_for(0, shape).root;
+      while (!stop.load()) (void)store->find(root, txid, seeded(7));
+    });
+    for (std::size_t i = 0; i < 1000; ++i) {
+      const AuxTreePart tree = tree_for(tree_count + i, shape);
+      const std::vector<Hash32> branch = branch_for(kSnapshots + i, shape);
+      const auto start = Clock::now();
+      (void)store->put(tree, branch, kStart + static_cast<StoreTime>(kSnapshots / 10 + i / 10));
+      contended_us.push_back(micros(Clock::now() - start));
+    }
+    stop = true;
+    finder.join();
+  }
+
   std::printf("store %s, shape %s: %zu snapshots (%zu chains, %zu-level branches, %zu tree parts)\n", mode.c_str(),
               shape_name.c_str(), kSnapshots, shape.chains, shape.branch, tree_count);
   report("put", put_us);
   report("find, branch matches", find_us);
   report("find, no branch matches (every one tried)", miss_us);
+  report("put while another thread finds (as above)", contended_us);
   std::printf("heap held by the store: %.2f MB (%.0f bytes a snapshot)\n",
               static_cast<double>(heap_after - heap_before) / 1e6,
               static_cast<double>(heap_after - heap_before) / kSnapshots);

@@ -17,6 +17,9 @@ namespace {
 // drowning the log.
 constexpr StoreTime kFullWarningInterval = 60;
 
+// Branches a find tries while it holds the lock, a few hundred microseconds at most.
+constexpr std::size_t kTriedUnderLock = 32;
+
 void put_le32(std::uint32_t v, std::uint8_t* out) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
@@ -99,19 +102,20 @@ Result<PutEffect> MemorySnapshotStore::insert(const AuxTreePart& tree, std::span
 
   PutEffect effect;
   auto root_it = roots_.find(tree.root);
-  TreePart* part = nullptr;
+  std::shared_ptr<TreePart> part;
   if (root_it != roots_.end()) {
     for (const auto& p : root_it->second.parts) {
-      if (p->tree == tree) part = p.get();
+      if (p->tree == tree) part = p;
     }
   }
-  effect.tree_key = part != nullptr ? part->key : tree_part_key(tree);
+  effect.tree_key = part ? part->key : tree_part_key(tree);
   effect.snapshot_key = snapshot_key(effect.tree_key, cb_branch);
-  effect.new_tree_part = part == nullptr;
+  effect.new_tree_part = !part;
 
-  if (part != nullptr) {
+  if (part) {
     auto same = by_key_.find(effect.snapshot_key);
-    if (same != by_key_.end() && same->second->part == part && same_branch(same->second->cb_branch, cb_branch)) {
+    if (same != by_key_.end() && same->second->part == part.get() &&
+        same_branch(same->second->stored->cb_branch, cb_branch)) {
       // Re-keying the nodes in place moves the entry to the newest end without allocating.
       Entry& entry = *same->second;
       const std::uint64_t seq = next_seq_++;
@@ -134,21 +138,19 @@ Result<PutEffect> MemorySnapshotStore::insert(const AuxTreePart& tree, std::span
   bool part_added = false;
   std::map<std::uint64_t, Entry>::iterator entry_it = entries_.end();
   try {
-    std::vector<Hash32> branch(cb_branch.begin(), cb_branch.end());
-    std::unique_ptr<TreePart> fresh;
-    if (part == nullptr) fresh = std::make_unique<TreePart>(TreePart{tree, effect.tree_key, 0});
+    if (!part) part = std::make_shared<TreePart>(TreePart{tree, effect.tree_key, 0});
+    auto stored = std::make_shared<const Stored>(Stored{part, {cb_branch.begin(), cb_branch.end()}});
     if (root_it == roots_.end()) {
       root_it = roots_.try_emplace(tree.root).first;
       root_added = true;
     }
     RootIndex& index = root_it->second;
-    if (fresh) {
-      index.parts.push_back(std::move(fresh));
-      part = index.parts.back().get();
+    if (effect.new_tree_part) {
+      index.parts.push_back(part);
       part_added = true;
     }
     const std::uint64_t seq = next_seq_++;
-    entry_it = entries_.try_emplace(seq, Entry{now, effect.snapshot_key, seq, part, std::move(branch)}).first;
+    entry_it = entries_.try_emplace(seq, Entry{now, effect.snapshot_key, seq, part.get(), std::move(stored)}).first;
     Entry* entry = &entry_it->second;
     index.entries.emplace(seq, entry);
     try {
@@ -181,22 +183,40 @@ Result<PutEffect> MemorySnapshotStore::insert(const AuxTreePart& tree, std::span
 Result<std::optional<FoundSnapshot>> MemorySnapshotStore::find(const Hash32& root,
                                                                const std::optional<Hash32>& coinbase_txid,
                                                                const Hash32& header_merkle_root) const {
-  std::lock_guard guard(lock_);
-  const auto root_it = roots_.find(root);
-  if (root_it == roots_.end()) return std::nullopt;
-  const auto& entries = root_it->second.entries;
-  const Entry* chosen = entries.rbegin()->second;
-  bool matches = false;
-  if (coinbase_txid) {
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-      if (root_from_coinbase(*coinbase_txid, it->second->cb_branch) == header_merkle_root) {
-        chosen = it->second;
-        matches = true;
-        break;
+  auto found = [](const Stored& stored, bool matches) {
+    return FoundSnapshot{make_snapshot(stored.part->tree, stored.cb_branch), matches};
+  };
+  auto leads_to_header = [&](const Stored& stored) {
+    return root_from_coinbase(*coinbase_txid, stored.cb_branch) == header_merkle_root;
+  };
+  try {
+    std::shared_ptr<const Stored> newest;
+    std::vector<std::shared_ptr<const Stored>> older;
+    {
+      std::lock_guard guard(lock_);
+      const auto root_it = roots_.find(root);
+      if (root_it == roots_.end()) return std::nullopt;
+      const auto& entries = root_it->second.entries;
+      auto it = entries.rbegin();
+      if (!coinbase_txid) return found(*it->second->stored, false);
+      // Work is nearly always submitted soon after its template: the newest are tried here, and
+      // only a root shared by more snapshots (aux templates that did not change for minutes)
+      // leaves the rest to be tried after the lock is released.
+      for (std::size_t tried = 0; it != entries.rend() && tried < kTriedUnderLock; ++it, ++tried) {
+        if (leads_to_header(*it->second->stored)) return found(*it->second->stored, true);
       }
+      if (it == entries.rend()) return found(*entries.rbegin()->second->stored, false);
+      newest = entries.rbegin()->second->stored;
+      older.reserve(entries.size() - kTriedUnderLock);
+      for (; it != entries.rend(); ++it) older.push_back(it->second->stored);
     }
+    for (const auto& stored : older) {
+      if (leads_to_header(*stored)) return found(*stored, true);
+    }
+    return found(*newest, false);
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
   }
-  return FoundSnapshot{make_snapshot(chosen->part->tree, chosen->cb_branch), matches};
 }
 
 Status MemorySnapshotStore::prune(StoreTime now) {
@@ -228,7 +248,8 @@ void MemorySnapshotStore::remove(std::map<std::uint64_t, Entry>::iterator entry_
   index.entries.erase(entry.seq);
   if (auto k = by_key_.find(entry.key); k != by_key_.end() && k->second == &entry) by_key_.erase(k);
   if (--part->users == 0) {
-    std::erase_if(index.parts, [part](const std::unique_ptr<TreePart>& p) { return p.get() == part; });
+    // A find still trying its branches keeps the part alive through its references.
+    std::erase_if(index.parts, [part](const std::shared_ptr<TreePart>& p) { return p.get() == part; });
     --tree_parts_;
   }
   if (index.entries.empty()) roots_.erase(root_it);

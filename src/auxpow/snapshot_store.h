@@ -115,19 +115,25 @@ class MemorySnapshotStore final : public SnapshotStore {
 
  private:
   struct TreePart {
-    AuxTreePart tree;
+    AuxTreePart tree;  // never changed once made
     std::uint64_t key = 0;
-    std::size_t users = 0;  // entries referring to it
+    std::size_t users = 0;  // entries referring to it; changed under the lock only
+  };
+  // What a find needs of one snapshot, never changed once made: a find that must try
+  // thousands of branches copies these references and lets puts go on meanwhile.
+  struct Stored {
+    std::shared_ptr<const TreePart> part;
+    std::vector<Hash32> cb_branch;
   };
   struct Entry {
     StoreTime time = 0;
     std::uint64_t key = 0;  // snapshot_key
     std::uint64_t seq = 0;  // its key in entries_
-    TreePart* part = nullptr;
-    std::vector<Hash32> cb_branch;
+    TreePart* part = nullptr;  // stored->part, for its count
+    std::shared_ptr<const Stored> stored;
   };
   struct RootIndex {
-    std::vector<std::unique_ptr<TreePart>> parts;  // nearly always one
+    std::vector<std::shared_ptr<TreePart>> parts;  // nearly always one
     std::map<std::uint64_t, Entry*> entries;       // by put order, as in entries_
   };
   struct RootHash {

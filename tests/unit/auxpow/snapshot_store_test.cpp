@@ -83,7 +83,8 @@ TEST(MemorySnapshotStore, FindsTheNewestWhoseCoinbaseBranchLeadsToTheHeader) {
   MemorySnapshotStore store(600);
   const AuxTreePart tree = tree_part(3);
   const Hash32 txid = test::filler(77);
-  for (std::uint32_t b = 0; b < 5; ++b) ASSERT_TRUE(store.put(tree, branch(b, b + 1), 100));
+  // More than a find tries under its lock, so that the oldest are tried after it.
+  for (std::uint32_t b = 0; b < 40; ++b) ASSERT_TRUE(store.put(tree, branch(b, b % 20 + 1), 100));
   ASSERT_TRUE(store.put(tree_part(4), branch(9), 100));  // another root in between
   ASSERT_TRUE(store.put(tree, branch(1, 2), 101));  // the same branch again: now the newest
 
