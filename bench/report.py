@@ -145,7 +145,8 @@ def main():
     errors = sum(w["errors"] for w in wrk.values())
     # wrk drops its open connections when its time is up; a worker writing to one of them
     # then logs a broken pipe. More of those than connections per run is a real failure.
-    hangups = [p for p in problems if p.endswith(("error.BrokenPipe", "error.ConnectionResetByPeer"))]
+    hangups = [p for p in problems
+               if p.endswith(("error.BrokenPipe", "error.ConnectionResetByPeer", "error.ResponseCutOff"))]
     others = [p for p in problems if p not in hangups]
     runs = sum(w["rounds"] for k, w in wrk.items() if "skerrow" in k)
     allowed = runs * int(meta.get("connections", 0))
