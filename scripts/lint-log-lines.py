@@ -1,20 +1,25 @@
-"""The README's table of log lines is the operator's reference for everything the proxy writes
-to standard error. These checks keep it honest against the source: every log_line call in
-src/ has exactly one row, no row describes a line the source no longer writes, rows stand
-under the heading of their scope, and nothing outside src/log writes to standard error behind
-the table's back.
+#!/usr/bin/env python3
+"""Holds the README's table of log lines, the operator's reference for everything the proxy
+writes to standard error, to the source: every log_line call in src/ has exactly one row, no
+row describes a line the source no longer writes, rows stand under the heading of their scope,
+the lines outside the log format are still written by src/log, and nothing outside src/log
+writes to standard error behind the table's back.
 
 A call is read as (level, scope, pieces): its string literals in order (adjacent literals
 joined) and one placeholder for every other piece. A README row is read the same way, with
-each <...> standing for one placeholder."""
+each <...> standing for one placeholder.
+
+Usage: python3 scripts/lint-log-lines.py   (exit status 0 when the table and the source agree,
+1 with every problem printed otherwise; plain Python 3, nothing to install)."""
 
 from __future__ import annotations
 
 import pathlib
 import re
+import sys
 from dataclasses import dataclass
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+ROOT = pathlib.Path(__file__).resolve().parents[1]
 SRC = ROOT / "src"
 README = ROOT / "README.md"
 
@@ -23,6 +28,11 @@ OTHER_HEADING = "### Lines outside the log format"
 LEVELS = ("info", "warning", "error")
 SCOPES = ("skerrow", "http", "auxpow", "zmq")
 HOLE = None  # a placeholder piece
+
+
+class Unusable(Exception):
+    """The source or the README cannot be read the way the checks need; the message says where."""
+
 
 # ---------------------------------------------------------------------------------------------
 # Reading C++ source
@@ -223,10 +233,11 @@ def source_calls() -> list[Call]:
         found, bad = calls_in(path.read_text(encoding="utf-8"), str(path.relative_to(ROOT)))
         calls += found
         unreadable += bad
-    assert not unreadable, (
-        "log_line calls not in the form log_line(LogLevel::x, LogScope::y, { ... }) that the "
-        "catalogue check reads: " + ", ".join(unreadable))
-    assert calls, f"no log_line call found under {SRC}"
+    if unreadable:
+        raise Unusable("log_line calls not in the form log_line(LogLevel::x, LogScope::y, { ... }) "
+                       "that the catalogue check reads: " + ", ".join(unreadable))
+    if not calls:
+        raise Unusable(f"no log_line call found under {SRC}")
     return calls
 
 
@@ -251,7 +262,7 @@ def readme_rows() -> list[Row]:
     try:
         first = lines.index(LOG_HEADING)
     except ValueError:
-        raise AssertionError(f"README.md has no '{LOG_HEADING}' section") from None
+        raise Unusable(f"README.md has no '{LOG_HEADING}' section") from None
     rows, heading = [], ""
     for number, line in enumerate(lines[first + 1:], start=first + 2):
         if line.startswith("## "):
@@ -282,9 +293,9 @@ def log_rows() -> dict:
         if row.heading == OTHER_HEADING:
             continue
         m = _LOG_FORM.match(row.text)
-        assert m and m.group(1) in LEVELS and m.group(2) in SCOPES, (
-            f"README.md:{row.line_no}: `{row.text}` is not written as <level>(<scope>): <message> "
-            f"with a level of {LEVELS} and a scope of {SCOPES}")
+        if not (m and m.group(1) in LEVELS and m.group(2) in SCOPES):
+            raise Unusable(f"README.md:{row.line_no}: `{row.text}` is not written as "
+                           f"<level>(<scope>): <message> with a level of {LEVELS} and a scope of {SCOPES}")
         keyed.setdefault((m.group(1), m.group(2), row_pieces(m.group(3))), []).append(row)
     return keyed
 
@@ -295,10 +306,10 @@ def shown(key) -> str:
 
 
 # ---------------------------------------------------------------------------------------------
-# The checks
+# The checks: each returns its problem report, or None when it finds none.
 
 
-def test_every_log_line_of_the_source_has_exactly_one_row():
+def check_every_log_line_of_the_source_has_exactly_one_row():
     rows = log_rows()
     problems = []
     for call in source_calls():
@@ -310,15 +321,15 @@ def test_every_log_line_of_the_source_has_exactly_one_row():
             places = ", ".join(f"README.md:{r.line_no}" for r in found)
             problems.append(f"{call.where} writes `{shown(call.key)}`, which has {len(found)} rows "
                             f"({places}); keep one")
-    assert not problems, "\n".join(problems)
+    return "\n".join(problems) or None
 
 
-def test_every_row_describes_a_line_the_source_writes():
+def check_every_row_describes_a_line_the_source_writes():
     written = {call.key for call in source_calls()}
     stale = [f"README.md:{rows[0].line_no}: `{rows[0].text}` is not written by any log_line call "
              f"in src/ (reworded or removed?)"
              for key, rows in log_rows().items() if key not in written]
-    assert not stale, "\n".join(stale)
+    return "\n".join(stale) or None
 
 
 def heading_scope(heading: str) -> str | None:
@@ -326,12 +337,12 @@ def heading_scope(heading: str) -> str | None:
     return m.group(1) if m else None
 
 
-def test_rows_stand_under_the_heading_of_their_scope():
+def check_rows_stand_under_the_heading_of_their_scope():
     misplaced = [f"README.md:{row.line_no}: `{row.text}` stands under '{row.heading or '(no heading)'}', "
                  f"not under ### `{scope}`"
                  for (_, scope, _), rows in log_rows().items() for row in rows
                  if heading_scope(row.heading) != scope]
-    assert not misplaced, "\n".join(misplaced)
+    return "\n".join(misplaced) or None
 
 
 # Writing to descriptor 2 by any route other than the log writers of src/log.
@@ -339,7 +350,7 @@ _STDERR_USE = re.compile(r"\bSTDERR_FILENO\b|\bstderr\b|std::cerr|std::clog|\bpe
                          r"\b(?:write|writev|dprintf|pwrite)\s*\(\s*2\s*,")
 
 
-def test_only_the_log_writers_touch_standard_error():
+def check_only_the_log_writers_touch_standard_error():
     outside = []
     for path in source_files():
         if path.parent == SRC / "log":
@@ -348,49 +359,91 @@ def test_only_the_log_writers_touch_standard_error():
         for m in _STDERR_USE.finditer(masked):
             line = masked.count("\n", 0, m.start()) + 1
             outside.append(f"{path.relative_to(ROOT)}:{line}: `{m.group(0)}`")
-    assert not outside, (
-        "standard error written outside src/log; such a line would be missing from the README's "
-        "log table. Use log_line, or give the line a row under "
-        f"'{OTHER_HEADING}':\n" + "\n".join(outside))
+    if not outside:
+        return None
+    return ("standard error written outside src/log; such a line would be missing from the README's "
+            "log table. Use log_line, or give the line a row under "
+            f"'{OTHER_HEADING}':\n" + "\n".join(outside))
 
 
-def test_lines_outside_the_log_format_still_exist():
+def check_lines_outside_the_log_format_still_exist():
     literals = []
     for path in sorted((SRC / "log").glob("*.cpp")):
         stripped = strip_source(path.read_text(encoding="utf-8"))
         literals += [literal_value(stripped.code[a:b]) or "" for a, b in stripped.strings]
     rows = [row for row in readme_rows() if row.heading == OTHER_HEADING]
-    assert rows, f"README.md has no rows under '{OTHER_HEADING}'"
+    if not rows:
+        return f"README.md has no rows under '{OTHER_HEADING}'"
     stale = []
     for row in rows:
         for fragment in row_pieces(row.text):
             if fragment is not HOLE and not any(fragment in text for text in literals):
                 stale.append(f"README.md:{row.line_no}: `{fragment}` of `{row.text}` is not "
                              f"written by src/log any more")
-    assert not stale, "\n".join(stale)
+    return "\n".join(stale) or None
 
 
-def test_the_reader_takes_calls_apart_as_the_compiler_does():
-    sample = r'''
-        // log_line(LogLevel::info, LogScope::http, {"in a comment"});
-        /* log_line(LogLevel::info, LogScope::http, {"in a block comment"}); */
-        void log_line(LogLevel level, LogScope scope, std::initializer_list<LogPiece> message) {}
-        void f() {
-          log_line(LogLevel::warning, LogScope::http,
-                   {"a, {b} \"c\" ", x.y(1, 2), " d" /* , "not a piece" */
-                    " e", f({3, '}'}), R"(raw "}" )" "\x41\t", n});
-          log_line(LogLevel::info, LogScope::zmq, {"", value, ""});
-          int million = 1'000'000;
-          log_line(LogLevel::error, LogScope::auxpow, {"last ", '{' == c ? a : b});
-          log_line(level, LogScope::http, {"variable level"});
-        }
-    '''
-    calls, unreadable = calls_in(sample, "sample.cpp")
-    assert [c.key for c in calls] == [
-        ("warning", "http", ('a, {b} "c" ', HOLE, ' d e', HOLE, 'raw "}" A\t', HOLE)),
-        ("info", "zmq", (HOLE,)),
-        ("error", "auxpow", ("last ", HOLE)),
-    ]
-    assert [c.where for c in calls] == ["sample.cpp:6", "sample.cpp:9", "sample.cpp:11"]
-    assert unreadable == ["sample.cpp:12"]
-    assert row_pieces("got <n>-byte reply from <chain>") == ("got ", HOLE, "-byte reply from ", HOLE)
+# The reader must take a call apart as the compiler does, or every other check is blind.
+_SAMPLE = r'''
+    // log_line(LogLevel::info, LogScope::http, {"in a comment"});
+    /* log_line(LogLevel::info, LogScope::http, {"in a block comment"}); */
+    void log_line(LogLevel level, LogScope scope, std::initializer_list<LogPiece> message) {}
+    void f() {
+      log_line(LogLevel::warning, LogScope::http,
+               {"a, {b} \"c\" ", x.y(1, 2), " d" /* , "not a piece" */
+                " e", f({3, '}'}), R"(raw "}" )" "\x41\t", n});
+      log_line(LogLevel::info, LogScope::zmq, {"", value, ""});
+      int million = 1'000'000;
+      log_line(LogLevel::error, LogScope::auxpow, {"last ", '{' == c ? a : b});
+      log_line(level, LogScope::http, {"variable level"});
+    }
+'''
+_SAMPLE_READ = (
+    [("warning", "http", ('a, {b} "c" ', HOLE, ' d e', HOLE, 'raw "}" A\t', HOLE)),
+     ("info", "zmq", (HOLE,)),
+     ("error", "auxpow", ("last ", HOLE))],
+    ["sample.cpp:6", "sample.cpp:9", "sample.cpp:11"],
+    ["sample.cpp:12"],
+)
+
+
+def check_the_reader_takes_calls_apart_as_the_compiler_does():
+    calls, unreadable = calls_in(_SAMPLE, "sample.cpp")
+    problems = []
+    got = ([c.key for c in calls], [c.where for c in calls], unreadable)
+    for what, have, want in zip(("calls", "places", "unreadable calls"), got, _SAMPLE_READ):
+        if have != want:
+            problems.append(f"the reader's sample: {what} read as {have!r}, expected {want!r}")
+    holes = row_pieces("got <n>-byte reply from <chain>")
+    if holes != ("got ", HOLE, "-byte reply from ", HOLE):
+        problems.append(f"the reader's sample row: read as {holes!r}")
+    return "\n".join(problems) or None
+
+
+CHECKS = (
+    check_the_reader_takes_calls_apart_as_the_compiler_does,
+    check_every_log_line_of_the_source_has_exactly_one_row,
+    check_every_row_describes_a_line_the_source_writes,
+    check_rows_stand_under_the_heading_of_their_scope,
+    check_only_the_log_writers_touch_standard_error,
+    check_lines_outside_the_log_format_still_exist,
+)
+
+
+def main() -> int:
+    failed = 0
+    for check in CHECKS:
+        try:
+            report = check()
+        except Unusable as error:
+            report = str(error)
+        if report:
+            failed += 1
+            print(f"{check.__name__.removeprefix('check_')}:\n{report}\n")
+    if failed:
+        print(f"lint-log-lines: {failed} of {len(CHECKS)} checks failed", file=sys.stderr)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
