@@ -10,7 +10,9 @@ from pathlib import Path
 
 import pytest
 
-BIN = os.environ.get("SKERROW_BIN", "/work/main/build-config/skerrow")
+from framework.proxy import default_binary
+
+BIN = os.path.abspath(default_binary())
 TIMEOUT = 20
 START = "info(skerrow): skerrow 0.2.0 starting"
 MIB = 1048576

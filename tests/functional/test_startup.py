@@ -8,7 +8,9 @@ import subprocess
 
 import pytest
 
-BIN = os.environ.get("SKERROW_BIN", "/work/main/build-config/skerrow")
+from framework.proxy import default_binary
+
+BIN = os.path.abspath(default_binary())
 TIMEOUT = 20
 
 USAGE = (b"Usage: skerrow [options]\n\nOptions:\n"

@@ -16,7 +16,8 @@ import time
 
 from .fake_daemon import HEADER_END, HeaderMap, free_port, parse_head
 
-DEFAULT_BINARY = "/work/main/build/skerrow"
+# The build scripts' default build directory, whichever checkout the tests run from.
+DEFAULT_BINARY = str(pathlib.Path(__file__).resolve().parents[3] / "build" / "skerrow")
 READY_LINE = "kqueue event loop started"
 
 _config_numbers = itertools.count(1)
