@@ -37,6 +37,7 @@ bool JobQueue::push(Job job) {
   ring_[tail_] = job;
   tail_ = (tail_ + 1) & (kQueueSlots - 1);
   ++count_;
+  unfinished_.fetch_add(1, std::memory_order_relaxed);  // before any worker can finish it
   metrics::queue_depth(count_);
   not_empty_.signal();
   return true;

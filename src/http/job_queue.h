@@ -43,6 +43,11 @@ class JobQueue {
   std::size_t waiting();  // number of queued Jobs (takes the lock)
   ServerContext& context() const { return *context_; }
 
+  // Jobs pushed and not yet reported finished: those queued plus those being served. What a
+  // clean stop waits for. The workers report each Job after closing its descriptor.
+  std::size_t unfinished() const { return unfinished_.load(std::memory_order_acquire); }
+  void mark_finished() { unfinished_.fetch_sub(1, std::memory_order_release); }
+
  private:
   // Waiters sleep on a sequence number that every signal bumps, so a push that lands between
   // a worker's check of `count_` and its sleep changes the word and the sleep returns at once.
@@ -62,6 +67,7 @@ class JobQueue {
   std::size_t tail_ = 0;
   std::size_t count_ = 0;
   std::array<Job, kQueueSlots> ring_{};
+  std::atomic<std::size_t> unfinished_{0};
 };
 
 // Serves one popped Job: handles the request with a fresh request arena under the client time

@@ -14,11 +14,13 @@
 
 #include "auxpow/schedule.h"
 #include "http/aux_refresher.h"
+#include "http/clean_stop.h"
 #include "http/job_queue.h"
 #include "http/listener.h"
 #include "log/log.h"
 #include "platform/event_loop.h"
 #include "platform/io.h"
+#include "platform/signals.h"
 #include "zmq_relay/relay.h"
 
 namespace skerrow {
@@ -27,6 +29,7 @@ namespace {
 constexpr std::uint64_t kListenTag = 0;
 constexpr std::uint64_t kAuxRefreshTag = 1;
 constexpr std::uint64_t kAcceptResumeTag = 2;
+constexpr std::uint64_t kSignalTag = 3;
 
 // How long the listening socket is left alone after accepting failed for want of
 // descriptors or memory. Level-triggered, it would otherwise be reported again at once and
@@ -90,7 +93,9 @@ void pause_accepting(EventLoop& loop, int listen_fd) {
   std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptPauseMs));
 }
 
-[[noreturn]] void run_event_loop(EventLoop& loop, int listen_fd, JobQueue& queue, AuxEngine& aux) {
+[[noreturn]] void run_event_loop(EventLoop& loop, int listen_fd, JobQueue& queue, AuxEngine& aux,
+                                 std::uint64_t stop_timeout_ms) {
+  const StopPlan stop{&loop, kSignalTag, listen_fd, &queue, stop_timeout_ms};
   for (;;) {
     auto events = loop.wait();
     if (!events) {
@@ -114,6 +119,9 @@ void pause_accepting(EventLoop& loop, int listen_fd) {
           // on the next tick of the same timer rather than leaving the listener off.
           if (!loop.resume_readable(listen_fd)) (void)loop.arm_timer(kAcceptResumeTag, kAcceptPauseMs);
           break;
+        case kSignalTag:
+          handle_control_signal(static_cast<int>(event.data), stop);
+          break;
         default:
           break;
       }
@@ -122,6 +130,8 @@ void pause_accepting(EventLoop& loop, int listen_fd) {
 }
 
 }  // namespace
+
+void block_control_signals() { block_signals(kControlSignals); }
 
 ErrorCode run_server(const Config& config) {
   auto listener = open_listener(config.listen);
@@ -187,6 +197,9 @@ ErrorCode run_server(const Config& config) {
   if (auto added = loop->add_oneshot_timer(kAcceptResumeTag); !added) {
     return release_on_failure(added.error());
   }
+  if (auto added = loop->add_signals(kControlSignals, kSignalTag); !added) {
+    return release_on_failure(added.error());
+  }
   // Without aux chains there is nothing to refresh.
   if (!ctx->aux.states.empty() && config.aux_refresh_ms > 0) {
     if (auto added = loop->add_timer(config.aux_refresh_ms, kAuxRefreshTag); !added) {
@@ -199,7 +212,7 @@ ErrorCode run_server(const Config& config) {
   log_line(LogLevel::info, LogScope::http,
            {"kqueue event loop started (workers=", config.workers,
             ", aux_chains=", ctx->aux.states.size(), ")"});
-  run_event_loop(*loop, listen_fd, front->queue, ctx->aux);
+  run_event_loop(*loop, listen_fd, front->queue, ctx->aux, config.stop_timeout_ms);
 }
 
 }  // namespace skerrow

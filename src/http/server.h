@@ -6,8 +6,14 @@
 
 namespace skerrow {
 
+// Blocks the signals the event loop reads (SIGTERM, SIGINT, SIGHUP) in the calling thread.
+// Call it before the first thread of the process starts, so that every thread inherits the
+// mask; until the loop runs, those signals wait.
+void block_control_signals();
+
 // Starts the proxy and runs the event loop on the calling thread. Never returns once the loop
-// runs; a start-up failure is returned after releasing what had been set up.
+// runs: the process ends in the loop's clean stop (http/clean_stop.h) or is killed. A start-up
+// failure is returned after releasing what had been set up.
 ErrorCode run_server(const Config& config);
 
 }  // namespace skerrow

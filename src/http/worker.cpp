@@ -32,7 +32,10 @@ void limit_reply_time(int fd, std::uint64_t timeout_ms) {
 }
 
 [[noreturn]] void worker_loop(JobQueue& queue) {
-  for (;;) serve_job(queue.pop(), queue.context());
+  for (;;) {
+    serve_job(queue.pop(), queue.context());
+    queue.mark_finished();
+  }
 }
 
 }  // namespace

@@ -96,6 +96,10 @@ int main(int argc, char** argv) {
            {"aux chains: ", config->aux_chains.size(), " configured"});
   log_line(LogLevel::info, LogScope::skerrow, {"listen: ", config->listen});
 
+  // Before the first thread starts, so that every thread inherits the mask and the signals reach
+  // the event loop alone; one that comes earlier ends the process, which has nothing to finish.
+  block_control_signals();
+
   // Before the front end, so the hooks are live before any thread that calls them exists.
   if (auto metrics = metrics::start_metrics(*config, kVersion); !metrics) {
     log_line(LogLevel::error, LogScope::skerrow,

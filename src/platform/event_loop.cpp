@@ -1,4 +1,6 @@
 // The parts of the event loop that do not depend on the system's notification interface.
+#include <algorithm>
+#include <climits>
 #include <utility>
 
 #include "platform/event_loop.h"
@@ -25,7 +27,7 @@ EventLoop::~EventLoop() { close_all(); }
 
 std::size_t EventLoop::find_readable(int fd) const {
   std::size_t i = 0;
-  while (i < source_count_ && (sources_[i].timer || sources_[i].fd != fd)) ++i;
+  while (i < source_count_ && (sources_[i].timer || sources_[i].signal || sources_[i].fd != fd)) ++i;
   return i;
 }
 
@@ -33,6 +35,17 @@ std::size_t EventLoop::find_oneshot(std::uint64_t tag) const {
   std::size_t i = 0;
   while (i < source_count_ && !(sources_[i].oneshot && sources_[i].tag == tag)) ++i;
   return i;
+}
+
+Result<std::span<const LoopEvent>> EventLoop::wait() {
+  for (;;) {
+    auto events = poll_events(-1);
+    if (!events || !events->empty()) return events;
+  }
+}
+
+Result<std::span<const LoopEvent>> EventLoop::wait_for(std::uint64_t timeout_ms) {
+  return poll_events(static_cast<int>(std::min<std::uint64_t>(timeout_ms, INT_MAX)));
 }
 
 void EventLoop::close_all() noexcept {

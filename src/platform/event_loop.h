@@ -1,6 +1,6 @@
 // Readiness notification for the front end's event loop: a handful of calls over whatever the
-// system offers (kqueue on the BSDs and macOS, epoll with timerfd on Linux). Callers see tags
-// and counts, never an OS event structure.
+// system offers (kqueue on the BSDs and macOS, epoll with timerfd and signalfd on Linux).
+// Callers see tags and counts, never an OS event structure.
 #pragma once
 
 #include <array>
@@ -20,6 +20,7 @@ struct LoopEvent {
   std::uint64_t tag = 0;
   // Readable descriptor: the number of pending items where the system reports it (the
   // listen backlog on kqueue), otherwise 1. Timer: the number of periods that elapsed.
+  // Signal: the signal's number.
   std::int64_t data = 0;
 };
 
@@ -63,10 +64,22 @@ class EventLoop {
   Status pause_readable(int fd);
   Status resume_readable(int fd);
 
+  // Reports `tag`, with the signal's number as data, whenever one of `signals` arrives; one
+  // that was already pending when the source was added is reported too. Several arrivals of
+  // one signal between two waits may be reported once. REQUIRES: `signals` are blocked in
+  // every thread (platform/signals.h), so that none is taken by a handler or a default action
+  // first. Errors: as add_timer without TimerUnsupported, plus ProcessFdQuotaExceeded and
+  // SystemFdQuotaExceeded where the source needs a descriptor.
+  Status add_signals(std::span<const int> signals, std::uint64_t tag);
+
   // Blocks until at least one source is ready and returns up to kMaxLoopEvents events, valid
   // until the next wait. An interrupted wait is repeated. Errors: EventNotFound,
   // ProcessNotFound, SystemResources, AccessDenied, Unexpected.
   Result<std::span<const LoopEvent>> wait();
+
+  // As wait, but returns an empty span when nothing was reported within `timeout_ms`
+  // (possibly sooner: an interrupted or otherwise empty wait is not repeated).
+  Result<std::span<const LoopEvent>> wait_for(std::uint64_t timeout_ms);
 
  private:
   struct Source {
@@ -75,6 +88,7 @@ class EventLoop {
     bool timer = false;
     bool oneshot = false;    // a timer that reports only when armed
     bool owned = false;      // closed with the loop
+    bool signal = false;     // a signal source (its descriptor, where it has one, is owned)
   };
 
   explicit EventLoop(int queue_fd) : queue_fd_(queue_fd) {}
@@ -84,6 +98,8 @@ class EventLoop {
   std::size_t find_oneshot(std::uint64_t tag) const;
   Status add_timer_source(std::uint64_t period_ms, std::uint64_t tag, bool oneshot);
   Status set_readable(int fd, bool enabled);
+  // One wait of the back end: -1 waits without limit. Empty when nothing was reported.
+  Result<std::span<const LoopEvent>> poll_events(int timeout_ms);
 
   int queue_fd_ = -1;
   std::size_t source_count_ = 0;

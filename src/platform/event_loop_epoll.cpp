@@ -1,7 +1,10 @@
-// Linux back end: epoll for readiness, one timerfd per periodic timer.
+// Linux back end: epoll for readiness, one timerfd per periodic timer, one signalfd per
+// signal source.
 #if defined(__linux__)
 
+#include <signal.h>
 #include <sys/epoll.h>
+#include <sys/signalfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -122,29 +125,57 @@ Status EventLoop::set_readable(int fd, bool enabled) {
 Status EventLoop::pause_readable(int fd) { return set_readable(fd, false); }
 Status EventLoop::resume_readable(int fd) { return set_readable(fd, true); }
 
-Result<std::span<const LoopEvent>> EventLoop::wait() {
-  epoll_event events[kMaxLoopEvents];
-  for (;;) {
-    int n = epoll_wait(queue_fd_, events, static_cast<int>(kMaxLoopEvents), -1);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(control_error(errno));
-    }
-    std::size_t count = 0;
-    for (int i = 0; i < n; ++i) {
-      const Source& source = sources_[events[i].data.u64];
-      std::int64_t data = 1;
-      if (source.timer) {
-        // Reading the expiry count re-arms the level-triggered readiness.
-        std::uint64_t expirations = 0;
-        if (::read(source.fd, &expirations, sizeof expirations) != sizeof expirations) continue;
-        data = static_cast<std::int64_t>(expirations);
-      }
-      ready_[count++] = LoopEvent{source.tag, data};
-    }
-    // Only timers that had already been drained can leave nothing to report.
-    if (count > 0) return std::span<const LoopEvent>(ready_.data(), count);
+Status EventLoop::add_signals(std::span<const int> signals, std::uint64_t tag) {
+  if (source_count_ == kMaxLoopSources) return fail(ErrorCode::TooManySubscriptions);
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : signals) sigaddset(&set, signal);
+  // A signalfd also reads what was pending before it existed: a signal that came during
+  // start-up, while already blocked, is not lost.
+  int sfd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (sfd < 0) return fail(create_error(errno));
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = source_count_;
+  if (epoll_ctl(queue_fd_, EPOLL_CTL_ADD, sfd, &ev) != 0) {
+    ErrorCode code = control_error(errno);
+    close_fd(sfd);
+    return fail(code);
   }
+  sources_[source_count_++] = Source{sfd, tag, false, false, true, true};
+  return {};
+}
+
+Result<std::span<const LoopEvent>> EventLoop::poll_events(int timeout_ms) {
+  epoll_event events[kMaxLoopEvents];
+  int n = 0;
+  do {
+    n = epoll_wait(queue_fd_, events, static_cast<int>(kMaxLoopEvents), timeout_ms);
+  } while (n < 0 && errno == EINTR && timeout_ms < 0);
+  if (n < 0) {
+    if (errno == EINTR) return std::span<const LoopEvent>();
+    return fail(control_error(errno));
+  }
+  std::size_t count = 0;
+  for (int i = 0; i < n; ++i) {
+    const Source& source = sources_[events[i].data.u64];
+    std::int64_t data = 1;
+    if (source.timer) {
+      // Reading the expiry count re-arms the level-triggered readiness.
+      std::uint64_t expirations = 0;
+      if (::read(source.fd, &expirations, sizeof expirations) != sizeof expirations) continue;
+      data = static_cast<std::int64_t>(expirations);
+    } else if (source.signal) {
+      // One signal per event: several pending ones keep the descriptor readable, so the
+      // next wait reports the next.
+      signalfd_siginfo info{};
+      if (::read(source.fd, &info, sizeof info) != sizeof info) continue;
+      data = static_cast<std::int64_t>(info.ssi_signo);
+    }
+    ready_[count++] = LoopEvent{source.tag, data};
+  }
+  // Only timers or signals that had already been drained can leave nothing to report.
+  return std::span<const LoopEvent>(ready_.data(), count);
 }
 
 }  // namespace skerrow

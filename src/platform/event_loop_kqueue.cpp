@@ -1,9 +1,12 @@
-// BSD and macOS back end: one kqueue; EVFILT_READ for descriptors, EVFILT_TIMER for timers.
+// BSD and macOS back end: one kqueue; EVFILT_READ for descriptors, EVFILT_TIMER for timers,
+// EVFILT_SIGNAL for signals.
 #if defined(__FreeBSD__) || defined(__APPLE__)
 
+#include <signal.h>
 #include <sys/types.h>
 #include <sys/event.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -105,21 +108,50 @@ Status EventLoop::set_readable(int fd, bool enabled) {
 Status EventLoop::pause_readable(int fd) { return set_readable(fd, false); }
 Status EventLoop::resume_readable(int fd) { return set_readable(fd, true); }
 
-Result<std::span<const LoopEvent>> EventLoop::wait() {
-  struct kevent events[kMaxLoopEvents];
-  for (;;) {
-    int n = kevent(queue_fd_, nullptr, 0, events, static_cast<int>(kMaxLoopEvents), nullptr);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(kevent_error(errno));
-    }
-    for (int i = 0; i < n; ++i) {
-      ready_[static_cast<std::size_t>(i)] =
-          LoopEvent{reinterpret_cast<std::uintptr_t>(events[i].udata),
-                    static_cast<std::int64_t>(events[i].data)};
-    }
-    if (n > 0) return std::span<const LoopEvent>(ready_.data(), static_cast<std::size_t>(n));
+Status EventLoop::add_signals(std::span<const int> signals, std::uint64_t tag) {
+  if (source_count_ == kMaxLoopSources) return fail(ErrorCode::TooManySubscriptions);
+  for (int signal : signals) {
+    struct kevent change;
+    EV_SET(&change, signal, EVFILT_SIGNAL, EV_ADD | EV_ENABLE, 0, 0,
+           reinterpret_cast<void*>(static_cast<std::uintptr_t>(tag)));
+    if (auto st = apply(queue_fd_, change); !st) return st;
   }
+  // EVFILT_SIGNAL sees only signals sent from now on, but every sending, blocked or not. One
+  // that came earlier (during start-up) still waits blocked; sending it again makes it seen.
+  sigset_t pending;
+  if (sigpending(&pending) == 0) {
+    for (int signal : signals) {
+      if (sigismember(&pending, signal) == 1) (void)kill(getpid(), signal);
+    }
+  }
+  sources_[source_count_++] = Source{-1, tag, false, false, false, true};
+  return {};
+}
+
+Result<std::span<const LoopEvent>> EventLoop::poll_events(int timeout_ms) {
+  struct kevent events[kMaxLoopEvents];
+  timespec limit{};
+  if (timeout_ms >= 0) {
+    limit.tv_sec = timeout_ms / 1000;
+    limit.tv_nsec = static_cast<long>(timeout_ms % 1000) * 1000000L;
+  }
+  int n = 0;
+  do {
+    n = kevent(queue_fd_, nullptr, 0, events, static_cast<int>(kMaxLoopEvents),
+               timeout_ms >= 0 ? &limit : nullptr);
+  } while (n < 0 && errno == EINTR && timeout_ms < 0);
+  if (n < 0) {
+    if (errno == EINTR) return std::span<const LoopEvent>();
+    return fail(kevent_error(errno));
+  }
+  for (int i = 0; i < n; ++i) {
+    // A signal event's data counts arrivals; the number of the signal is what callers need.
+    std::int64_t data = events[i].filter == EVFILT_SIGNAL ? static_cast<std::int64_t>(events[i].ident)
+                                                          : static_cast<std::int64_t>(events[i].data);
+    ready_[static_cast<std::size_t>(i)] =
+        LoopEvent{reinterpret_cast<std::uintptr_t>(events[i].udata), data};
+  }
+  return std::span<const LoopEvent>(ready_.data(), static_cast<std::size_t>(n));
 }
 
 }  // namespace skerrow
