@@ -444,6 +444,8 @@ void SqliteSnapshotStore::start_checkpointer(const std::string& file) {
     return;
   }
   sqlite3_busy_timeout(checkpointer->db.get(), kBusyTimeoutMs);
+  // A checkpoint copies frames from the log to the file without the page cache.
+  sqlite3_exec(checkpointer->db.get(), "PRAGMA cache_size=-64", nullptr, nullptr, nullptr);
   Checkpointer* raw = checkpointer.get();
   auto thread = start_thread([raw] { raw->run(); }, ThreadOptions{.stack_size = 256 * 1024});
   if (!thread) return;
