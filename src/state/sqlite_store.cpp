@@ -222,10 +222,11 @@ struct SqliteSnapshotStore::Statements {
         {&commit, "COMMIT"},
         {&rollback, "ROLLBACK"},
         {&insert_part, "INSERT OR IGNORE INTO tree_parts(key, root, tree_size, chains) VALUES(?1, ?2, ?3, ?4)"},
-        // A snapshot put again keeps its row and becomes the newest.
+        // A snapshot put again keeps its row and becomes the newest. The order comes from the
+        // file, not from this process, so that puts of several processes interleave.
         {&upsert_snapshot,
-         "INSERT INTO snapshots(seq, key, time, tree_part, cb_branch) VALUES(?1, ?2, ?3, ?4, ?5) "
-         "ON CONFLICT(key) DO UPDATE SET seq = excluded.seq, time = excluded.time"},
+         "INSERT INTO snapshots(key, time, tree_part, cb_branch) VALUES(?1, ?2, ?3, ?4) "
+         "ON CONFLICT(key) DO UPDATE SET seq = (SELECT max(seq) + 1 FROM snapshots), time = excluded.time"},
         {&delete_expired, "DELETE FROM snapshots WHERE time < ?1"},
         {&delete_over_cap,
          "DELETE FROM snapshots WHERE seq <= (SELECT seq FROM snapshots ORDER BY seq DESC LIMIT 1 OFFSET ?1)"},
@@ -346,12 +347,6 @@ Result<bool> SqliteSnapshotStore::load(const std::string& file, StoreTime now, s
                   kStateSchemaVersion);
     return refuse(ErrorCode::StateFileUnusable, why, text);
   }
-
-  std::int64_t last_seq = 0;
-  if ((rc = query_integer(ro.get(), "SELECT coalesce(max(seq), 0) FROM snapshots", last_seq)) != SQLITE_OK) {
-    return refuse_sqlite(ro.get(), rc, why);
-  }
-  next_seq_ = last_seq + 1;
 
   Statement rows;
   rc = sqlite3_prepare_v2(ro.get(),
@@ -486,13 +481,12 @@ Status SqliteSnapshotStore::write_snapshot(const AuxTreePart& tree, std::span<co
   rc = run(part);
   if (rc == SQLITE_OK) {
     sqlite3_stmt* snap = s.upsert_snapshot.get();
-    sqlite3_bind_int64(snap, 1, next_seq_++);
-    sqlite3_bind_int64(snap, 2, static_cast<std::int64_t>(effect.snapshot_key));
-    sqlite3_bind_int64(snap, 3, now);
-    sqlite3_bind_int64(snap, 4, static_cast<std::int64_t>(effect.tree_key));
+    sqlite3_bind_int64(snap, 1, static_cast<std::int64_t>(effect.snapshot_key));
+    sqlite3_bind_int64(snap, 2, now);
+    sqlite3_bind_int64(snap, 3, static_cast<std::int64_t>(effect.tree_key));
     // A null pointer would bind NULL; a template without transactions has an empty branch.
     const void* cb = cb_branch.empty() ? static_cast<const void*>("") : cb_branch.data();
-    sqlite3_bind_blob(snap, 5, cb, static_cast<int>(cb_branch.size() * 32), SQLITE_STATIC);
+    sqlite3_bind_blob(snap, 4, cb, static_cast<int>(cb_branch.size() * 32), SQLITE_STATIC);
     rc = run(snap);
   }
   if (rc == SQLITE_OK) rc = run(s.commit.get());

@@ -111,7 +111,6 @@ class SqliteSnapshotStore final : public SnapshotStore {
   sqlite3* db_ = nullptr;
   std::unique_ptr<Statements> statements_;
   std::unique_ptr<Checkpointer> checkpointer_;  // stopped before the connection closes
-  std::int64_t next_seq_ = 1;
   std::optional<StoreTime> last_prune_;
   std::size_t loaded_ = 0;
 };
