@@ -85,6 +85,7 @@ def test_an_accepted_block_brings_the_new_aux_work_to_the_next_template(proxy_fa
     parent = fake_daemon(lambda request: (200, TEMPLATE))
     proxy = proxy_factory({"parent": parent_entry(parent), "aux_chains": [aux_chain_entry("c", aux)],
                            **({} if wait_ms is None else {"aux_wait_ms": wait_ms})})
+    wait_exact(proxy, f"info(auxpow): aux template for c: hash={aux.hash} diff=65793.004")
     first = template_result(proxy.rpc("getblocktemplate").body)
     coinbase = build_coinbase(first)
     header = build_header(first, coinbase)
