@@ -136,7 +136,7 @@ TEST(MemorySnapshotStore, ServesThreadsAtOnce) {
   for (std::uint32_t t = 0; t < 4; ++t) {
     threads.emplace_back([&store, t] {
       for (std::uint32_t i = 0; i < 300; ++i) {
-        const std::uint32_t seed = t * 1000 + i % 50;
+        const std::uint32_t seed = t * 1000 + i % 5;  // 60 a root: finds go on past the lock
         ASSERT_TRUE(store.put(tree_part(seed), branch(i), 100 + i / 100));
         auto found = store.find(test::filler(seed), test::filler(1), Hash32{});
         ASSERT_TRUE(found && *found);
@@ -150,7 +150,7 @@ TEST(MemorySnapshotStore, ServesThreadsAtOnce) {
   captured.restore();
   EXPECT_EQ(captured.text(), "warning(auxpow): snapshot store full (1000), dropping the oldest\n");
   EXPECT_EQ(store.count(), 1000u);
-  EXPECT_EQ(store.tree_part_count(), 200u);
+  EXPECT_EQ(store.tree_part_count(), 20u);
 }
 
 }  // namespace
