@@ -161,7 +161,8 @@ class Proxy:
         return self
 
     def stop(self) -> int | None:
-        """Kills the process (there is no orderly shutdown) and waits for it."""
+        """Kills the process (SIGKILL: no clean stop, so a teardown never waits for requests in
+        flight; test_clean_stop.py signals the process itself) and waits for it."""
         if self.process is None:
             return None
         if self.process.poll() is None:
