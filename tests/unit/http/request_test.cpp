@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/socket_pair.h"
 #include "http/response.h"
-#include "socket_pair.h"
 
 namespace skerrow {
 namespace {

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "socket_pair.h"
+#include "common/socket_pair.h"
 
 namespace skerrow {
 namespace {

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "socket_pair.h"
+#include "common/socket_pair.h"
 
 namespace skerrow {
 namespace {
