@@ -96,16 +96,6 @@ TEST(JsonReaderStrings, EscapesAndUtf8) {
     EXPECT_EQ(decode(body), "<SyntaxError>") << ::testing::PrintToString(std::string(body));
   }
   expect_all("UnexpectedEndOfInput", {"\"\\", "\"\\u12", "\"\\ud83d", "\"\\ud83d\\", "\"\xE2\x82", "\"abc\xF0"});
-
-  // Long strings are scanned a word at a time: a special byte must be seen wherever it falls.
-  for (std::size_t at = 0; at < 24; ++at) {
-    std::string base(24, 'a');
-    for (char special : {'\x1F', '\xC0', '"'}) {
-      EXPECT_EQ(decode(base.substr(0, at) + special + base.substr(at)), "<SyntaxError>") << at;
-    }
-    EXPECT_EQ(decode(base.substr(0, at) + "\xE2\x82\xAC\\n" + base.substr(at)),
-              base.substr(0, at) + "\xE2\x82\xAC\n" + base.substr(at));
-  }
 }
 
 std::string object_with_keys(std::size_t n, std::string_view prefix = "k") {
@@ -220,13 +210,15 @@ TEST(JsonReaderStrings, SpecialByteAtEveryOffsetOfALongString) {
       auto text_of = [&](const std::string& body) -> std::string {
         const std::string input = "[\"" + body + "\"]";  // borrowed texts point into it
         auto doc = parse_json(input, std::pmr::get_default_resource(), texts);
-        return doc ? std::string(doc->root().items()[0].as_text()) : "error";
+        return doc ? std::string(doc->root().items()[0].as_text()) : "<" + std::string(error_name(doc.error())) + ">";
       };
       EXPECT_EQ(text_of(head + tail), head + tail) << at;
       EXPECT_EQ(text_of(head + "\\\"" + tail), head + "\"" + tail) << at;
       EXPECT_EQ(text_of(head + "\xC3\xA9" + tail), head + "\xC3\xA9" + tail) << at;
-      EXPECT_EQ(text_of(head + "\x1f" + tail), "error") << at;
-      EXPECT_EQ(text_of(head + "\xff" + tail), "error") << at;
+      EXPECT_EQ(text_of(head + "\xE2\x82\xAC\\n" + tail), head + "\xE2\x82\xAC\n" + tail) << at;
+      for (const char* special : {"\x1f", "\xff", "\xC0", "\""}) {
+        EXPECT_EQ(text_of(head + special + tail), "<SyntaxError>") << at;
+      }
       auto cut = parse_json("[\"" + head + "\"]" + tail, std::pmr::get_default_resource(), texts);
       EXPECT_FALSE(cut) << at;  // the string ends at the quote; the rest is trailing junk
     }
