@@ -22,6 +22,7 @@ from framework.fake_daemon import FakeDaemon, free_port, json_result
 from framework.prometheus import (ALERT_RULES, ALERT_TESTS, DASHBOARD, JOB, Prometheus, by_label,
                                   require_tools)
 from framework.proxy import Proxy, http_post, parent_entry, rpc_body
+from conftest import SANITIZER_MARKS
 
 CHAINS = ("dogecoin", "namecoin")  # dogecoin publishes hashblock, namecoin does not
 AUX_REFRESH_MS = 2500
@@ -168,6 +169,9 @@ def stack(tmp_path_factory, skerrow_bin):
     s = Stack(tmp_path_factory.mktemp("metrics"), skerrow_bin)
     yield s
     s.close()
+    # As proxy_factory does for its proxies: a sanitizer build reports on stderr only.
+    reports = [line for line in s.proxy.lines() if any(m in line for m in SANITIZER_MARKS)]
+    assert not reports, "sanitizer report in the proxy's output:\n" + "\n".join(reports)
 
 
 def relay_notifications(stack: Stack, counts: dict[str, int]) -> dict[str, int]:
