@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "auxpow/snapshot_store.h"
 #include "log/log.h"
 
 namespace skerrow {
@@ -9,8 +10,13 @@ namespace skerrow {
 void init_aux_engine(AuxEngine& engine, const Config& config) {
   engine.states.clear();
   engine.tree = AuxTree{};
-  engine.snapshots.fill(AuxSnapshot{});
-  engine.next_snapshot = 0;
+  try {
+    engine.store = std::make_shared<MemorySnapshotStore>(config.work_retention_s);
+  } catch (const std::bad_alloc&) {
+    log_line(LogLevel::error, LogScope::auxpow, {"failed to allocate aux chain state"});
+    engine.tree.base_size = engine.tree.tree_size = 0;
+    return;
+  }
   engine.daemon_timeout_ms = config.daemon_timeout_ms;
   engine.aux_wait_ms = config.aux_wait_ms;
 

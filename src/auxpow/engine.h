@@ -6,6 +6,7 @@
 #include <array>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -21,7 +22,6 @@ namespace skerrow {
 // own; beyond this size colliding chains are left out instead.
 inline constexpr std::size_t kMaxTreeLeaves = 1024;
 inline constexpr std::size_t kMaxAuxBranch = 10;  // log2(kMaxTreeLeaves)
-inline constexpr std::size_t kSnapshotCount = 8;
 inline constexpr std::size_t kMaxCoinbaseBranch = 20;
 
 struct AuxTemplate {
@@ -81,11 +81,14 @@ struct AuxSnapshot {
   std::array<Hash32, kMaxCoinbaseBranch> cb_branch{};  // internal order, deepest level first
 };
 
+class SnapshotStore;
+
 struct AuxEngine {
   std::vector<AuxChainState> states;  // configuration order, at most kMaxAuxChains; never resized
   AuxTree tree;
-  std::array<AuxSnapshot, kSnapshotCount> snapshots{};
-  std::size_t next_snapshot = 0;
+  // Where answered templates are kept (in memory, or in the state file too). It has a lock
+  // of its own and is used without the aux-state lock. Set before any request is served.
+  std::shared_ptr<SnapshotStore> store;
   // The aux-state lock: guards every field above. It guards memory only: no daemon call, no
   // client read or write and no sleep happens while it is held.
   FutexMutex lock;
@@ -95,8 +98,9 @@ struct AuxEngine {
   std::uint64_t aux_wait_ms = 0;        // a template's longest wait for stale work to be replaced
 };
 
-// Fills `engine` from the configuration in configuration order and sets the tree's base size
-// for the number of chains; no fetch is wanted yet. When the state array cannot be
+// Fills `engine` from the configuration in configuration order, sets the tree's base size
+// for the number of chains and gives it a snapshot store in memory that keeps templates for
+// "work_retention_s"; no fetch is wanted yet. When the state array cannot be
 // allocated, logs "error(auxpow): failed to allocate aux chain state"; with more chains than
 // the tree has leaves (the loader refuses those), logs an error too. Either way the engine is
 // left with no aux chains (tree size 0). REQUIRES: no other thread uses `engine` yet.

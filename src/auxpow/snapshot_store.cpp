@@ -8,6 +8,7 @@
 
 #include "auxpow/coinbase.h"
 #include "auxpow/hash.h"
+#include "auxpow/hex.h"
 #include "log/log.h"
 
 namespace skerrow {
@@ -35,6 +36,14 @@ bool same_branch(const std::vector<Hash32>& stored, std::span<const Hash32> bran
 }
 
 }  // namespace
+
+std::string parent_block_hash_hex(std::span<const std::uint8_t, 80> header) {
+  Hash32 hash = double_sha256(header);
+  reverse_hash(hash);
+  std::string text(64, '0');
+  hex_encode(hash, text);
+  return text;
+}
 
 AuxSnapshot make_snapshot(const AuxTreePart& tree, std::span<const Hash32> cb_branch) {
   AuxSnapshot snap;

@@ -14,6 +14,8 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -57,6 +59,21 @@ struct FoundSnapshot {
   bool branch_matches = false;  // its coinbase branch leads to the header's merkle root
 };
 
+struct SubmissionRecord {
+  StoreTime time = 0;
+  std::string_view chain;              // the chain_id the pool named
+  std::string_view aux_hash;           // as the pool sent it
+  std::string_view parent_block_hash;  // hex, display order: parent_block_hash_hex of the header
+  std::size_t proof_size = 0;          // bytes of the proof sent; 0 when none was built
+  // The aux daemon's "result" as it wrote it ("true" is an accepted block), or the reason the
+  // proxy answered instead ("stale aux snapshot", "aux daemon RPC failed", ...).
+  std::string_view result;
+};
+
+// The parent block's hash as block explorers write it: double SHA-256 of the 80-byte header,
+// display order, lowercase hex.
+std::string parent_block_hash_hex(std::span<const std::uint8_t, 80> header);
+
 // Every implementation is safe to call from any thread.
 class SnapshotStore {
  public:
@@ -78,6 +95,10 @@ class SnapshotStore {
   virtual Status prune(StoreTime now) = 0;
 
   virtual std::size_t count() const = 0;
+
+  // Keeps a record of one aux block submission where the store has a place for it (the state
+  // file); a store in memory keeps none. Errors: those of the implementation's storage.
+  virtual Status record_submission(const SubmissionRecord&) { return {}; }
 };
 
 // What one put did, for a store that mirrors the memory store elsewhere.

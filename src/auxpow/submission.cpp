@@ -1,12 +1,15 @@
 #include "auxpow/submission.h"
 
 #include <algorithm>
+#include <array>
 #include <new>
 #include <optional>
 
 #include "auxpow/hex.h"
 #include "auxpow/log_text.h"
 #include "auxpow/schedule.h"
+#include "auxpow/snapshot.h"
+#include "auxpow/snapshot_store.h"
 #include "auxpow/submit.h"
 #include "json/writer.h"
 #include "log/log.h"
@@ -57,8 +60,32 @@ Result<DaemonAnswer> read_daemon_answer(const Result<JsonDocument>& reply, std::
   return answer;
 }
 
+// Keeps the submission's record. A store that cannot write says so in the log; the pool's
+// answer does not depend on it.
+void record(AuxEngine& engine, std::string_view chain, const SubmitPlan& plan, std::string_view result) {
+  const SubmissionRecord entry{store_now(), chain, plan.aux_hash, plan.parent_block_hash, plan.proof_size, result};
+  if (auto kept = engine.store->record_submission(entry); !kept) {
+    log_line(LogLevel::warning, LogScope::auxpow, {"state file write failed: ", kept.error()});
+  }
+}
+
+// The reason text inside one of the fixed refusals above.
+std::string_view reason_of(std::string_view reply) {
+  constexpr std::string_view kOpen = R"("message":")";
+  const std::size_t at = reply.find(kOpen) + kOpen.size();
+  return reply.substr(at, reply.find('"', at) - at);
+}
+
+void describe_submission(const SubmitFields& fields, SubmitPlan& plan) {
+  plan.aux_hash.assign(fields.aux_hash);
+  std::array<std::uint8_t, kHeaderSize> header;
+  if (fields.header_hex.size() == 2 * kHeaderSize && hex_decode(fields.header_hex, header)) {
+    plan.parent_block_hash.assign(parent_block_hash_hex(header));
+  }
+}
+
 Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr::memory_resource* memory) {
-  SubmitPlan plan{{}, 0, std::pmr::string(memory)};
+  SubmitPlan plan{{}, 0, std::pmr::string(memory), std::pmr::string(memory), std::pmr::string(memory), 0};
   const auto param = extract_param_string(body);
   if (!param) {
     log_line(LogLevel::warning, LogScope::http, {"submitauxblock: failed to extract params"});
@@ -73,6 +100,7 @@ Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr
     const LogSafeText hash(fields->aux_hash, kMaxLoggedPoolText);
     log_line(LogLevel::info, LogScope::http, {"submitauxblock for ", name.view(), ": aux_hash=", hash.view()});
   }
+  describe_submission(*fields, plan);
 
   AuxChainState* chain = nullptr;
   for (AuxChainState& state : engine.states) {
@@ -84,6 +112,7 @@ Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr
   if (chain == nullptr) {
     log_line(LogLevel::warning, LogScope::http, {"submitauxblock: unknown chain ", name.view()});
     plan.answer = kUnknownChain;
+    record(engine, fields->chain, plan, reason_of(kUnknownChain));
     return plan;
   }
 
@@ -95,6 +124,7 @@ Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr
     log_line(LogLevel::warning, LogScope::http,
              {"submitauxblock: no AuxPoW commitment found in coinbase for ", name.view()});
     plan.answer = kNoCommitment;
+    record(engine, fields->chain, plan, reason_of(kNoCommitment));
     return plan;
   }
   if (proof.outcome == ProofOutcome::stale_snapshot) {
@@ -104,6 +134,7 @@ Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr
              {"submitauxblock: no snapshot for merkle root ", std::string_view(root_hex, 64), " (chain ",
               name.view(), ")"});
     plan.answer = kStaleSnapshot;
+    record(engine, fields->chain, plan, reason_of(kStaleSnapshot));
     return plan;
   }
   if (!proof.branch_matches) {
@@ -112,6 +143,7 @@ Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr
               ", using the newest"});
   }
   const std::size_t size = proof.bytes.size();
+  plan.proof_size = size;
 
   constexpr std::string_view kHead = R"({"method":"submitauxblock","params":[")";
   constexpr std::string_view kMiddle = R"(",")";
@@ -134,18 +166,22 @@ Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr
   return plan;
 }
 
-Result<std::pmr::string> finish_steps(AuxEngine& engine, std::size_t chain, const Result<JsonDocument>& daemon_reply,
-                                      std::pmr::memory_resource* memory) {
-  const LogSafeText name(engine.states[chain].chain_id, kMaxLoggedPoolText);
+Result<std::pmr::string> finish_steps(AuxEngine& engine, const SubmitPlan& plan,
+                                      const Result<JsonDocument>& daemon_reply, std::pmr::memory_resource* memory) {
+  const std::size_t chain = plan.chain;
+  const std::string_view chain_id = engine.states[chain].chain_id;
+  const LogSafeText name(chain_id, kMaxLoggedPoolText);
   auto answer = read_daemon_answer(daemon_reply, memory);
   if (!answer) {
     log_line(LogLevel::error, LogScope::http, {"submitauxblock RPC failed for ", name.view(), ": ", answer.error()});
+    record(engine, chain_id, plan, reason_of(kRpcFailed));
     return std::pmr::string(kRpcFailed, memory);
   }
   if (answer->error) {
     // A refusal the pool must see as one: a pool that checks "error" would count it found.
     const LogSafeText message(answer->error_message);
     log_line(LogLevel::error, LogScope::http, {"aux daemon refused the block for ", name.view(), ": ", message.view()});
+    record(engine, chain_id, plan, *answer->error);
     std::pmr::string reply(memory);
     reply.reserve(answer->error->size() + 40);
     reply.append(R"({"result":null,"error":)");
@@ -154,6 +190,7 @@ Result<std::pmr::string> finish_steps(AuxEngine& engine, std::size_t chain, cons
     return reply;
   }
   const std::pmr::string& text = answer->result;
+  record(engine, chain_id, plan, text);
   {
     const LogSafeText shown(text);
     log_line(LogLevel::info, LogScope::http, {"submitauxblock result for ", name.view(), ": ", shown.view()});
@@ -185,11 +222,11 @@ Result<SubmitPlan> plan_submission(std::string_view body, AuxEngine& engine, std
   }
 }
 
-Result<std::pmr::string> finish_submission(AuxEngine& engine, std::size_t chain,
+Result<std::pmr::string> finish_submission(AuxEngine& engine, const SubmitPlan& plan,
                                            const Result<JsonDocument>& daemon_reply,
                                            std::pmr::memory_resource* memory) {
   try {
-    return finish_steps(engine, chain, daemon_reply, memory);
+    return finish_steps(engine, plan, daemon_reply, memory);
   } catch (const std::bad_alloc&) {
     return fail(ErrorCode::OutOfMemory);
   }

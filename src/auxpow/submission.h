@@ -18,18 +18,24 @@ struct SubmitPlan {
   std::string_view answer;   // non-empty: the pool's reply, nothing is posted
   std::size_t chain = 0;     // otherwise: the chain (index into engine.states) to post to
   std::pmr::string request;  // and the JSON-RPC body carrying the proof
+  // For the submission's record: the aux hash as the pool sent it, the parent block's hash
+  // (empty when the header is not 160 hex digits) and the proof's size.
+  std::pmr::string aux_hash;
+  std::pmr::string parent_block_hash;
+  std::size_t proof_size = 0;
 };
 
 // Reads the body's parameter, finds the chain, the commitment and the snapshot and builds the
-// proof, writing the submission's log lines. Takes the aux-state lock only to copy the
+// proof, writing the submission's log lines. A submission answered at once is recorded in the
+// engine's store with its refusal. Takes the aux-state lock only to copy the
 // snapshot. Errors: InvalidAuxSubmit (fewer than four fields, bad hex, a header that is not
 // 160 hex digits), OutOfMemory; the caller answers them with its failure reply.
 Result<SubmitPlan> plan_submission(std::string_view body, AuxEngine& engine, std::pmr::memory_resource* memory);
 
-// The pool's reply to a submission posted to `chain`, from the daemon's reply or the call's
-// failure, with the result's log lines. An accepted block asks for the chain's next template.
-// Errors: OutOfMemory.
-Result<std::pmr::string> finish_submission(AuxEngine& engine, std::size_t chain,
+// The pool's reply to the submission `plan` posted, from the daemon's reply or the call's
+// failure, with the result's log lines and the submission's record. An accepted block asks for
+// the chain's next template. Errors: OutOfMemory.
+Result<std::pmr::string> finish_submission(AuxEngine& engine, const SubmitPlan& plan,
                                            const Result<JsonDocument>& daemon_reply,
                                            std::pmr::memory_resource* memory);
 

@@ -111,20 +111,21 @@ Result<SubmitProof> build_submit_proof(const SubmitFields& fields, AuxEngine& en
     if (auto id = transaction_txid(coinbase, memory)) txid = *id;
     Hash32 header_root;
     std::copy_n(header.begin() + kHeaderMerkleRootOffset, 32, header_root.begin());
-    // The lock is held only to copy what the proof needs; the proof is laid out without it.
-    AuxSnapshot snap;
+    auto found = find_snapshot(engine, proof.root, txid, header_root);
+    if (!found) return fail(found.error());
+    if (!*found) {
+      proof.outcome = ProofOutcome::stale_snapshot;
+      return proof;
+    }
+    proof.branch_matches = (*found)->branch_matches;
+    const AuxSnapshot& snap = (*found)->snapshot;
+    // The slot the committed root was built with, which the current slot need not be.
     std::uint32_t slot = 0;
-    {
+    if (chain_index < snap.chain_count) {
+      slot = snap.slots[chain_index];
+    } else {
       std::lock_guard guard(engine.lock);
-      const SnapshotMatch match = find_snapshot(engine, proof.root, txid, header_root);
-      if (match.snapshot == nullptr) {
-        proof.outcome = ProofOutcome::stale_snapshot;
-        return proof;
-      }
-      proof.branch_matches = match.branch_matches;
-      snap = *match.snapshot;
-      // The slot the committed root was built with, which the current slot need not be.
-      slot = chain_index < snap.chain_count ? snap.slots[chain_index] : engine.states[chain_index].slot;
+      slot = engine.states[chain_index].slot;
     }
     const AuxBranch aux = aux_branch(snap, slot);
     const std::span<const Hash32> cb_branch(snap.cb_branch.data(), snap.cb_branch_len);

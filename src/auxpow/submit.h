@@ -62,8 +62,8 @@ struct SubmitProof {
 // Everything between choosing the chain and calling its daemon: decodes the coinbase and
 // header fields, finds the commitment and the snapshot holding its root, and lays out the
 // proof for the chain at `chain_index` of engine.states with the slot that snapshot gave it.
-// The proof comes from `memory`. Takes the aux-state lock only to find and copy the snapshot.
-// REQUIRES: chain_index < engine.states.size(); the caller does not hold the lock. Errors: InvalidAuxSubmit (coinbase hex of odd length or with a bad
+// The proof comes from `memory`. The snapshot comes from the engine's store.
+// REQUIRES: chain_index < engine.states.size(); the caller does not hold the aux-state lock. Errors: InvalidAuxSubmit (coinbase hex of odd length or with a bad
 // digit, header not 160 hex digits), OutOfMemory.
 Result<SubmitProof> build_submit_proof(const SubmitFields& fields, AuxEngine& engine, std::size_t chain_index,
                                        std::pmr::memory_resource* memory);

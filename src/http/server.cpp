@@ -133,7 +133,7 @@ void pause_accepting(EventLoop& loop, int listen_fd) {
 
 void block_control_signals() { block_signals(kControlSignals); }
 
-ErrorCode run_server(const Config& config) {
+ErrorCode run_server(const Config& config, std::shared_ptr<SnapshotStore> store) {
   auto listener = open_listener(config.listen);
   if (!listener) return listener.error();
   const int listen_fd = listener->fd;
@@ -163,6 +163,7 @@ ErrorCode run_server(const Config& config) {
   ctx->access.pass = config.listen_pass.value_or(std::string_view());
   if (config.allowed_methods) ctx->access.allowed_methods = std::span(*config.allowed_methods);
   init_aux_engine(ctx->aux, config);
+  if (store) ctx->aux.store = std::move(store);
   ctx->aux.daemon_timeout_ms = config.daemon_timeout_ms;
 
   // Workers already running keep their pointers into `ctx` and `front`, so neither is freed

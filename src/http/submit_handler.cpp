@@ -16,7 +16,7 @@ Status handle_submitauxblock(int fd, std::string_view body, PageArena& arena, Se
     // this worker alone, until the daemon time limit.
     const ChainEndpoint& daemon = ctx.aux.states[plan->chain].daemon;
     auto reply = call_json(daemon, &arena, plan->request, ctx.aux.daemon_timeout_ms);
-    auto answer = finish_submission(ctx.aux, plan->chain, reply, &arena);
+    auto answer = finish_submission(ctx.aux, *plan, reply, &arena);
     if (!answer) return fail(answer.error());
     return send_response(fd, 200, *answer);
   } catch (const std::bad_alloc&) {

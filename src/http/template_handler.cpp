@@ -67,7 +67,12 @@ Status serve_template(int fd, std::string_view body, PageArena& arena, ServerCon
   {
     std::lock_guard guard(engine.lock);
     take_aux_work(engine, work);
-    save_snapshot(engine, work, branch);
+  }
+  // Kept before the answer leaves, so no share on it can arrive before its snapshot. A store
+  // that could not write its file still keeps the snapshot in memory: the pool gets its work.
+  if (auto saved = save_snapshot(engine, work, branch, store_now()); !saved) {
+    if (saved.error() == ErrorCode::OutOfMemory) return saved;
+    log_line(LogLevel::warning, LogScope::auxpow, {"state file write failed: ", saved.error()});
   }
   if (!work.any_valid()) return send_response(fd, 200, *reply);
 

@@ -3,16 +3,20 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "config/config.h"
+#include "auxpow/snapshot.h"
+#include "http/clean_stop.h"
 #include "http/server.h"
 #include "log/log.h"
 #include "metrics/metrics.h"
 #include "platform/io.h"
+#include "state/sqlite_store.h"
 
 namespace {
 
@@ -107,7 +111,28 @@ int main(int argc, char** argv) {
     std::exit(1);
   }
 
-  ErrorCode failure = run_server(*config);
+  // The state file is opened before anything listens: a file that cannot be used stops the
+  // start, and the work it holds is provable from the first request on.
+  std::shared_ptr<SnapshotStore> store;
+  if (config->state_file) {
+    std::string why;
+    auto opened = SqliteSnapshotStore::open(*config->state_file, config->work_retention_s, store_now(),
+                                            kDefaultSnapshotCap, &why);
+    if (!opened) {
+      if (why.empty()) why = "cannot be opened";
+      log_line(LogLevel::error, LogScope::skerrow,
+               {"state file ", *config->state_file, ": ", opened.error(), " (", why, ")"});
+      std::exit(1);
+    }
+    SqliteSnapshotStore* file = opened->get();
+    store = std::move(*opened);
+    // Closed after the requests in flight at a clean stop were answered; the store takes its
+    // own lock, so a request still running then finds memory alone.
+    // Without room for the hook the file is left to the exit, which a WAL database survives.
+    (void)on_clean_stop([file] { file->close(); });
+  }
+
+  ErrorCode failure = run_server(*config, std::move(store));
   log_line(LogLevel::error, LogScope::skerrow, {"HTTP proxy server failed: ", failure});
   std::exit(1);
 }

@@ -263,18 +263,18 @@ struct SqliteSnapshotStore::Checkpointer {
   }
 };
 
-std::string parent_block_hash_hex(std::span<const std::uint8_t, 80> header) {
-  Hash32 hash = double_sha256(header);
-  reverse_hash(hash);
-  std::string text(64, '0');
-  hex_encode(hash, text);
-  return text;
-}
 
 SqliteSnapshotStore::SqliteSnapshotStore(std::uint64_t retention_s, std::size_t cap)
     : retention_s_(retention_s), cap_(cap), memory_(retention_s, cap) {}
 
-SqliteSnapshotStore::~SqliteSnapshotStore() {
+SqliteSnapshotStore::~SqliteSnapshotStore() { close_file(); }
+
+void SqliteSnapshotStore::close() {
+  std::lock_guard guard(lock_);
+  close_file();
+}
+
+void SqliteSnapshotStore::close_file() {
   if (checkpointer_) {
     {
       std::lock_guard guard(checkpointer_->lock);
@@ -286,6 +286,7 @@ SqliteSnapshotStore::~SqliteSnapshotStore() {
   }
   statements_.reset();  // every statement must be finalized before the connection closes
   if (db_ != nullptr) sqlite3_close_v2(db_);
+  db_ = nullptr;
 }
 
 Result<std::unique_ptr<SqliteSnapshotStore>> SqliteSnapshotStore::open(std::string_view path,
@@ -454,6 +455,7 @@ Status SqliteSnapshotStore::put(const AuxTreePart& tree, std::span<const Hash32>
   std::lock_guard guard(lock_);
   auto effect = memory_.insert(tree, cb_branch, now);
   if (!effect) return fail(effect.error());
+  if (db_ == nullptr) return {};  // closed at the stop: memory alone until the exit
   Status written = write_snapshot(tree, cb_branch, *effect, now);
   // Pruning the file costs a few row deletions; once a second keeps it off most answers.
   if (!last_prune_ || std::abs(now - *last_prune_) >= 1) {
@@ -507,6 +509,7 @@ Status SqliteSnapshotStore::prune(StoreTime now) {
   std::lock_guard guard(lock_);
   if (auto pruned = memory_.prune(now); !pruned) return pruned;
   last_prune_ = now;
+  if (db_ == nullptr) return {};
   return prune_file(now);
 }
 
@@ -528,6 +531,7 @@ std::size_t SqliteSnapshotStore::count() const { return memory_.count(); }
 
 Status SqliteSnapshotStore::record_submission(const SubmissionRecord& record) {
   std::lock_guard guard(lock_);
+  if (db_ == nullptr) return {};
   sqlite3_stmt* stmt = statements_->insert_submission.get();
   auto bind_text = [stmt](int index, std::string_view text) {
     // A null pointer would bind NULL; an empty text is still a text.

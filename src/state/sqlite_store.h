@@ -39,20 +39,7 @@ namespace skerrow {
 inline constexpr std::int32_t kStateApplicationId = 0x736b7277;  // "skrw"
 inline constexpr std::int32_t kStateSchemaVersion = 1;
 
-struct SubmissionRecord {
-  StoreTime time = 0;
-  std::string_view chain;              // the chain_id the pool named
-  std::string_view aux_hash;           // as the pool sent it
-  std::string_view parent_block_hash;  // hex, display order: parent_block_hash_hex of the header
-  std::size_t proof_size = 0;          // bytes of the proof sent; 0 when none was built
-  // The aux daemon's "result" as it wrote it ("true" is an accepted block), or the reason the
-  // proxy answered instead ("stale aux snapshot", "aux daemon RPC failed", ...).
-  std::string_view result;
-};
 
-// The parent block's hash as block explorers write it: double SHA-256 of the 80-byte header,
-// display order, lowercase hex.
-std::string parent_block_hash_hex(std::span<const std::uint8_t, 80> header);
 
 class SqliteSnapshotStore final : public SnapshotStore {
  public:
@@ -84,11 +71,15 @@ class SqliteSnapshotStore final : public SnapshotStore {
   Status prune(StoreTime now) override;
   std::size_t count() const override;
 
+  // Finishes the file's writes and closes it (the clean stop). Later puts are kept in memory
+  // only and records are dropped: the process is about to end.
+  void close();
+
   // Number of snapshots loaded at open.
   std::size_t loaded() const { return loaded_; }
 
   // Appends one row to `submissions`. Errors: as put.
-  Status record_submission(const SubmissionRecord& record);
+  Status record_submission(const SubmissionRecord& record) override;
 
  private:
   SqliteSnapshotStore(std::uint64_t retention_s, std::size_t cap);
@@ -98,6 +89,7 @@ class SqliteSnapshotStore final : public SnapshotStore {
   Status open_for_writing(const std::string& file, bool create, bool add_schema, std::string& why);
   void start_checkpointer(const std::string& file);
   Status prune_file(StoreTime now);
+  void close_file();  // REQUIRES: lock_ held, or no other user left
   Status write_snapshot(const AuxTreePart& tree, std::span<const Hash32> cb_branch, const PutEffect& effect,
                         StoreTime now);
 

@@ -208,18 +208,3 @@ def test_the_snapshot_matching_the_header_is_used(pool, fake_aux):
     p.proxy.wait_for_line("warning(http): submitauxblock: no snapshot's coinbase branch matches the header "
                           "for c, using the newest")
     assert len(parse_auxpow(aux.submissions[-1][1]).coinbase_branch) == 1
-
-
-def test_snapshots_of_eight_newer_templates_push_the_oldest_out(pool, fake_aux):
-    aux = fake_aux(1)
-    p = pool([("c", aux)])
-    old_hash = aux.hash
-    _, coinbase, header = p.work()
-    aux.submit_result = True  # every acceptance makes the next template fetch a new aux block
-    for _ in range(8):
-        aux.new_template()
-        p.submit(submit_param("c", aux.hash, coinbase, header))
-        assert p.work()[0]["aux_merkle_root"] == aux.hash
-    aux.submit_result = "check"
-    response = p.submit(submit_param("c", old_hash, coinbase, header))
-    assert response.body == error_body("stale aux snapshot")

@@ -5,6 +5,7 @@
 // chain's slot to the root of that snapshot's tree (recomputed here from its leaves).
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <memory_resource>
 #include <optional>
 #include <span>
@@ -14,6 +15,7 @@
 #include "auxpow/coinbase.h"
 #include "auxpow/hash.h"
 #include "auxpow/snapshot.h"
+#include "auxpow/snapshot_store.h"
 #include "auxpow/work.h"
 #include "auxpow/submit.h"
 #include "auxpow/tx.h"
@@ -46,16 +48,27 @@ skerrow::CoinbaseBranch branch_over(std::vector<Hash32> level) {
   return *branch;
 }
 
-// What a template answered now would commit to.
-const skerrow::AuxWork& work_of(const AuxEngine& engine) {
-  static skerrow::AuxWork work;
+// Every snapshot stored, oldest first, as the oracle below reads them.
+std::vector<AuxSnapshot>& saved() {
+  static auto* list = new std::vector<AuxSnapshot>;
+  return *list;
+}
+
+// Stores what a template answered now would commit to, one second after the one before.
+void save(AuxEngine& engine, const skerrow::CoinbaseBranch& branch) {
+  static skerrow::StoreTime now = 1'000'000;
+  skerrow::AuxWork work;
   skerrow::take_aux_work(engine, work);
-  return work;
+  FUZZ_CHECK(skerrow::save_snapshot(engine, work, branch, ++now).has_value());
+  auto tree = skerrow::tree_part_of(work);
+  FUZZ_CHECK(tree.has_value());
+  saved().push_back(skerrow::make_snapshot(*tree, {branch.hashes.data(), branch.length}));
 }
 
 AuxEngine& engine() {
   static AuxEngine* e = [] {
     auto* made = new AuxEngine;
+    made->store = std::make_shared<skerrow::MemorySnapshotStore>(86400);
     made->states.resize(3);
     const char* names[] = {"alpha", "beta", "gamma"};
     for (std::size_t i = 0; i < 3; ++i) {
@@ -74,21 +87,21 @@ AuxEngine& engine() {
     made->states[0].slot = 1;
     made->states[1].slot = 2;
     made->states[2].slot = 3;
-    skerrow::save_snapshot(*made, work_of(*made), branch_over(level));
+    save(*made, branch_over(level));
 
     made->tree.root.fill(kRootB);
     made->tree.tree_size = 8;
     made->states[0].slot = 5;
     made->states[1].slot = 0;
     made->states[2].slot = 6;
-    skerrow::save_snapshot(*made, work_of(*made), skerrow::CoinbaseBranch{});
+    save(*made, skerrow::CoinbaseBranch{});
 
     made->tree.root.fill(kRootA);
     made->tree.tree_size = 4;
     made->states[0].slot = 3;
     made->states[1].slot = 0;
     made->states[2].slot = 1;
-    skerrow::save_snapshot(*made, work_of(*made), branch_over({Hash32{}, filled_hash(9)}));
+    save(*made, branch_over({Hash32{}, filled_hash(9)}));
 
     // The current slots differ from every snapshot's: a proof must use the snapshot's.
     made->states[0].slot = 2;
@@ -121,10 +134,10 @@ std::optional<std::vector<std::uint8_t>> decode(std::string_view hex) {
 // The snapshot a submission must be proven against: newest first among those with the root,
 // preferring one whose coinbase branch leads from the coinbase to the header's merkle root.
 const AuxSnapshot* expected_snapshot(const Hash32& root, const std::optional<Hash32>& txid, const Hash32& header_root) {
-  const AuxEngine& e = engine();
+  const std::vector<AuxSnapshot>& list = saved();
   const AuxSnapshot* newest = nullptr;
-  for (std::size_t age = 1; age <= skerrow::kSnapshotCount; ++age) {
-    const AuxSnapshot& s = e.snapshots[(e.next_snapshot + skerrow::kSnapshotCount - age) % skerrow::kSnapshotCount];
+  for (auto it = list.rbegin(); it != list.rend(); ++it) {
+    const AuxSnapshot& s = *it;
     if (!s.used || s.root != root) continue;
     if (newest == nullptr) newest = &s;
     if (txid && skerrow::root_from_coinbase(*txid, {s.cb_branch.data(), s.cb_branch_len}) == header_root) return &s;

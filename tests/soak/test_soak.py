@@ -30,6 +30,7 @@ CLIENTS = 16
 # Growth allowed between the early reading and the end of the long run.
 RSS_GROWTH_KB = 2048
 DAEMON_TIMEOUT = 0.5
+AUX_WAIT = 0.5  # the default aux_wait_ms
 CLIENT_TIMEOUT = 0.5
 WORKERS = 4
 SANITIZER_MARKS = ("AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:")
@@ -122,13 +123,14 @@ def test_long_passthrough_run_keeps_memory_and_descriptors_flat(rig):
     assert handler_errors(proxy, mark) == []
 
 
-def test_hanging_aux_daemon_bounds_the_refresh_and_spares_passthrough(rig):
+def test_hanging_aux_daemon_holds_neither_templates_nor_passthrough(rig):
     proxy = rig.proxy
     mark = proxy.mark()
     load = Load(rig.port, rig.request, OK, clients=8, record=True).start()
     try:
         time.sleep(0.5)
-        # The first getblocktemplate of the process refreshes the aux templates.
+        # The aux template is fetched off the request path; a template waits at most
+        # aux_wait_ms for the start-up fetch and never for the daemon's time-out again.
         began = time.monotonic()
         raw = one_request(rig.port, http_post(rpc_body("getblocktemplate")), timeout=30)
         ended = time.monotonic()
@@ -147,12 +149,11 @@ def test_hanging_aux_daemon_bounds_the_refresh_and_spares_passthrough(rig):
 
     # No chain holds a template, so the pool gets the parent's template unchanged.
     assert raw == OK
-    assert DAEMON_TIMEOUT * 0.9 <= elapsed <= DAEMON_TIMEOUT + 2.0
+    assert elapsed <= AUX_WAIT + 1.0
     wait_exact(proxy, f"warning(auxpow): failed to get aux template for {STUCK_CHAIN}: "
-                      "error.ConnectionTimedOut", since=mark)
-    assert [r.body for r in rig.stuck.requests] == [b'{"method":"getauxblock","params":[]}']
-    # Passthrough takes no aux lock: calls that began and ended inside the wait were served.
-    assert len(meanwhile) >= 10
+                      "error.ConnectionTimedOut")
+    assert rig.stuck.requests
+    assert {r.body for r in rig.stuck.requests} == {b'{"method":"getauxblock","params":[]}'}
     assert set(load.counts) == {"ok"}, load.samples
     assert handler_errors(proxy, mark) == []
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "auxpow/schedule.h"
+#include "auxpow/snapshot_store.h"
 #include "auxpow/submission.h"
 #include "auxpow/work.h"
 #include "support.h"
@@ -29,6 +30,7 @@ struct TwoChains {
     engine.states[0].chain_id = "a";
     engine.states[1].chain_id = "b";
     engine.tree.base_size = engine.tree.tree_size = 2;
+    engine.store = std::make_shared<MemorySnapshotStore>(600);
   }
   bool waits_for(std::size_t chain) { return pending_stale_fetches(engine).request[chain] != 0; }
 };
@@ -92,14 +94,15 @@ TEST(Submission, AcceptedBlockAsksForTheChainsNextTemplate) {
   EXPECT_EQ(plan->answer, R"({"result":null,"error":{"code":-1,"message":"no AuxPoW commitment in coinbase"},"id":null})");
 
   const std::uint64_t before = t.engine.states[1].stale;
-  auto reply = finish_submission(t.engine, 1, parse_json(R"({"result":true,"error":null})"),
+  SubmitPlan posted{{}, 1, {}, {}, {}, 0};
+  auto reply = finish_submission(t.engine, posted, parse_json(R"({"result":true,"error":null})"),
                                  std::pmr::get_default_resource());
   ASSERT_TRUE(reply);
   EXPECT_EQ(std::string_view(*reply), R"({"result":"true","error":null,"id":null})");
   EXPECT_GT(t.engine.states[1].stale, before);
   EXPECT_EQ(t.engine.states[0].stale, 0u);
 
-  auto refused = finish_submission(t.engine, 1,
+  auto refused = finish_submission(t.engine, posted,
                                    parse_json(R"({"result":null,"error":{"code":-8,"message":"stale"}})"),
                                    std::pmr::get_default_resource());
   ASSERT_TRUE(refused);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "auxpow/snapshot.h"
+#include "auxpow/snapshot_store.h"
 #include "auxpow/work.h"
 #include "auxpow/tree.h"
 #include "support.h"
@@ -194,78 +195,32 @@ TEST(AuxRoot, LaterLeafWinsASharedSlotAndOutOfRangeLeavesAreIgnored) {
   EXPECT_EQ(aux_root(leaves, 2), expected);
 }
 
-TEST(Snapshots, RingKeepsTheEightNewest) {
-  AuxEngine engine;
-  add_chain(engine, "a", 1, Hash32{});
-  for (std::uint32_t i = 0; i < 9; ++i) {
-    engine.states[0].templ.hash = test::filler(i);
-    build_aux_tree(engine);
-    save_snapshot(engine, work_of(engine), CoinbaseBranch{});
-  }
-  EXPECT_EQ(engine.next_snapshot, 1u);
-  EXPECT_EQ(find_snapshot(engine, test::filler(0), std::nullopt, Hash32{}).snapshot, nullptr);
-  for (std::uint32_t i = 1; i < 9; ++i) {
-    const SnapshotMatch m = find_snapshot(engine, test::filler(i), std::nullopt, Hash32{});
-    ASSERT_NE(m.snapshot, nullptr) << i;
-    EXPECT_EQ(m.snapshot->hashes[0], test::filler(i));
-    EXPECT_FALSE(m.branch_matches);
-  }
-}
-
+// What a template committed to is proven against later, whatever the tree became since.
 TEST(Snapshots, KeepTheSizeAndSlotsTheirRootWasBuiltWith) {
   AuxEngine engine;
+  engine.store = std::make_shared<MemorySnapshotStore>(600);
   add_chain(engine, "a", 1, test::filler(1));
   add_chain(engine, "b", 3, test::filler(2), false);
   engine.tree.base_size = 2;
   build_aux_tree(engine);
-  save_snapshot(engine, work_of(engine), CoinbaseBranch{});
+  ASSERT_TRUE(save_snapshot(engine, work_of(engine), CoinbaseBranch{}, 1000));
   const Hash32 small_root = engine.tree.root;
 
   engine.states[1].templ.valid = true;  // now ids 1 and 3 need a tree of 4
   build_aux_tree(engine);
-  save_snapshot(engine, work_of(engine), CoinbaseBranch{});
+  ASSERT_TRUE(save_snapshot(engine, work_of(engine), CoinbaseBranch{}, 1001));
   ASSERT_EQ(engine.tree.tree_size, 4u);
-  ASSERT_NE(engine.states[0].slot, engine.snapshots[0].slots[0]);
 
-  const AuxSnapshot& old = engine.snapshots[0];
+  auto found = find_snapshot(engine, small_root, std::nullopt, Hash32{});
+  ASSERT_TRUE(found && *found);
+  const AuxSnapshot& old = (*found)->snapshot;
+  ASSERT_NE(engine.states[0].slot, old.slots[0]);
   EXPECT_EQ(old.tree_size, 2u);
   EXPECT_FALSE(old.in_tree[1]);
   const AuxBranch branch = aux_branch(old, old.slots[0]);
   ASSERT_EQ(branch.length, 1u);
   EXPECT_EQ(internal(test::walk_branch(internal(test::filler(1)), old.slots[0], {branch.hashes.data(), 1})),
             small_root);
-}
-
-TEST(Snapshots, ChoosesTheSnapshotWhoseCoinbaseBranchMatchesTheHeader) {
-  AuxEngine engine;
-  add_chain(engine, "a", 1, test::filler(5));
-  build_aux_tree(engine);
-  // Same aux root, three different parent templates.
-  const Hash32 coinbase = test::filler(900);
-  Hash32 roots[3];
-  for (std::uint32_t k = 0; k < 3; ++k) {
-    CoinbaseBranch b;
-    b.length = 1 + k;
-    for (std::size_t i = 0; i < b.length; ++i) b.hashes[i] = test::filler(1000 * (k + 1) + i);
-    roots[k] = root_from_coinbase(coinbase, {b.hashes.data(), b.length});
-    save_snapshot(engine, work_of(engine), b);
-  }
-  save_snapshot(engine, work_of(engine), CoinbaseBranch{});  // newest, matches nothing
-  for (std::uint32_t k = 0; k < 3; ++k) {
-    const SnapshotMatch m = find_snapshot(engine, engine.tree.root, coinbase, roots[k]);
-    ASSERT_TRUE(m.branch_matches);
-    EXPECT_EQ(m.snapshot, &engine.snapshots[k]);
-  }
-  const SnapshotMatch none = find_snapshot(engine, engine.tree.root, coinbase, test::filler(1));
-  EXPECT_FALSE(none.branch_matches);
-  EXPECT_EQ(none.snapshot, &engine.snapshots[3]);
-
-  // The newest of two matching snapshots wins, also across the ring's wrap.
-  for (int i = 0; i < 6; ++i) save_snapshot(engine, work_of(engine), CoinbaseBranch{});
-  EXPECT_EQ(engine.next_snapshot, 2u);
-  const SnapshotMatch newest = find_snapshot(engine, engine.tree.root, coinbase, coinbase);
-  EXPECT_TRUE(newest.branch_matches);
-  EXPECT_EQ(newest.snapshot, &engine.snapshots[1]);
 }
 
 }  // namespace
