@@ -68,10 +68,29 @@ bool exhausts_resources(ErrorCode code) {
 // Takes every connection waiting in the backlog. Accepted sockets are blocking (accept4
 // flags 0 does not carry the listener's O_NONBLOCK over) and not close-on-exec. Returns the
 // failure that ended the round, if it was not just an empty backlog.
-std::optional<ErrorCode> accept_pending(int listen_fd, JobQueue& queue) {
+// Closes a connection past "max_connections" at once. Says so at most once a second: a flood
+// must not turn into a flood of log lines.
+void refuse_connection(int fd, std::size_t limit) {
+  static std::chrono::steady_clock::time_point last_warning{};
+  close_fd(fd);
+  const auto now = std::chrono::steady_clock::now();
+  if (last_warning != std::chrono::steady_clock::time_point{} && now - last_warning < std::chrono::seconds(1)) {
+    return;
+  }
+  last_warning = now;
+  log_line(LogLevel::warning, LogScope::http,
+           {"max_connections (", limit, ") reached, closing new connections"});
+}
+
+std::optional<ErrorCode> accept_pending(int listen_fd, JobQueue& queue, std::size_t max_connections) {
   for (;;) {
     int fd = ::accept4(listen_fd, nullptr, nullptr, 0);
     if (fd >= 0) {
+      // Every open client connection is queued or being served until its worker finishes it.
+      if (queue.unfinished() >= max_connections) {
+        refuse_connection(fd, max_connections);
+        continue;
+      }
       // On a full queue the connection is dropped and logged there.
       queue.push(Job{fd, std::chrono::steady_clock::now()});
       continue;
@@ -94,7 +113,7 @@ void pause_accepting(EventLoop& loop, int listen_fd) {
 }
 
 [[noreturn]] void run_event_loop(EventLoop& loop, int listen_fd, JobQueue& queue, AuxEngine& aux,
-                                 std::uint64_t stop_timeout_ms) {
+                                 std::uint64_t stop_timeout_ms, std::size_t max_connections) {
   const StopPlan stop{&loop, kSignalTag, listen_fd, &queue, stop_timeout_ms};
   for (;;) {
     auto events = loop.wait();
@@ -105,7 +124,7 @@ void pause_accepting(EventLoop& loop, int listen_fd) {
     for (const LoopEvent& event : *events) {
       switch (event.tag) {
         case kListenTag:
-          if (auto failed = accept_pending(listen_fd, queue); failed && exhausts_resources(*failed)) {
+          if (auto failed = accept_pending(listen_fd, queue, max_connections); failed && exhausts_resources(*failed)) {
             pause_accepting(loop, listen_fd);
           }
           break;
@@ -213,7 +232,7 @@ ErrorCode run_server(const Config& config, std::shared_ptr<SnapshotStore> store)
   log_line(LogLevel::info, LogScope::http,
            {"kqueue event loop started (workers=", config.workers,
             ", aux_chains=", ctx->aux.states.size(), ")"});
-  run_event_loop(*loop, listen_fd, front->queue, ctx->aux, config.stop_timeout_ms);
+  run_event_loop(*loop, listen_fd, front->queue, ctx->aux, config.stop_timeout_ms, config.max_connections);
 }
 
 }  // namespace skerrow
