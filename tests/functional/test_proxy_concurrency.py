@@ -68,3 +68,26 @@ def test_queue_of_sixty_four_then_drop(fake_daemon, proxy_factory):
     for s in busy + queued:
         assert parse_response(read_reply(s))[::2] == (200, b'{"result":"ok"}\n')
     assert len(parent.requests) == 68
+
+
+def test_connections_past_max_connections_are_closed_at_once(fake_daemon, proxy_factory):
+    from framework.fake_aux import wait_count
+
+    parent = fake_daemon(lambda req: (200, b'{"result":1}'))
+    proxy = proxy_factory({"parent": parent_entry(parent), "max_connections": 2, "workers": 1})
+    idle = [socket.create_connection(("127.0.0.1", proxy.port), timeout=5) for _ in range(2)]
+    time.sleep(0.2)  # both accepted: one with the worker, one in the queue
+    for _ in range(3):
+        extra = socket.create_connection(("127.0.0.1", proxy.port), timeout=5)
+        try:
+            extra.sendall(http_post(rpc_body("getblockcount")))
+            reply = read_reply(extra)
+        except ConnectionResetError:  # closed with the request unread
+            reply = b""
+        assert reply == b""  # closed unanswered
+    wait_count(proxy, "warning(http): max_connections (2) reached, closing new connections", 1)
+    assert proxy.count_lines("max_connections (2) reached") == 1  # once a second at most
+    for s in idle:
+        s.close()
+    time.sleep(0.3)
+    assert proxy.rpc("getblockcount").status == 200  # room again once they are gone
