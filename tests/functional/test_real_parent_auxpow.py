@@ -172,3 +172,30 @@ def test_proof_for_a_block_that_is_not_the_solved_one_is_refused(
     assert json.loads(reply.body) == {"result": "false", "error": None, "id": None}
     assert aux.verdicts == [(False, "coinbase branch does not lead to the parent header's "
                                     "merkle root")]
+
+
+def test_work_twenty_answers_old_is_proven_while_the_mempool_changes(
+        proxy_factory, fake_aux, litecoin_pair):
+    """Wallet payments between the templates give each round its own coinbase branch under one
+    aux root; the oldest work must still get the branch of its own template."""
+    node0 = litecoin_pair[0]
+    aux = fake_aux(5, target=AUX_TARGET)
+    proxy = proxy_factory(merged_config(node0, [("solo", aux)]))
+    oldest = fetch_template(proxy)
+    later = []
+    for _ in range(4):
+        # litecoind serves its cached template for 5 s after a mempool change: a few rounds of
+        # five answers each rather than twenty distinct templates.
+        node0.wait_for_template_txs(node0.send_transactions(1))
+        later += [fetch_template(proxy) for _ in range(5)]
+    branches = {tuple(blocks.coinbase_branch([tx["txid"] for tx in t["transactions"]]))
+                for t in later}
+    assert len(later) == 20 and len(branches) >= 4
+    assert tuple(blocks.coinbase_branch([tx["txid"] for tx in oldest["transactions"]])) not in branches
+    assert {t["aux_merkle_root"] for t in later} == {oldest["aux_merkle_root"]}
+
+    block = blocks.build_block(oldest, node0.script_of(litecoin_pair.address), b"oldwork0")
+    solve_for_all(block, oldest)
+    assert submit_aux(proxy, "solo", aux.hash, block) == {"result": "true", "error": None, "id": None}
+    assert aux.verdicts == [(True, "")]
+    assert_proof_is_for(aux.submissions[0][1], block, oldest)
