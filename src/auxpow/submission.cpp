@@ -117,9 +117,14 @@ Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr
   }
 
   const std::size_t chain_index = static_cast<std::size_t>(chain - engine.states.data());
+  plan.chain = chain_index;
   auto built = build_submit_proof(*fields, engine, chain_index, memory);
   if (!built) return fail(built.error());
   SubmitProof& proof = *built;
+  if (proof.outcome == ProofOutcome::stale_snapshot) plan.snapshot = SnapshotSearch::not_found;
+  if (proof.outcome == ProofOutcome::built) {
+    plan.snapshot = proof.branch_matches ? SnapshotSearch::found : SnapshotSearch::branch_mismatch;
+  }
   if (proof.outcome == ProofOutcome::no_commitment) {
     log_line(LogLevel::warning, LogScope::http,
              {"submitauxblock: no AuxPoW commitment found in coinbase for ", name.view()});
@@ -162,12 +167,12 @@ Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr
   log_line(LogLevel::info, LogScope::http,
            {"submitauxblock: proof ", size, " bytes for ", name.view(), " (cb_branch=", proof.cb_branch,
             ", aux_branch=", proof.aux_branch, ")"});
-  plan.chain = chain_index;
   return plan;
 }
 
 Result<std::pmr::string> finish_steps(AuxEngine& engine, const SubmitPlan& plan,
-                                      const Result<JsonDocument>& daemon_reply, std::pmr::memory_resource* memory) {
+                                      const Result<JsonDocument>& daemon_reply, std::pmr::memory_resource* memory,
+                                      SubmitVerdict& verdict) {
   const std::size_t chain = plan.chain;
   const std::string_view chain_id = engine.states[chain].chain_id;
   const LogSafeText name(chain_id, kMaxLoggedPoolText);
@@ -175,6 +180,7 @@ Result<std::pmr::string> finish_steps(AuxEngine& engine, const SubmitPlan& plan,
   if (!answer) {
     log_line(LogLevel::error, LogScope::http, {"submitauxblock RPC failed for ", name.view(), ": ", answer.error()});
     record(engine, chain_id, plan, reason_of(kRpcFailed));
+    verdict = SubmitVerdict::failed;
     return std::pmr::string(kRpcFailed, memory);
   }
   if (answer->error) {
@@ -187,9 +193,11 @@ Result<std::pmr::string> finish_steps(AuxEngine& engine, const SubmitPlan& plan,
     reply.append(R"({"result":null,"error":)");
     reply.append(*answer->error);
     reply.append(R"(,"id":null})");
+    verdict = SubmitVerdict::rejected;
     return reply;
   }
   const std::pmr::string& text = answer->result;
+  verdict = text == "true" ? SubmitVerdict::accepted : SubmitVerdict::rejected;
   record(engine, chain_id, plan, text);
   {
     const LogSafeText shown(text);
@@ -224,9 +232,12 @@ Result<SubmitPlan> plan_submission(std::string_view body, AuxEngine& engine, std
 
 Result<std::pmr::string> finish_submission(AuxEngine& engine, const SubmitPlan& plan,
                                            const Result<JsonDocument>& daemon_reply,
-                                           std::pmr::memory_resource* memory) {
+                                           std::pmr::memory_resource* memory, SubmitVerdict* verdict) {
   try {
-    return finish_steps(engine, plan, daemon_reply, memory);
+    SubmitVerdict decided = SubmitVerdict::failed;
+    auto reply = finish_steps(engine, plan, daemon_reply, memory, decided);
+    if (reply && verdict != nullptr) *verdict = decided;
+    return reply;
   } catch (const std::bad_alloc&) {
     return fail(ErrorCode::OutOfMemory);
   }

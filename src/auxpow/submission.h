@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory_resource>
 #include <string>
 #include <string_view>
@@ -14,16 +15,26 @@
 
 namespace skerrow {
 
+// How the search for the snapshot of the submitted root ended; not_searched when the plan
+// stopped before it (no params, unknown chain, no commitment).
+enum class SnapshotSearch : std::uint8_t { not_searched, found, not_found, branch_mismatch };
+
 struct SubmitPlan {
   std::string_view answer;   // non-empty: the pool's reply, nothing is posted
-  std::size_t chain = 0;     // otherwise: the chain (index into engine.states) to post to
+  std::size_t chain = 0;     // otherwise: the chain (index into engine.states) to post to;
+                             // also set for an answer once the chain is known
   std::pmr::string request;  // and the JSON-RPC body carrying the proof
   // For the submission's record: the aux hash as the pool sent it, the parent block's hash
   // (empty when the header is not 160 hex digits) and the proof's size.
   std::pmr::string aux_hash;
   std::pmr::string parent_block_hash;
   std::size_t proof_size = 0;
+  SnapshotSearch snapshot = SnapshotSearch::not_searched;
 };
+
+// What the aux daemon made of a posted proof: accepted (it answered true), rejected (any
+// other answer, an error object included), failed (no answer with a result).
+enum class SubmitVerdict : std::uint8_t { accepted, rejected, failed };
 
 // Reads the body's parameter, finds the chain, the commitment and the snapshot and builds the
 // proof, writing the submission's log lines. A submission answered at once is recorded in the
@@ -34,9 +45,11 @@ Result<SubmitPlan> plan_submission(std::string_view body, AuxEngine& engine, std
 
 // The pool's reply to the submission `plan` posted, from the daemon's reply or the call's
 // failure, with the result's log lines and the submission's record. An accepted block asks for
-// the chain's next template. Errors: OutOfMemory.
+// the chain's next template. With `verdict`, also says what the daemon made of the proof
+// (written only on success). Errors: OutOfMemory.
 Result<std::pmr::string> finish_submission(AuxEngine& engine, const SubmitPlan& plan,
                                            const Result<JsonDocument>& daemon_reply,
-                                           std::pmr::memory_resource* memory);
+                                           std::pmr::memory_resource* memory,
+                                           SubmitVerdict* verdict = nullptr);
 
 }  // namespace skerrow

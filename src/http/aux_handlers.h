@@ -6,6 +6,7 @@
 
 #include <string_view>
 
+#include "http/request_tally.h"
 #include "http/server_context.h"
 #include "log/error.h"
 #include "platform/arena.h"
@@ -15,7 +16,9 @@ namespace skerrow {
 // The parent's template with the aux commitment and fields spliced in. Waits at most
 // aux_wait_ms for aux work known to be stale when the request arrived (start-up, a found aux
 // block, an aux notification); never for a routine refresh. Without aux chains: passthrough.
-Status handle_getblocktemplate(int fd, std::string_view body, PageArena& arena, ServerContext& ctx);
+// A failed parent call sets tally.upstream_failed.
+Status handle_getblocktemplate(int fd, std::string_view body, PageArena& arena, ServerContext& ctx,
+                               RequestTally& tally);
 
 // Builds the proof, posts it to the chain's aux daemon and relays its answer.
 Status handle_submitauxblock(int fd, std::string_view body, PageArena& arena, ServerContext& ctx);

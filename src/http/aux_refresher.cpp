@@ -1,9 +1,13 @@
 #include "http/aux_refresher.h"
 
+#include <cstdint>
+#include <mutex>
 #include <new>
 
 #include "auxpow/refresh.h"
 #include "auxpow/schedule.h"
+#include "http/request_tally.h"
+#include "metrics/metrics.h"
 #include "platform/arena.h"
 #include "platform/thread.h"
 #include "rpc/client.h"
@@ -13,13 +17,40 @@ namespace {
 
 // A chain's request body, endpoint and address are fixed after start-up, so they are read
 // without the lock.
-Result<JsonDocument> fetch_template(const AuxChainState& state, PageArena& arena, std::uint64_t timeout_ms) {
+Result<JsonDocument> fetch_template(const AuxEngine& engine, std::size_t chain, PageArena& arena) {
   try {
+    const AuxChainState& state = engine.states[chain];
     auto body = aux_template_request(state, &arena);
     if (!body) return fail(body.error());
-    return call_json(state.daemon, &arena, *body, timeout_ms);
+    const DaemonCallTimer timer;
+    auto reply = call_json(state.daemon, &arena, *body, engine.daemon_timeout_ms);
+    metrics::daemon_call(chain, reply ? ErrorCode::None : reply.error(), timer.seconds());
+    return reply;
   } catch (const std::bad_alloc&) {
     return fail(ErrorCode::OutOfMemory);
+  }
+}
+
+// After `chain`'s reply was applied and the tree rebuilt: that chain's template as the metrics
+// see it, and every chain's slot (a rebuild may move them all, or leave colliding chains
+// out). Published under the lock so that two refreshers cannot leave an older tree's slots
+// last; the hooks only store atomics.
+void publish_fetch(AuxEngine& engine, std::size_t chain, bool got_json) {
+  if (metrics::detail::get() == nullptr) return;  // the aux-state lock is the workers' too
+  std::lock_guard guard(engine.lock);
+  for (std::size_t i = 0; i < engine.states.size(); ++i) {
+    const AuxChainState& state = engine.states[i];
+    const bool in_tree = state.templ.valid;
+    metrics::aux_tree_slot(i, in_tree ? static_cast<std::int64_t>(state.slot) : -1);
+    if (i == chain && !got_json) {
+      metrics::aux_fetch_failed(i);
+    } else if (i == chain && in_tree) {
+      metrics::aux_template_fetched(i, state.templ.diff);
+    } else if (!in_tree) {
+      // An RPC error, a bad hash or target, or a collision (which can also strike a chain
+      // whose own fetch went well earlier).
+      metrics::aux_template_invalid(i);
+    }
   }
 }
 
@@ -27,8 +58,9 @@ Result<JsonDocument> fetch_template(const AuxChainState& state, PageArena& arena
   for (;;) {
     const std::uint64_t request = next_aux_fetch(engine, chain);
     PageArena arena;  // declared first: the reply living in it goes before it
-    const Result<JsonDocument> reply = fetch_template(engine.states[chain], arena, engine.daemon_timeout_ms);
+    const Result<JsonDocument> reply = fetch_template(engine, chain, arena);
     finish_aux_fetch(engine, chain, request, reply);
+    publish_fetch(engine, chain, reply.has_value());
   }
 }
 

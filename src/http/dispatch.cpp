@@ -28,25 +28,42 @@ std::optional<std::string_view> find_method(std::string_view body) {
   return body.substr(i + 1, close - i - 1);
 }
 
-Status dispatch_request(int fd, std::string_view body, PageArena& arena, ServerContext& ctx) {
+Status dispatch_request(int fd, std::string_view body, PageArena& arena, ServerContext& ctx,
+                        RequestTally& tally) {
   std::optional<std::string_view> method = find_method(body);
   // Checked before any branch: the AuxPoW methods are listed or refused like all others.
   if (ctx.access.allowed_methods) {
     auto check = check_method(body, method, *ctx.access.allowed_methods, &arena);
     if (!check) return fail(check.error());
-    if (!check->allowed) return refuse_method(fd, check->refused);
+    if (!check->allowed) {
+      tally.outcome = metrics::RequestOutcome::not_allowed;
+      return refuse_method(fd, check->refused);
+    }
   }
-  if (method == "getblocktemplate") return handle_getblocktemplate(fd, body, arena, ctx);
-  if (method == "submitauxblock") return handle_submitauxblock(fd, body, arena, ctx);
-  return passthrough(fd, body, arena, ctx);
+  if (method == "getblocktemplate") {
+    tally.kind = metrics::RequestKind::getblocktemplate;
+    return handle_getblocktemplate(fd, body, arena, ctx, tally);
+  }
+  if (method == "submitauxblock") {
+    tally.kind = metrics::RequestKind::submitauxblock;
+    return handle_submitauxblock(fd, body, arena, ctx);
+  }
+  tally.kind = metrics::RequestKind::passthrough;
+  return passthrough(fd, body, arena, ctx, tally);
 }
 
-Status passthrough(int fd, std::string_view body, PageArena& arena, ServerContext& ctx) {
+Status passthrough(int fd, std::string_view body, PageArena& arena, ServerContext& ctx,
+                   RequestTally& tally) {
   try {
     log_line(LogLevel::info, LogScope::http,
              {"proxying ", body.size(), "-byte request to parent daemon"});
+    const DaemonCallTimer timer;
     auto reply = call(ctx.parent, &arena, body, ctx.daemon_timeout_ms);
-    if (!reply) return fail(reply.error());
+    metrics::daemon_call(metrics::kParentDaemon, reply ? ErrorCode::None : reply.error(), timer.seconds());
+    if (!reply) {
+      tally.upstream_failed = true;
+      return fail(reply.error());
+    }
     log_line(LogLevel::info, LogScope::http,
              {"got ", reply->size(), "-byte response from parent, sending to client"});
     // The parent's own HTTP status is not known here; its body is the answer either way.

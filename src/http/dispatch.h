@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 
+#include "http/request_tally.h"
 #include "http/server_context.h"
 #include "log/error.h"
 #include "platform/arena.h"
@@ -16,11 +17,14 @@ namespace skerrow {
 std::optional<std::string_view> find_method(std::string_view body);
 
 // Refuses a method that the allow-list (when configured) does not admit; otherwise sends the
-// body to the method's handler or passes it through.
-Status dispatch_request(int fd, std::string_view body, PageArena& arena, ServerContext& ctx);
+// body to the method's handler or passes it through. Sets tally.kind (refused for the
+// allow-list's refusal, with outcome not_allowed).
+Status dispatch_request(int fd, std::string_view body, PageArena& arena, ServerContext& ctx,
+                        RequestTally& tally);
 
 // Forwards the body to the parent daemon and returns its reply with status 200, logging the
-// proxying, got and sent lines.
-Status passthrough(int fd, std::string_view body, PageArena& arena, ServerContext& ctx);
+// proxying, got and sent lines. A failed parent call sets tally.upstream_failed.
+Status passthrough(int fd, std::string_view body, PageArena& arena, ServerContext& ctx,
+                   RequestTally& tally);
 
 }  // namespace skerrow

@@ -10,6 +10,7 @@
 #include <span>
 #include <string_view>
 
+#include "http/request_tally.h"
 #include "http/server_context.h"
 #include "log/error.h"
 #include "platform/arena.h"
@@ -72,9 +73,10 @@ RequestRead read_request(int fd, std::span<char> buffer, ClientDeadline deadline
 // when no complete header block arrived, the 401 reply's result (after its pause) when
 // credentials are required and missing or wrong, the 400 "empty body" reply's result for an
 // empty body, and otherwise the result of dispatching the body. The caller answers every error
-// except EndOfStream with the failure reply.
+// except EndOfStream with the failure reply. `tally` receives the request's kind and, for a
+// success, its outcome (client_error when no complete header block arrived).
 // REQUIRES: `fd` is a blocking socket owned by the caller.
-Status handle_request(PageArena& arena, int fd, ServerContext& ctx,
-                      ClientDeadline deadline = std::nullopt);
+Status handle_request(PageArena& arena, int fd, ServerContext& ctx, ClientDeadline deadline,
+                      RequestTally& tally);
 
 }  // namespace skerrow

@@ -2,22 +2,53 @@
 
 #include "auxpow/submission.h"
 #include "http/aux_handlers.h"
+#include "http/request_tally.h"
 #include "http/response.h"
+#include "metrics/metrics.h"
 #include "rpc/client.h"
 
 namespace skerrow {
+namespace {
+
+void count_lookup(SnapshotSearch search) {
+  switch (search) {
+    case SnapshotSearch::found: metrics::snapshot_lookup(metrics::SnapshotLookup::found); break;
+    case SnapshotSearch::not_found: metrics::snapshot_lookup(metrics::SnapshotLookup::not_found); break;
+    case SnapshotSearch::branch_mismatch: metrics::snapshot_lookup(metrics::SnapshotLookup::branch_mismatch); break;
+    case SnapshotSearch::not_searched: break;
+  }
+}
+
+metrics::SubmitResult submit_result(SubmitVerdict verdict) {
+  switch (verdict) {
+    case SubmitVerdict::accepted: return metrics::SubmitResult::accepted;
+    case SubmitVerdict::rejected: return metrics::SubmitResult::rejected;
+    case SubmitVerdict::failed: break;
+  }
+  return metrics::SubmitResult::failed;
+}
+
+}  // namespace
 
 Status handle_submitauxblock(int fd, std::string_view body, PageArena& arena, ServerContext& ctx) {
   try {
     auto plan = plan_submission(body, ctx.aux, &arena);
     if (!plan) return fail(plan.error());
-    if (!plan->answer.empty()) return send_response(fd, 200, plan->answer);
+    count_lookup(plan->snapshot);
+    if (!plan->answer.empty()) {
+      if (plan->snapshot == SnapshotSearch::not_found) metrics::aux_submission(plan->chain, metrics::SubmitResult::stale);
+      return send_response(fd, 200, plan->answer);
+    }
     // A chain's endpoint is fixed after start-up: read without the lock. A hung daemon holds
     // this worker alone, until the daemon time limit.
     const ChainEndpoint& daemon = ctx.aux.states[plan->chain].daemon;
+    const DaemonCallTimer timer;
     auto reply = call_json(daemon, &arena, plan->request, ctx.aux.daemon_timeout_ms);
-    auto answer = finish_submission(ctx.aux, *plan, reply, &arena);
+    metrics::daemon_call(plan->chain, reply ? ErrorCode::None : reply.error(), timer.seconds());
+    SubmitVerdict verdict = SubmitVerdict::failed;
+    auto answer = finish_submission(ctx.aux, *plan, reply, &arena, &verdict);
     if (!answer) return fail(answer.error());
+    metrics::aux_submission(plan->chain, submit_result(verdict));
     return send_response(fd, 200, *answer);
   } catch (const std::bad_alloc&) {
     return fail(ErrorCode::OutOfMemory);

@@ -40,15 +40,20 @@ BranchOutcome read_coinbase_branch(const JsonValue* root, PageArena& arena, Coin
   return BranchOutcome::usable;
 }
 
-Status serve_template(int fd, std::string_view body, PageArena& arena, ServerContext& ctx) {
+Status serve_template(int fd, std::string_view body, PageArena& arena, ServerContext& ctx, RequestTally& tally) {
   AuxEngine& engine = ctx.aux;
   // Only fetches asked for before this request arrived are worth waiting for.
   const StaleFetches stale = pending_stale_fetches(engine);
   const auto wait_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(engine.aux_wait_ms);
 
   log_line(LogLevel::info, LogScope::http, {"getblocktemplate: forwarding ", body.size(), " bytes to parent"});
+  const DaemonCallTimer timer;
   auto reply = call(ctx.parent, &arena, body, ctx.daemon_timeout_ms);
-  if (!reply) return fail(reply.error());
+  metrics::daemon_call(metrics::kParentDaemon, reply ? ErrorCode::None : reply.error(), timer.seconds());
+  if (!reply) {
+    tally.upstream_failed = true;
+    return fail(reply.error());
+  }
   log_line(LogLevel::info, LogScope::http, {"getblocktemplate: got ", reply->size(), " bytes from parent"});
 
   // The reply stays in the arena until the answer is sent, so its texts need no copy.
@@ -74,6 +79,7 @@ Status serve_template(int fd, std::string_view body, PageArena& arena, ServerCon
     if (saved.error() == ErrorCode::OutOfMemory) return saved;
     log_line(LogLevel::warning, LogScope::auxpow, {"state file write failed: ", saved.error()});
   }
+  metrics::snapshot_stored();
   if (!work.any_valid()) return send_response(fd, 200, *reply);
 
   // Sent from the parent's reply and the few bytes added, without copying the template.
@@ -88,11 +94,12 @@ Status serve_template(int fd, std::string_view body, PageArena& arena, ServerCon
 
 }  // namespace
 
-Status handle_getblocktemplate(int fd, std::string_view body, PageArena& arena, ServerContext& ctx) {
+Status handle_getblocktemplate(int fd, std::string_view body, PageArena& arena, ServerContext& ctx,
+                               RequestTally& tally) {
   // The chain list is fixed after start-up.
-  if (ctx.aux.states.empty()) return passthrough(fd, body, arena, ctx);
+  if (ctx.aux.states.empty()) return passthrough(fd, body, arena, ctx, tally);
   try {
-    return serve_template(fd, body, arena, ctx);
+    return serve_template(fd, body, arena, ctx, tally);
   } catch (const std::bad_alloc&) {
     return fail(ErrorCode::OutOfMemory);
   }

@@ -4,6 +4,7 @@
 
 #include "http/job_queue.h"
 #include "http/request.h"
+#include "http/request_tally.h"
 #include "http/response.h"
 #include "log/log.h"
 #include "platform/arena.h"
@@ -31,6 +32,23 @@ void limit_reply_time(int fd, std::uint64_t timeout_ms) {
   (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
+// A failure is the client's when it went away, stopped taking its reply or sent nothing in
+// time; any other one reached the pool as the 502 reply (or would have).
+metrics::RequestOutcome outcome_of(const Status& handled, const RequestTally& tally) {
+  if (handled) return tally.outcome;
+  if (tally.upstream_failed) return metrics::RequestOutcome::upstream_error;
+  switch (handled.error()) {
+    case ErrorCode::EndOfStream:
+    case ErrorCode::ResponseCutOff:
+    case ErrorCode::WouldBlock:  // the reply's time limit
+    case ErrorCode::BrokenPipe:
+    case ErrorCode::ConnectionResetByPeer:
+      return metrics::RequestOutcome::client_error;
+    default:
+      return metrics::RequestOutcome::upstream_error;
+  }
+}
+
 [[noreturn]] void worker_loop(JobQueue& queue) {
   for (;;) {
     serve_job(queue.pop(), queue.context());
@@ -41,13 +59,15 @@ void limit_reply_time(int fd, std::uint64_t timeout_ms) {
 }  // namespace
 
 void serve_job(Job job, ServerContext& ctx) {
+  metrics::BusyWorker busy;
   const int fd = job.fd;
   limit_reply_time(fd, ctx.client_timeout_ms);
   PageArena arena;
   // A connection whose time ran out in the queue gets no wait at all: a request that had
   // arrived whole meanwhile is still answered, an idle connection is closed without a word.
+  RequestTally tally;
   Status handled =
-      handle_request(arena, fd, ctx, client_deadline(job.accepted, ctx.client_timeout_ms));
+      handle_request(arena, fd, ctx, client_deadline(job.accepted, ctx.client_timeout_ms), tally);
   if (!handled && handled.error() != ErrorCode::EndOfStream) {
     log_line(LogLevel::warning, LogScope::http, {"HTTP handler error: ", handled.error()});
     // After part of a response a second one would land inside its body, and a client that
@@ -55,6 +75,7 @@ void serve_job(Job job, ServerContext& ctx) {
     // all it gets. Nothing more can be done if the client cannot take the 502 either.
     if (handled.error() != ErrorCode::ResponseCutOff) (void)send_response(fd, 502, kFailureReply);
   }
+  metrics::request_finished(tally.kind, outcome_of(handled, tally), metrics_seconds_since(job.accepted));
   arena.release();
   close_fd(fd);
 }

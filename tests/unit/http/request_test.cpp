@@ -192,10 +192,12 @@ TEST(HandleRequest, SilentClientPastItsDeadlineEndsWithoutReply) {
   SocketPair pair;
   guard_reads(pair.server, 2s);
   const Clock::time_point began = Clock::now();
-  Status st = handle_request(arena, pair.server, ctx, began - 1ms);
+  RequestTally tally;
+  Status st = handle_request(arena, pair.server, ctx, began - 1ms, tally);
   EXPECT_LT(Clock::now() - began, 500ms);
   ASSERT_FALSE(st);
   EXPECT_EQ(st.error(), ErrorCode::EndOfStream);
+  EXPECT_EQ(tally.kind, metrics::RequestKind::refused);
   EXPECT_EQ(pair.received(), "");
 }
 
@@ -205,7 +207,9 @@ TEST(HandleRequest, IncompleteHeaderBlockIsDroppedWithoutReply) {
   SocketPair pair;
   pair.send("POST / HTTP/1.1\r\nHost: x\r\n");
   pair.finish_sending();
-  EXPECT_TRUE(handle_request(arena, pair.server, ctx));
+  RequestTally tally;
+  EXPECT_TRUE(handle_request(arena, pair.server, ctx, std::nullopt, tally));
+  EXPECT_EQ(tally.outcome, metrics::RequestOutcome::client_error);  // counted as the client's doing
   EXPECT_EQ(pair.received(), "");
 }
 
