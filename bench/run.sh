@@ -8,7 +8,9 @@
 # Settings (environment): SKERROW_BIN (default: build RelWithDebInfo into build-bench),
 # BENCH_DURATION seconds per wrk run (5), BENCH_CONNECTIONS wrk connections (16),
 # BENCH_CALLS sequential calls per latency figure (200), BENCH_ROUNDS interleaved rounds (3),
-# BENCH_PROFILE (1 = profile with perf), BENCH_KEEP (set: keep the temporary directory).
+# BENCH_PROFILE (1 = profile with perf), BENCH_KEEP (set: keep the temporary directory),
+# BENCH_METRICS (1 = every skerrow also serves its Prometheus endpoint, "metrics_listen", on a
+# port of its own, to measure what the metric hooks cost the request path).
 #
 # Servers (fake daemon nginx, proxy nginx, every skerrow) are pinned to core 0, the load
 # generators (wrk, the latency tool) to core 1. Everything listens on 127.0.0.1, on ports
@@ -23,6 +25,7 @@ connections=${BENCH_CONNECTIONS:-16}
 calls=${BENCH_CALLS:-200}
 rounds=${BENCH_ROUNDS:-3}
 profile=${BENCH_PROFILE:-1}
+with_metrics=${BENCH_METRICS:-0}
 server_cpu=0
 client_cpu=1
 sizes=(0 100 1000 4000)
@@ -63,7 +66,7 @@ cc -O2 -o "$work/latency" "$here/latency.c"
 
 read -r -a ports < <(python3 - <<'EOF'
 import socket
-socks = [socket.socket() for _ in range(17)]
+socks = [socket.socket() for _ in range(23)]
 for s in socks:
     s.bind(("127.0.0.1", 0))
 print(" ".join(str(s.getsockname()[1]) for s in socks))
@@ -79,6 +82,9 @@ declare -A proxy=([small]=${ports[6]} [gbt0]=${ports[7]} [gbt100]=${ports[8]} [g
 # skerrow: passthrough instances (no aux chain) and template-rewriting ones (one aux chain).
 declare -A sk=([pass_small]=${ports[11]} [pass_gbt4000]=${ports[12]} [gbt0]=${ports[13]}
                [gbt100]=${ports[14]} [gbt1000]=${ports[15]} [gbt4000]=${ports[16]})
+# Metrics endpoints, used with BENCH_METRICS=1 only.
+declare -A sk_metrics=([pass_small]=${ports[17]} [pass_gbt4000]=${ports[18]} [gbt0]=${ports[19]}
+                       [gbt100]=${ports[20]} [gbt1000]=${ports[21]} [gbt4000]=${ports[22]})
 
 nginx_common() {  # $1: name
   cat <<EOF
@@ -166,8 +172,10 @@ for name in "${!sk[@]}"; do
   if [[ $name != pass_* ]]; then
     aux=",\"aux_chains\":[{\"chain_id\":\"auxcoin\",\"url\":\"http://127.0.0.1:${fake[aux]}\",\"user\":\"aux\",\"pass\":\"aux\"}]"
   fi
+  metrics=""
+  [ "$with_metrics" = 1 ] && metrics=",\"metrics_listen\":\"127.0.0.1:${sk_metrics[$name]}\""
   cat >"$work/$name.conf" <<EOF
-{"listen":"127.0.0.1:${sk[$name]}","parent":{"url":"http://127.0.0.1:${fake[$parent]}","user":"rpc","pass":"secret"}$aux}
+{"listen":"127.0.0.1:${sk[$name]}","parent":{"url":"http://127.0.0.1:${fake[$parent]}","user":"rpc","pass":"secret"}$aux$metrics}
 EOF
   start_pinned "$work/skerrow_$name.log" "$SKERROW_BIN" -c "$work/$name.conf"
   sk_pid[$name]=$started

@@ -18,6 +18,8 @@ import urllib.request
 import pytest
 import zmq
 
+from framework.fake_aux import (FakeAux, build_coinbase, build_header, parent_template, random_txids,
+                                submit_param, template_result)
 from framework.fake_daemon import FakeDaemon, free_port, json_result
 from framework.prometheus import (ALERT_RULES, ALERT_TESTS, DASHBOARD, JOB, Prometheus, by_label,
                                   require_tools)
@@ -25,6 +27,7 @@ from framework.proxy import Proxy, http_post, parent_entry, rpc_body
 from conftest import SANITIZER_MARKS
 
 CHAINS = ("dogecoin", "namecoin")  # dogecoin publishes hashblock, namecoin does not
+DOGECOIN_CHAIN_ID = 1
 AUX_REFRESH_MS = 2500
 
 
@@ -109,8 +112,9 @@ def test_alert_rules_pass_their_promtool_tests():
 
 
 class Stack:
-    """A proxy with two aux chains (their daemons down), ZMQ publishers standing in for the
-    parent's and dogecoin's, a parent daemon that holds "getblock" calls on request, and a
+    """A proxy with two aux chains (dogecoin's daemon a fake that answers no JSON until a test
+    turns it on, namecoin's down), ZMQ publishers standing in for the parent's and dogecoin's,
+    a parent daemon that serves templates and holds "getblock" calls on request, and a
     Prometheus scraping the proxy's metrics."""
 
     def __init__(self, workdir: pathlib.Path, binary: str):
@@ -120,9 +124,13 @@ class Stack:
         def parent_handler(request):
             if request.method == "getblock":
                 self.release.wait(30)
+            if request.method == "getblocktemplate":
+                return 200, parent_template(random_txids(3))
             return 200, json_result("ok", request)
 
         self.parent = FakeDaemon(parent_handler)
+        self.dogecoin = FakeAux(DOGECOIN_CHAIN_ID)
+        self.dogecoin.template_mode = "garbage"
         self.zctx = zmq.Context()
         self.publishers = {}
         endpoints = {}
@@ -136,7 +144,7 @@ class Stack:
         self.proxy = Proxy({
             "parent": parent_entry(self.parent, zmq_hashblock=endpoints["parent"]),
             "aux_chains": [
-                {"chain_id": "dogecoin", "url": f"127.0.0.1:{free_port()}",
+                {"chain_id": "dogecoin", "url": self.dogecoin.url,
                  "zmq_hashblock": endpoints["dogecoin"]},
                 {"chain_id": "namecoin", "url": f"127.0.0.1:{free_port()}"},
             ],
@@ -160,6 +168,7 @@ class Stack:
         self.prometheus.stop()
         self.proxy.stop()
         self.parent.stop()
+        self.dogecoin.stop()
         self.zctx.destroy(linger=0)
 
 
@@ -206,9 +215,11 @@ def test_prometheus_reads_counters_and_per_chain_gauges(stack):
     info = prom.samples("skerrow_build_info")
     assert info == {(("instance", stack.instance), ("job", JOB), ("version", version)): 1.0}
 
-    # Per chain, from the configuration: both chains there, without work (their daemons are
-    # down), out of the tree, and ageing since start-up.
+    # Per chain, from the configuration: both chains there, without work (no JSON from their
+    # daemons), out of the tree, and ageing since start-up.
     assert by_label(prom.samples("skerrow_aux_template_valid"), "chain") == {c: 0.0 for c in CHAINS}
+    prom.wait_for("skerrow_aux_template_fetch_failures_total",
+                  lambda s: all(v > 0 for v in by_label(s, "chain").values()))
     assert by_label(prom.samples("skerrow_aux_tree_slot"), "chain") == {c: -1.0 for c in CHAINS}
     first_age = by_label(prom.samples("skerrow_aux_template_age_seconds"), "chain")
     assert set(first_age) == set(CHAINS)
@@ -223,12 +234,60 @@ def test_prometheus_reads_counters_and_per_chain_gauges(stack):
     prom.wait_for("skerrow_zmq_notifications_relayed_total",
                   lambda s: by_label(s, "daemon") == {k: float(v) for k, v in relayed.items()})
 
+    # Merged mining: dogecoin's daemon starts answering; the pool takes a template, has a
+    # block accepted, one refused and one of unknown work, takes a second template, makes one
+    # passthrough call and sends one empty body.
+    aux = stack.dogecoin
+    aux.template_mode = "ok"
+    prom.wait_for("skerrow_aux_template_valid",
+                  lambda s: by_label(s, "chain") == {"dogecoin": 1.0, "namecoin": 0.0})
+    result = template_result(stack.proxy.rpc("getblocktemplate").body)
+    [doge] = result["aux_chains"]
+    coinbase = build_coinbase(result)
+    header = build_header(result, coinbase)
+    unknown_work = build_coinbase({"height": 5, "coinbaseaux": {"flags": "fabe6d6d" + "77" * 32 + "01" + "00" * 7}})
+    answers = []
+    for verdict, cb in ((True, coinbase), (False, coinbase), (True, unknown_work)):
+        aux.submit_result = verdict
+        answers.append(stack.proxy.rpc("submitauxblock", [submit_param("dogecoin", doge["hash"], cb, header)]).body)
+    assert [json.loads(a)["result"] for a in answers] == ["true", "false", None]
+    assert stack.proxy.rpc("getblocktemplate").status == 200
+    assert stack.proxy.rpc("getblockcount").status == 200
+    assert stack.proxy.post(b"").status == 400
+
+    def nonzero(samples, *labels):
+        return {tuple(dict(k)[name] for name in labels): v for k, v in samples.items() if v > 0}
+    prom.wait_for("skerrow_requests_total", lambda s: nonzero(s, "kind", "outcome") == {
+        ("getblocktemplate", "ok"): 2, ("submitauxblock", "ok"): 3, ("passthrough", "ok"): 1,
+        ("refused", "bad_request"): 1})
+    assert nonzero(prom.samples("skerrow_aux_submissions_total"), "chain", "result") == {
+        ("dogecoin", "accepted"): 1, ("dogecoin", "rejected"): 1, ("dogecoin", "stale"): 1}
+    assert nonzero(prom.samples("skerrow_snapshot_lookups_total"), "outcome") == {("found",): 2, ("not_found",): 1}
+    assert list(prom.samples("skerrow_snapshots_stored_total").values()) == [2.0]
+    assert by_label(prom.samples("skerrow_aux_difficulty"), "chain")["dogecoin"] == pytest.approx(doge["diff"])
+    r = (result["aux_tree_nonce"] * 1103515245 + 12345 + DOGECOIN_CHAIN_ID) * 1103515245 + 12345
+    assert by_label(prom.samples("skerrow_aux_tree_slot"), "chain") == {
+        "dogecoin": float(r % 2**32 % result["aux_tree_size"]), "namecoin": -1.0}
+    # Every daemon call, as many as the daemons saw (a fetch may be in flight), by outcome.
+    calls = prom.wait_for("skerrow_daemon_calls_total", lambda s: (
+        sum(v for k, v in s.items() if dict(k)["daemon"] != "namecoin")
+        == len(stack.parent.requests) + len(aux.fetches) + len(aux.submissions)))
+    outcomes = {(d, o) for d, o in nonzero(calls, "daemon", "outcome")}
+    assert outcomes == {("parent", "ok"), ("dogecoin", "ok"), ("dogecoin", "SyntaxError"),
+                        ("namecoin", "ConnectionRefused")}
+
+    # An RPC error takes dogecoin out of the work and the tree again.
+    aux.template_mode = "error"
+    prom.wait_for("skerrow_aux_tree_slot", lambda s: by_label(s, "chain") == {c: -1.0 for c in CHAINS})
+    assert by_label(prom.samples("skerrow_aux_template_valid"), "chain") == {c: 0.0 for c in CHAINS}
+
     # The queue: hold every worker on the parent, then more connections than the queue
     # takes. The parent sees the busy workers, the log the drops; the rest wait.
     stack.release.clear()
     sockets = []
     try:
         mark = stack.proxy.mark()
+        parent_calls = len(stack.parent.requests)
         for i in range(100):
             s = socket.create_connection(("127.0.0.1", stack.proxy.port), timeout=30)
             s.sendall(http_post(rpc_body("getblock", id=i)))
@@ -241,8 +300,9 @@ def test_prometheus_reads_counters_and_per_chain_gauges(stack):
                 break
             drops = now
         assert drops > 0, "100 connections did not fill the queue"
-        busy = len(stack.parent.requests)
+        busy = len(stack.parent.requests) - parent_calls
         waiting = len(sockets) - drops - busy
+        prom.wait_for("skerrow_workers_busy", lambda s: list(s.values()) == [float(busy)])
         prom.wait_for("skerrow_queue_depth", lambda s: list(s.values()) == [float(waiting)])
         prom.wait_for("skerrow_queue_dropped_total", lambda s: list(s.values()) == [float(drops)])
     finally:
@@ -250,6 +310,7 @@ def test_prometheus_reads_counters_and_per_chain_gauges(stack):
         for s in sockets:
             s.close()
     prom.wait_for("skerrow_queue_depth", lambda s: list(s.values()) == [0.0])
+    prom.wait_for("skerrow_workers_busy", lambda s: list(s.values()) == [0.0])
 
     # The process: the figures the kernel has for the proxy's pid.
     pid = stack.proxy.process.pid
