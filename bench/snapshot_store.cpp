@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
     const Hash32 header = root_from_coinbase(txid, branch_for(i, shape));
     const Hash32 root = tree_for(i / shape.answers_per_tree, shape).root;
     const auto start = Clock::now();
-    auto found = store->find(root, txid, header);
+    auto found = store->find(root, txid, header, 0);
     find_us.push_back(micros(Clock::now() - start));
     if (!found || !*found || !(*found)->branch_matches) {
       std::fprintf(stderr, "find %zu failed\n", i);
@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < 50; ++i) {
     const Hash32 root = tree_for((i * 37) % tree_count, shape).root;
     const auto start = Clock::now();
-    auto found = store->find(root, txid, seeded(7));
+    auto found = store->find(root, txid, seeded(7), 0);
     miss_us.push_back(micros(Clock::now() - start));
     if (!found || !*found || (*found)->branch_matches) return 1;
   }
@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
     std::atomic<bool> stop{false};
     std::thread finder([&] {
       const Hash32 root = tree_for(0, shape).root;
-      while (!stop.load()) (void)store->find(root, txid, seeded(7));
+      while (!stop.load()) (void)store->find(root, txid, seeded(7), 0);
     });
     for (std::size_t i = 0; i < 1000; ++i) {
       const AuxTreePart tree = tree_for(tree_count + i, shape);

@@ -34,8 +34,8 @@ Status save_snapshot(AuxEngine& engine, const AuxWork& work, const CoinbaseBranc
 
 Result<std::optional<FoundSnapshot>> find_snapshot(const AuxEngine& engine, const Hash32& root,
                                                    const std::optional<Hash32>& coinbase_txid,
-                                                   const Hash32& header_merkle_root) {
-  return engine.store->find(root, coinbase_txid, header_merkle_root);
+                                                   const Hash32& header_merkle_root, StoreTime now) {
+  return engine.store->find(root, coinbase_txid, header_merkle_root, now);
 }
 
 }  // namespace skerrow

@@ -28,8 +28,9 @@ Status save_snapshot(AuxEngine& engine, const AuxWork& work, const CoinbaseBranc
 // Among the stored snapshots whose aux root is `root`, the newest whose coinbase branch leads
 // from `coinbase_txid` to `header_merkle_root`; when none does (or the txid is unknown), the
 // newest with that root, with branch_matches false. nullopt: no snapshot carries the root.
+// Snapshots older than the retention at `now` are not found.
 Result<std::optional<FoundSnapshot>> find_snapshot(const AuxEngine& engine, const Hash32& root,
                                                    const std::optional<Hash32>& coinbase_txid,
-                                                   const Hash32& header_merkle_root);
+                                                   const Hash32& header_merkle_root, StoreTime now);
 
 }  // namespace skerrow

@@ -191,7 +191,7 @@ Result<PutEffect> MemorySnapshotStore::insert(const AuxTreePart& tree, std::span
 
 Result<std::optional<FoundSnapshot>> MemorySnapshotStore::find(const Hash32& root,
                                                                const std::optional<Hash32>& coinbase_txid,
-                                                               const Hash32& header_merkle_root) const {
+                                                               const Hash32& header_merkle_root, StoreTime now) const {
   auto found = [](const Stored& stored, bool matches) {
     return FoundSnapshot{make_snapshot(stored.part->tree, stored.cb_branch), matches};
   };
@@ -205,19 +205,27 @@ Result<std::optional<FoundSnapshot>> MemorySnapshotStore::find(const Hash32& roo
       std::lock_guard guard(lock_);
       const auto root_it = roots_.find(root);
       if (root_it == roots_.end()) return std::nullopt;
-      const auto& entries = root_it->second.entries;
-      auto it = entries.rbegin();
-      if (!coinbase_txid) return found(*it->second->stored, false);
+      // Expired snapshots wait for the next put to be dropped; until then they are skipped.
+      // Put times do not go backwards, so the live ones are the newest.
+      const StoreTime oldest_live = now - static_cast<StoreTime>(retention_s_);
+      std::vector<Entry*> live;
+      for (auto e = root_it->second.entries.rbegin(); e != root_it->second.entries.rend(); ++e) {
+        if (e->second->time < oldest_live) break;
+        live.push_back(e->second);
+      }
+      if (live.empty()) return std::nullopt;
+      auto it = live.begin();
+      if (!coinbase_txid) return found(*(*it)->stored, false);
       // Work is nearly always submitted soon after its template: the newest are tried here, and
       // only a root shared by more snapshots (aux templates that did not change for minutes)
       // leaves the rest to be tried after the lock is released.
-      for (std::size_t tried = 0; it != entries.rend() && tried < kTriedUnderLock; ++it, ++tried) {
-        if (leads_to_header(*it->second->stored)) return found(*it->second->stored, true);
+      for (std::size_t tried = 0; it != live.end() && tried < kTriedUnderLock; ++it, ++tried) {
+        if (leads_to_header(*(*it)->stored)) return found(*(*it)->stored, true);
       }
-      if (it == entries.rend()) return found(*entries.rbegin()->second->stored, false);
-      newest = entries.rbegin()->second->stored;
-      older.reserve(entries.size() - kTriedUnderLock);
-      for (; it != entries.rend(); ++it) older.push_back(it->second->stored);
+      if (it == live.end()) return found(*live.front()->stored, false);
+      newest = live.front()->stored;
+      older.reserve(static_cast<std::size_t>(live.end() - it));
+      for (; it != live.end(); ++it) older.push_back((*it)->stored);
     }
     for (const auto& stored : older) {
       if (leads_to_header(*stored)) return found(*stored, true);

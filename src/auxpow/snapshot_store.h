@@ -87,9 +87,10 @@ class SnapshotStore {
   // Among the stored snapshots whose aux root is `root`, the newest whose coinbase branch
   // leads from `coinbase_txid` to `header_merkle_root`; when none does (or the txid is
   // unknown), the newest with that root, with branch_matches false. nullopt: no snapshot
-  // carries the root.
+  // carries the root. Snapshots put more than the retention before `now` are not found, whether
+  // or not a put has pruned them yet.
   virtual Result<std::optional<FoundSnapshot>> find(const Hash32& root, const std::optional<Hash32>& coinbase_txid,
-                                                    const Hash32& header_merkle_root) const = 0;
+                                                    const Hash32& header_merkle_root, StoreTime now) const = 0;
 
   // Drops every snapshot put more than the retention before `now`.
   virtual Status prune(StoreTime now) = 0;
@@ -124,7 +125,7 @@ class MemorySnapshotStore final : public SnapshotStore {
 
   Status put(const AuxTreePart& tree, std::span<const Hash32> cb_branch, StoreTime now) override;
   Result<std::optional<FoundSnapshot>> find(const Hash32& root, const std::optional<Hash32>& coinbase_txid,
-                                            const Hash32& header_merkle_root) const override;
+                                            const Hash32& header_merkle_root, StoreTime now) const override;
   Status prune(StoreTime now) override;
   std::size_t count() const override;
 

@@ -111,7 +111,7 @@ Result<SubmitProof> build_submit_proof(const SubmitFields& fields, AuxEngine& en
     if (auto id = transaction_txid(coinbase, memory)) txid = *id;
     Hash32 header_root;
     std::copy_n(header.begin() + kHeaderMerkleRootOffset, 32, header_root.begin());
-    auto found = find_snapshot(engine, proof.root, txid, header_root);
+    auto found = find_snapshot(engine, proof.root, txid, header_root, store_now());
     if (!found) return fail(found.error());
     if (!*found) {
       proof.outcome = ProofOutcome::stale_snapshot;

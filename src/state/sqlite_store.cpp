@@ -501,8 +501,8 @@ Status SqliteSnapshotStore::write_snapshot(const AuxTreePart& tree, std::span<co
 
 Result<std::optional<FoundSnapshot>> SqliteSnapshotStore::find(const Hash32& root,
                                                                const std::optional<Hash32>& coinbase_txid,
-                                                               const Hash32& header_merkle_root) const {
-  return memory_.find(root, coinbase_txid, header_merkle_root);
+                                                               const Hash32& header_merkle_root, StoreTime now) const {
+  return memory_.find(root, coinbase_txid, header_merkle_root, now);
 }
 
 Status SqliteSnapshotStore::prune(StoreTime now) {

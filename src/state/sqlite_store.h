@@ -66,7 +66,7 @@ class SqliteSnapshotStore final : public SnapshotStore {
   // OutOfMemory, Unexpected.
   Status put(const AuxTreePart& tree, std::span<const Hash32> cb_branch, StoreTime now) override;
   Result<std::optional<FoundSnapshot>> find(const Hash32& root, const std::optional<Hash32>& coinbase_txid,
-                                            const Hash32& header_merkle_root) const override;
+                                            const Hash32& header_merkle_root, StoreTime now) const override;
   // Drops expired snapshots from memory and from the file, and the rows past the cap.
   Status prune(StoreTime now) override;
   std::size_t count() const override;

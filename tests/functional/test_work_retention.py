@@ -138,8 +138,6 @@ def test_work_older_than_the_retention_is_stale(pool, fake_aux):
     assert len(aux.submissions) == 1
 
 
-@pytest.mark.xfail(strict=True, reason="the store's find does not look at the retention: an expired "
-                                       "snapshot goes only at the next template's put")
 def test_work_older_than_the_retention_is_stale_without_a_later_template(pool, fake_aux):
     aux = fake_aux(1)
     p = pool([("c", aux)], work_retention_s=1)

@@ -12,8 +12,9 @@ namespace {
 using test::branch;
 using test::tree_part;
 
-std::optional<FoundSnapshot> find_newest(const SnapshotStore& store, const Hash32& root) {
-  auto found = store.find(root, std::nullopt, Hash32{});
+// `now` 0: before anything could have expired.
+std::optional<FoundSnapshot> find_newest(const SnapshotStore& store, const Hash32& root, StoreTime now = 0) {
+  auto found = store.find(root, std::nullopt, Hash32{}, now);
   EXPECT_TRUE(found);
   return found ? *found : std::nullopt;
 }
@@ -30,9 +31,14 @@ TEST(MemorySnapshotStore, KeepsEverySnapshotForTheRetentionWhateverTheirNumber) 
   EXPECT_FALSE(find_newest(store, test::filler(0)));
   EXPECT_FALSE(find_newest(store, test::filler(499)));
   EXPECT_EQ(store.tree_part_count(), 1u);
+  // Expired is not found even before anything prunes it.
+  ASSERT_TRUE(store.put(tree_part(502), branch(502), 1070));
+  EXPECT_TRUE(find_newest(store, test::filler(502), 1130));
+  EXPECT_FALSE(find_newest(store, test::filler(502), 1131));
+  EXPECT_FALSE(store.find(test::filler(502), test::filler(1), Hash32{}, 1131).value());
   // A put drops what has expired by its own time.
   ASSERT_TRUE(store.put(tree_part(501), branch(501), 1091));
-  EXPECT_EQ(store.count(), 1u);
+  EXPECT_EQ(store.count(), 2u);
   EXPECT_FALSE(find_newest(store, test::filler(500)));
 }
 
@@ -74,7 +80,7 @@ TEST(MemorySnapshotStore, SharesTreePartsAndStoresIdenticalSnapshotsOnce) {
   newest = find_newest(store, tree.root);
   ASSERT_TRUE(newest);
   EXPECT_EQ(newest->snapshot.slots[1], 3u);
-  auto older = store.find(tree.root, test::filler(7), test::header_root(test::filler(7), branch(1)));
+  auto older = store.find(tree.root, test::filler(7), test::header_root(test::filler(7), branch(1)), 0);
   ASSERT_TRUE(older && *older);
   test::expect_snapshot((*older)->snapshot, tree, branch(1));
 }
@@ -103,12 +109,12 @@ TEST(MemorySnapshotStore, FindsTheNewestWhoseCoinbaseBranchLeadsToTheHeader) {
       {"txid unknown: newest", std::nullopt, test::header_root(txid, branch(0, 1)), branch(1, 2), false},
   };
   for (const Case& c : cases) {
-    auto found = store.find(tree.root, c.txid, c.header_root);
+    auto found = store.find(tree.root, c.txid, c.header_root, 0);
     ASSERT_TRUE(found && *found) << c.what;
     EXPECT_EQ((*found)->branch_matches, c.matches) << c.what;
     test::expect_snapshot((*found)->snapshot, tree, c.expected);
   }
-  auto missing = store.find(test::filler(99), txid, Hash32{});
+  auto missing = store.find(test::filler(99), txid, Hash32{}, 0);
   ASSERT_TRUE(missing);
   EXPECT_FALSE(*missing);
 }
@@ -138,7 +144,7 @@ TEST(MemorySnapshotStore, ServesThreadsAtOnce) {
       for (std::uint32_t i = 0; i < 300; ++i) {
         const std::uint32_t seed = t * 1000 + i % 5;  // 60 a root: finds go on past the lock
         ASSERT_TRUE(store.put(tree_part(seed), branch(i), 100 + i / 100));
-        auto found = store.find(test::filler(seed), test::filler(1), Hash32{});
+        auto found = store.find(test::filler(seed), test::filler(1), Hash32{}, 0);
         ASSERT_TRUE(found && *found);
         if (i % 100 == 0) {
           ASSERT_TRUE(store.prune(100));

@@ -211,7 +211,7 @@ TEST(Snapshots, KeepTheSizeAndSlotsTheirRootWasBuiltWith) {
   ASSERT_TRUE(save_snapshot(engine, work_of(engine), CoinbaseBranch{}, 1001));
   ASSERT_EQ(engine.tree.tree_size, 4u);
 
-  auto found = find_snapshot(engine, small_root, std::nullopt, Hash32{});
+  auto found = find_snapshot(engine, small_root, std::nullopt, Hash32{}, 1001);
   ASSERT_TRUE(found && *found);
   const AuxSnapshot& old = (*found)->snapshot;
   ASSERT_NE(engine.states[0].slot, old.slots[0]);

@@ -101,21 +101,21 @@ TEST_F(StateFile, ReopenedFileHoldsTheSnapshotsWithinRetention) {
   EXPECT_EQ(single(path, "SELECT count(*) FROM tree_parts"), "2");
 
   const Hash32 txid = test::filler(5);
-  auto newest = store->find(tree.root, txid, Hash32{});
+  auto newest = store->find(tree.root, txid, Hash32{}, 0);
   ASSERT_TRUE(newest && *newest);
   EXPECT_FALSE((*newest)->branch_matches);
   test::expect_snapshot((*newest)->snapshot, tree, branch(1));
-  auto matched = store->find(tree.root, txid, test::header_root(txid, branch(2)));
+  auto matched = store->find(tree.root, txid, test::header_root(txid, branch(2)), 0);
   ASSERT_TRUE(matched && *matched);
   EXPECT_TRUE((*matched)->branch_matches);
   test::expect_snapshot((*matched)->snapshot, tree, branch(2));
-  auto empty_branch = store->find(tree_part(2).root, std::nullopt, Hash32{});
+  auto empty_branch = store->find(tree_part(2).root, std::nullopt, Hash32{}, 0);
   ASSERT_TRUE(empty_branch && *empty_branch);
   test::expect_snapshot((*empty_branch)->snapshot, tree_part(2), {});
 
   // Puts after the restart go on in order.
   ASSERT_TRUE(store->put(tree, branch(3), 1701));
-  auto after = store->find(tree.root, std::nullopt, Hash32{});
+  auto after = store->find(tree.root, std::nullopt, Hash32{}, 0);
   ASSERT_TRUE(after && *after);
   test::expect_snapshot((*after)->snapshot, tree, branch(3));
 }
@@ -143,7 +143,7 @@ TEST_F(StateFile, AKilledProcessLosesNoSnapshotItPut) {
   ASSERT_TRUE(store);
   EXPECT_EQ(store->count(), 20u);
   for (std::uint32_t i = 0; i < 20; ++i) {
-    auto found = store->find(test::filler(i), std::nullopt, Hash32{});
+    auto found = store->find(test::filler(i), std::nullopt, Hash32{}, 0);
     ASSERT_TRUE(found && *found) << i;
     test::expect_snapshot((*found)->snapshot, tree_part(i), branch(i));
   }
