@@ -15,7 +15,7 @@ Result<std::optional<std::pmr::vector<Hash32>>> template_tree_level(const JsonVa
   if (transactions == nullptr || !transactions->is_array() || transactions->items().empty()) {
     return Level{};
   }
-  try {
+  return catch_oom([&]() -> Result<std::optional<std::pmr::vector<Hash32>>> {
     std::pmr::vector<Hash32> level(memory);
     level.reserve(transactions->items().size() + 1);
     level.push_back(Hash32{});
@@ -28,9 +28,7 @@ Result<std::optional<std::pmr::vector<Hash32>>> template_tree_level(const JsonVa
       level.push_back(id);
     }
     return Level{std::move(level)};
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 Result<CoinbaseBranch> fold_coinbase_branch(std::span<Hash32> level) {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "auxpow/engine.h"
+#include "error/error.h"
 #include "json/reader.h"
-#include "log/error.h"
 
 namespace skerrow {
 

@@ -20,7 +20,7 @@ double target_to_diff(const Hash32& target) {
 }
 
 Result<std::pmr::string> aux_template_request(const AuxChainState& state, std::pmr::memory_resource* memory) {
-  try {
+  return catch_oom([&]() -> Result<std::pmr::string> {
     std::pmr::string body(memory);
     if (!state.use_createauxblock) {
       body = R"({"method":"getauxblock","params":[]})";
@@ -34,9 +34,7 @@ Result<std::pmr::string> aux_template_request(const AuxChainState& state, std::p
     }
     body += R"("]})";
     return body;
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 void apply_aux_reply(AuxChainState& state, const Result<JsonDocument>& reply) {

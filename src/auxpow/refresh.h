@@ -6,8 +6,8 @@
 #include <string>
 
 #include "auxpow/engine.h"
+#include "error/error.h"
 #include "json/reader.h"
-#include "log/error.h"
 
 namespace skerrow {
 

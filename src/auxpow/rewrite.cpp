@@ -224,7 +224,7 @@ std::size_t find_aux_fields_place(std::string_view text) {
 }
 
 Status append_aux_fields(const AuxWork& work, std::pmr::string& out) {
-  try {
+  return catch_oom([&]() -> Status {
     std::array<char, kNumberTextSize> number;
     char root_hex[64];
     hex_encode(work.tree.root, root_hex);
@@ -267,9 +267,7 @@ Status append_aux_fields(const AuxWork& work, std::pmr::string& out) {
     }
     out += ']';
     return {};
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 Status splice_template(std::string_view reply, const AuxWork& work, TemplateSplice& out,
@@ -319,7 +317,7 @@ Status splice_template(std::string_view reply, const AuxWork& work, TemplateSpli
 
 Result<std::pmr::string> rewrite_template(std::string_view reply, const AuxWork& work,
                                           std::pmr::memory_resource* memory) {
-  try {
+  return catch_oom([&]() -> Result<std::pmr::string> {
     TemplateSplice splice(memory);
     if (auto s = splice_template(reply, work, splice); !s) return fail(s.error());
     std::size_t size = 0;
@@ -328,9 +326,7 @@ Result<std::pmr::string> rewrite_template(std::string_view reply, const AuxWork&
     out.reserve(size);
     for (std::string_view piece : splice.pieces()) out.append(piece);
     return out;
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 }  // namespace skerrow

@@ -12,8 +12,8 @@
 
 #include "auxpow/engine.h"
 #include "auxpow/work.h"
+#include "error/error.h"
 #include "json/reader.h"
-#include "log/error.h"
 
 namespace skerrow {
 

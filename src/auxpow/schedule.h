@@ -9,8 +9,8 @@
 #include <cstdint>
 
 #include "auxpow/engine.h"
+#include "error/error.h"
 #include "json/reader.h"
-#include "log/error.h"
 
 namespace skerrow {
 

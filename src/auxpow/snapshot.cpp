@@ -11,7 +11,7 @@ StoreTime store_now() {
 }
 
 Result<AuxTreePart> tree_part_of(const AuxWork& work) {
-  try {
+  return catch_oom([&]() -> Result<AuxTreePart> {
     AuxTreePart tree;
     tree.root = work.tree.root;
     tree.tree_size = work.tree.tree_size;
@@ -21,9 +21,7 @@ Result<AuxTreePart> tree_part_of(const AuxWork& work) {
       tree.chains[i] = AuxTreeChain{chain.slot, chain.templ.valid, chain.templ.hash};
     }
     return tree;
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 Status save_snapshot(AuxEngine& engine, const AuxWork& work, const CoinbaseBranch& branch, StoreTime now) {

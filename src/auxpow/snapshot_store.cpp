@@ -198,7 +198,7 @@ Result<std::optional<FoundSnapshot>> MemorySnapshotStore::find(const Hash32& roo
   auto leads_to_header = [&](const Stored& stored) {
     return root_from_coinbase(*coinbase_txid, stored.cb_branch) == header_merkle_root;
   };
-  try {
+  return catch_oom([&]() -> Result<std::optional<FoundSnapshot>> {
     std::shared_ptr<const Stored> newest;
     std::vector<std::shared_ptr<const Stored>> older;
     {
@@ -231,9 +231,7 @@ Result<std::optional<FoundSnapshot>> MemorySnapshotStore::find(const Hash32& roo
       if (leads_to_header(*stored)) return found(*stored, true);
     }
     return found(*newest, false);
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 Status MemorySnapshotStore::prune(StoreTime now) {

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "auxpow/engine.h"
-#include "log/error.h"
+#include "error/error.h"
 #include "platform/futex.h"
 
 namespace skerrow {

@@ -223,24 +223,20 @@ Result<std::pmr::string> finish_steps(AuxEngine& engine, const SubmitPlan& plan,
 }  // namespace
 
 Result<SubmitPlan> plan_submission(std::string_view body, AuxEngine& engine, std::pmr::memory_resource* memory) {
-  try {
+  return catch_oom([&]() -> Result<SubmitPlan> {
     return plan_steps(body, engine, memory);
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 Result<std::pmr::string> finish_submission(AuxEngine& engine, const SubmitPlan& plan,
                                            const Result<JsonDocument>& daemon_reply,
                                            std::pmr::memory_resource* memory, SubmitVerdict* verdict) {
-  try {
+  return catch_oom([&]() -> Result<std::pmr::string> {
     SubmitVerdict decided = SubmitVerdict::failed;
     auto reply = finish_steps(engine, plan, daemon_reply, memory, decided);
     if (reply && verdict != nullptr) *verdict = decided;
     return reply;
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 }  // namespace skerrow

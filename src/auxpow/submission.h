@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "auxpow/engine.h"
+#include "error/error.h"
 #include "json/reader.h"
-#include "log/error.h"
 
 namespace skerrow {
 

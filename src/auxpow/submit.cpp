@@ -90,7 +90,7 @@ void write_proof(std::span<const std::uint8_t> coinbase, std::span<const Hash32>
 
 Result<SubmitProof> build_submit_proof(const SubmitFields& fields, AuxEngine& engine, std::size_t chain_index,
                                        std::pmr::memory_resource* memory) {
-  try {
+  return catch_oom([&]() -> Result<SubmitProof> {
     SubmitProof proof{.bytes = std::pmr::vector<std::uint8_t>(memory)};
     if (fields.coinbase_hex.size() % 2 != 0) return fail(ErrorCode::InvalidAuxSubmit);
     std::pmr::vector<std::uint8_t> coinbase(fields.coinbase_hex.size() / 2, memory);
@@ -135,18 +135,18 @@ Result<SubmitProof> build_submit_proof(const SubmitFields& fields, AuxEngine& en
     proof.bytes.resize(proof_size(coinbase.size(), cb_branch.size(), aux_hashes.size()));
     write_proof(coinbase, cb_branch, aux_hashes, slot, header, proof.bytes);
     return proof;
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 Status append_aux_hash(std::string_view text, std::pmr::string& out) {
   if (!is_hex_text(text)) return append_json_escaped(text, out);
   const std::size_t start = out.size();
-  try {
-    out.append(text);
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
+  if (auto appended = catch_oom([&]() -> Status {
+        out.append(text);
+        return {};
+      });
+      !appended) {
+    return appended;
   }
   for (std::size_t i = start; i < out.size(); ++i) {
     if (out[i] >= 'A' && out[i] <= 'F') out[i] = static_cast<char>(out[i] - 'A' + 'a');

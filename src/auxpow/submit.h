@@ -12,7 +12,7 @@
 
 #include "auxpow/coinbase.h"
 #include "auxpow/tree.h"
-#include "log/error.h"
+#include "error/error.h"
 
 namespace skerrow {
 

@@ -96,18 +96,14 @@ Result<Hash32> transaction_txid(std::span<const std::uint8_t> tx, std::pmr::memo
 
   const std::size_t body = body_end - body_start;
   const std::size_t total = 4 + body + 4;
-  void* raw;
-  try {
-    raw = memory->allocate(total, 1);
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
-  auto* copy = static_cast<std::uint8_t*>(raw);
+  auto raw = catch_oom([&]() -> Result<void*> { return memory->allocate(total, 1); });
+  if (!raw) return fail(raw.error());
+  auto* copy = static_cast<std::uint8_t*>(*raw);
   std::memcpy(copy, tx.data(), 4);
   std::memcpy(copy + 4, tx.data() + body_start, body);
   std::memcpy(copy + 4 + body, tx.data() + tx.size() - 4, 4);
   Hash32 id = double_sha256({copy, total});
-  memory->deallocate(raw, total, 1);
+  memory->deallocate(copy, total, 1);
   return id;
 }
 

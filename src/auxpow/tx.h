@@ -7,7 +7,7 @@
 #include <span>
 
 #include "auxpow/hash.h"
-#include "log/error.h"
+#include "error/error.h"
 
 namespace skerrow {
 

@@ -198,7 +198,7 @@ Status read_settings(const JsonValue& root, Config& config) {
 }  // namespace
 
 Result<Config> load_config_from_bytes(std::string_view bytes) {
-  try {
+  return catch_oom([&]() -> Result<Config> {
     std::optional<JsonDocument> document;
     {
       auto parsed = parse_json(bytes);
@@ -211,9 +211,7 @@ Result<Config> load_config_from_bytes(std::string_view bytes) {
     // Moving the document keeps its storage in place, so the views taken above stay valid.
     config.document = std::move(document);
     return config;
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 Result<Config> load_config(std::string_view path) {

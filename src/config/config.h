@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "error/error.h"
 #include "json/reader.h"
-#include "log/error.h"
 #include "rpc/address.h"
 
 namespace skerrow {

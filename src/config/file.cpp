@@ -104,13 +104,9 @@ Result<std::string> read_config_file(std::string_view path) {
   }
   FileCloser closer(fd);
 
-  try {
+  return catch_oom([&]() -> Result<std::string> {
     return read_all(fd);
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  } catch (const std::length_error&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 }  // namespace skerrow

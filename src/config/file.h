@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "log/error.h"
+#include "error/error.h"
 
 namespace skerrow {
 

@@ -10,8 +10,8 @@
 #include <span>
 #include <string_view>
 
+#include "error/error.h"
 #include "json/reader.h"
-#include "log/error.h"
 
 namespace skerrow {
 

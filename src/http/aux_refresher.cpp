@@ -18,7 +18,7 @@ namespace {
 // A chain's request body, endpoint and address are fixed after start-up, so they are read
 // without the lock.
 Result<JsonDocument> fetch_template(const AuxEngine& engine, std::size_t chain, PageArena& arena) {
-  try {
+  return catch_oom([&]() -> Result<JsonDocument> {
     const AuxChainState& state = engine.states[chain];
     auto body = aux_template_request(state, &arena);
     if (!body) return fail(body.error());
@@ -26,9 +26,7 @@ Result<JsonDocument> fetch_template(const AuxEngine& engine, std::size_t chain, 
     auto reply = call_json(state.daemon, &arena, *body, engine.daemon_timeout_ms);
     metrics::daemon_call(chain, reply ? ErrorCode::None : reply.error(), timer.seconds());
     return reply;
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 // After `chain`'s reply was applied and the tree rebuilt: that chain's template as the metrics

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "auxpow/engine.h"
-#include "log/error.h"
+#include "error/error.h"
 
 namespace skerrow {
 

@@ -89,12 +89,10 @@ std::size_t finish_accepted(const StopPlan& plan) {
 
 Status on_clean_stop(std::move_only_function<void()> hook) {
   std::lock_guard guard(hooks_lock);
-  try {
+  return catch_oom([&]() -> Status {
     hooks().push_back(std::move(hook));
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
-  return {};
+    return {};
+  });
 }
 
 void run_clean_stop_hooks() {

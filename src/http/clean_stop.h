@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "error/error.h"
 #include "http/job_queue.h"
-#include "log/error.h"
 #include "platform/event_loop.h"
 
 namespace skerrow {

@@ -54,7 +54,7 @@ Status dispatch_request(int fd, std::string_view body, PageArena& arena, ServerC
 
 Status passthrough(int fd, std::string_view body, PageArena& arena, ServerContext& ctx,
                    RequestTally& tally) {
-  try {
+  return catch_oom([&]() -> Status {
     log_line(LogLevel::info, LogScope::http,
              {"proxying ", body.size(), "-byte request to parent daemon"});
     const DaemonCallTimer timer;
@@ -70,9 +70,7 @@ Status passthrough(int fd, std::string_view body, PageArena& arena, ServerContex
     if (auto sent = send_response(fd, 200, *reply); !sent) return sent;
     log_line(LogLevel::info, LogScope::http, {"response sent to client"});
     return {};
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 }  // namespace skerrow

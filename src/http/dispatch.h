@@ -5,9 +5,9 @@
 #include <optional>
 #include <string_view>
 
+#include "error/error.h"
 #include "http/request_tally.h"
 #include "http/server_context.h"
-#include "log/error.h"
 #include "platform/arena.h"
 
 namespace skerrow {

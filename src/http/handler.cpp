@@ -24,7 +24,7 @@ Status handle_request(PageArena& arena, int fd, ServerContext& ctx, ClientDeadli
     ~Release() { arena.deallocate(memory, kRequestBufferBytes, 1); }
   } release{arena, memory};
 
-  try {
+  return catch_oom([&]() -> Status {
     RequestRead request = read_request(fd, {static_cast<char*>(memory), kRequestBufferBytes},
                                          deadline);
     if (request.filled == 0) return fail(ErrorCode::EndOfStream);
@@ -44,9 +44,7 @@ Status handle_request(PageArena& arena, int fd, ServerContext& ctx, ClientDeadli
       return send_response(fd, 400, kEmptyBodyReply);
     }
     return dispatch_request(fd, request.body, arena, ctx, tally);
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 }  // namespace skerrow

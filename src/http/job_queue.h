@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "error/error.h"
 #include "http/server_context.h"
-#include "log/error.h"
 #include "platform/futex.h"
 
 namespace skerrow {

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "log/error.h"
+#include "error/error.h"
 #include "rpc/address.h"
 
 namespace skerrow {

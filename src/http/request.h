@@ -10,9 +10,9 @@
 #include <span>
 #include <string_view>
 
+#include "error/error.h"
 #include "http/request_tally.h"
 #include "http/server_context.h"
-#include "log/error.h"
 #include "platform/arena.h"
 
 namespace skerrow {

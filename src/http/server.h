@@ -5,7 +5,7 @@
 
 #include "auxpow/snapshot_store.h"
 #include "config/config.h"
-#include "log/error.h"
+#include "error/error.h"
 
 namespace skerrow {
 

@@ -31,7 +31,7 @@ metrics::SubmitResult submit_result(SubmitVerdict verdict) {
 }  // namespace
 
 Status handle_submitauxblock(int fd, std::string_view body, PageArena& arena, ServerContext& ctx) {
-  try {
+  return catch_oom([&]() -> Status {
     auto plan = plan_submission(body, ctx.aux, &arena);
     if (!plan) return fail(plan.error());
     count_lookup(plan->snapshot);
@@ -50,9 +50,7 @@ Status handle_submitauxblock(int fd, std::string_view body, PageArena& arena, Se
     if (!answer) return fail(answer.error());
     metrics::aux_submission(plan->chain, submit_result(verdict));
     return send_response(fd, 200, *answer);
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 }  // namespace skerrow

@@ -98,11 +98,9 @@ Status handle_getblocktemplate(int fd, std::string_view body, PageArena& arena, 
                                RequestTally& tally) {
   // The chain list is fixed after start-up.
   if (ctx.aux.states.empty()) return passthrough(fd, body, arena, ctx, tally);
-  try {
+  return catch_oom([&]() -> Status {
     return serve_template(fd, body, arena, ctx, tally);
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 }  // namespace skerrow

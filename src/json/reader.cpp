@@ -603,7 +603,7 @@ ErrorCode Parser::run(JsonValue& root) {
 Result<JsonDocument> parse_json(std::string_view input, std::pmr::memory_resource* upstream,
                                 JsonTexts texts) {
   const bool borrow = texts == JsonTexts::borrow;
-  try {
+  return catch_oom([&]() -> Result<JsonDocument> {
     void* cell = upstream->allocate(sizeof(std::pmr::monotonic_buffer_resource),
                                     alignof(std::pmr::monotonic_buffer_resource));
     // The first region is sized for the copied texts of a typical reply so that big
@@ -620,11 +620,7 @@ Result<JsonDocument> parse_json(std::string_view input, std::pmr::memory_resourc
     auto* node = static_cast<JsonValue*>(storage->allocate(sizeof(JsonValue), alignof(JsonValue)));
     *node = root;
     return JsonDocument(std::move(storage), node);
-  } catch (const std::bad_alloc&) {
-    return fail(OutOfMemory);
-  } catch (const std::length_error&) {
-    return fail(OutOfMemory);
-  }
+  });
 }
 
 }  // namespace skerrow

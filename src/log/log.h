@@ -10,7 +10,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "log/error.h"
+#include "error/error.h"
 
 namespace skerrow {
 

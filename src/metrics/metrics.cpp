@@ -107,11 +107,9 @@ Result<ListenAddress> parse_listen(std::string_view text) {
   }
   auto ipv4 = parse_ipv4(split->host, split->port);
   if (!ipv4) return fail(ipv4.error());
-  try {
+  return catch_oom([&]() -> Result<ListenAddress> {
     return ListenAddress{*ipv4, std::string(split->host) + ":" + std::to_string(split->port)};
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 // Lives until the process ends, like the Config: nothing ever stops the endpoint.

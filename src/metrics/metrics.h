@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "config/config.h"
-#include "log/error.h"
+#include "error/error.h"
 
 namespace skerrow::metrics {
 

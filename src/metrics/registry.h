@@ -19,7 +19,7 @@
 #include <prometheus/registry.h>
 
 #include "config/config.h"
-#include "log/error.h"
+#include "error/error.h"
 #include "metrics/histogram.h"
 #include "metrics/metrics.h"
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-#include "log/error.h"
+#include "error/error.h"
 
 namespace skerrow {
 

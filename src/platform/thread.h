@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "log/error.h"
+#include "error/error.h"
 
 namespace skerrow {
 

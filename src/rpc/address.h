@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "log/error.h"
+#include "error/error.h"
 
 namespace skerrow {
 

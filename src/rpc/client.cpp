@@ -256,7 +256,7 @@ char* put_decimal(char* out, std::uint64_t n) {
 
 Result<std::pmr::string> build_request(const ChainEndpoint& daemon, std::string_view body,
                                        std::pmr::memory_resource* memory) {
-  try {
+  return catch_oom([&]() -> Result<std::pmr::string> {
     char credentials[kCredentialBuffer];
     std::size_t credentials_length = 0;
     const bool authorize = !daemon.user.empty();
@@ -295,16 +295,12 @@ Result<std::pmr::string> build_request(const ChainEndpoint& daemon, std::string_
     }
     request.append(kHeaderEnd).append(body);
     return request;
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  } catch (const std::length_error&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_resource* memory,
                               std::string_view body, std::uint64_t timeout_ms) {
-  try {
+  return catch_oom([&]() -> Result<std::pmr::string> {
     auto request = build_request(daemon, body, memory);
     if (!request) return fail(request.error());
 
@@ -351,22 +347,16 @@ Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_reso
     if (auto sent = send_all(socket.fd, *request, deadline); !sent) return fail(sent.error());
     *request = std::pmr::string(memory);  // not needed while the reply comes in
     return read_reply(socket.fd, memory, deadline);
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  } catch (const std::length_error&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 Result<JsonDocument> call_json(const ChainEndpoint& daemon, std::pmr::memory_resource* memory,
                                std::string_view body, std::uint64_t timeout_ms) {
   auto raw = call(daemon, memory, body, timeout_ms);
   if (!raw) return fail(raw.error());
-  try {
+  return catch_oom([&]() -> Result<JsonDocument> {
     return parse_json(*raw, memory);
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 }  // namespace skerrow

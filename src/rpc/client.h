@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "error/error.h"
 #include "json/reader.h"
-#include "log/error.h"
 #include "rpc/address.h"
 
 namespace skerrow {

@@ -294,7 +294,7 @@ Result<std::unique_ptr<SqliteSnapshotStore>> SqliteSnapshotStore::open(std::stri
                                                                        std::size_t cap, std::string* why) {
   std::string scratch;
   std::string& reason = why != nullptr ? *why : scratch;
-  try {
+  return catch_oom([&]() -> Result<std::unique_ptr<SqliteSnapshotStore>> {
     reason.clear();
     const std::string file(path);
     const auto state = inspect_path(file, reason);
@@ -316,9 +316,7 @@ Result<std::unique_ptr<SqliteSnapshotStore>> SqliteSnapshotStore::open(std::stri
     store->loaded_ = store->memory_.count();
     log_line(LogLevel::info, LogScope::auxpow, {"loaded ", store->loaded_, " snapshots from ", path});
     return store;
-  } catch (const std::bad_alloc&) {
-    return fail(ErrorCode::OutOfMemory);
-  }
+  });
 }
 
 Result<bool> SqliteSnapshotStore::load(const std::string& file, StoreTime now, std::string& why) {

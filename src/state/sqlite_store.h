@@ -28,7 +28,7 @@
 #include <string_view>
 
 #include "auxpow/snapshot_store.h"
-#include "log/error.h"
+#include "error/error.h"
 #include "platform/futex.h"
 
 struct sqlite3;

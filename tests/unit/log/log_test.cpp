@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "common/captured_stderr.h"
-#include "log/error.h"
+#include "error/error.h"
 #include "log/format.h"
 #include "log/log.h"
 
@@ -77,19 +77,6 @@ TEST(LogLine, ConcurrentLinesNeverInterleave) {
     EXPECT_EQ(body, std::string(500, body[0])) << "mixed line";
   }
   EXPECT_EQ(count, 3 * kLines);
-}
-
-TEST(ErrorNames, CoverTheWholeVocabulary) {
-  EXPECT_EQ(error_name(ErrorCode::OutOfMemory), "OutOfMemory");
-  EXPECT_EQ(error_name(ErrorCode::MappingAlreadyExists), "MappingAlreadyExists");
-  EXPECT_EQ(error_name(ErrorCode::ZmqConnectFailed), "ZmqConnectFailed");
-  EXPECT_EQ(static_cast<std::size_t>(ErrorCode::MappingAlreadyExists), kErrorCount);
-  // Every name is distinct and non-empty.
-  std::vector<std::string_view> names;
-  for (std::size_t i = 1; i <= kErrorCount; ++i) names.push_back(error_name(static_cast<ErrorCode>(i)));
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end());
-  for (auto n : names) EXPECT_FALSE(n.empty());
 }
 
 std::string fixed(double v, int digits) {

@@ -17,7 +17,7 @@
 #include <ostream>
 
 #include "common/captured_stderr.h"
-#include "log/error.h"
+#include "error/error.h"
 
 namespace skerrow {
 

@@ -1,4 +1,4 @@
-#include "log/error.h"
+#include "error/error.h"
 
 #include <array>
 

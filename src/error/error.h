@@ -4,7 +4,11 @@
 
 #include <cstdint>
 #include <expected>
+#include <new>
+#include <stdexcept>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 namespace skerrow {
 
@@ -157,5 +161,20 @@ using Result = std::expected<T, ErrorCode>;
 using Status = std::expected<void, ErrorCode>;
 
 inline std::unexpected<ErrorCode> fail(ErrorCode code) { return std::unexpected<ErrorCode>(code); }
+
+// Runs `body` (which returns a Result or Status) and answers OutOfMemory when it cannot get
+// the memory it needs: this is where std::bad_alloc stops, so that no exception leaves a
+// library. A std::length_error (a size no allocator could ever give) counts the same.
+// Other exceptions pass through unchanged.
+template <class F>
+auto catch_oom(F&& body) -> std::invoke_result_t<F&&> {
+  try {
+    return std::forward<F>(body)();
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  } catch (const std::length_error&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
+}
 
 }  // namespace skerrow
