@@ -56,7 +56,7 @@ std::vector<AuxSnapshot>& saved() {
 
 // Stores what a template answered now would commit to, one second after the one before.
 void save(AuxEngine& engine, const skerrow::CoinbaseBranch& branch) {
-  static skerrow::StoreTime now = 1'000'000;
+  static skerrow::StoreTime now = skerrow::store_now();  // a find judges expiry by the clock
   skerrow::AuxWork work;
   skerrow::take_aux_work(engine, work);
   FUZZ_CHECK(skerrow::save_snapshot(engine, work, branch, ++now).has_value());
