@@ -12,16 +12,13 @@
 #include <vector>
 
 #include "auxpow/hash.h"
+#include "auxpow/tree.h"
 #include "config/config.h"
 #include "platform/futex.h"
 #include "rpc/address.h"
 
 namespace skerrow {
 
-// The tree grows past the size the chain count needs only to give every chain a slot of its
-// own; beyond this size colliding chains are left out instead.
-inline constexpr std::size_t kMaxTreeLeaves = 1024;
-inline constexpr std::size_t kMaxAuxBranch = 10;  // log2(kMaxTreeLeaves)
 inline constexpr std::size_t kMaxCoinbaseBranch = 20;
 
 struct AuxTemplate {
@@ -57,28 +54,6 @@ struct AuxChainState {
   std::uint64_t done = 0;
   std::uint64_t stale = 0;
   std::uint64_t waited_out = 0;
-};
-
-struct AuxTree {
-  std::uint32_t base_size = 1;  // power of two not below the number of chains; fixed at start-up
-  std::uint32_t tree_size = 1;  // base_size, or larger while chains would share a slot
-  std::uint32_t tree_nonce = 0;
-  Hash32 root{};  // display order
-};
-
-// What one rewritten template committed to. The slots are kept per snapshot because the tree
-// size (and with it every slot) may differ between refreshes, and a proof must carry the
-// branch and side mask of the root the pool was given.
-struct AuxSnapshot {
-  bool used = false;
-  Hash32 root{};  // display order; the key a submission finds the snapshot by
-  std::uint32_t tree_size = 0;
-  std::size_t chain_count = 0;
-  std::array<std::uint32_t, kMaxAuxChains> slots{};  // per chain in configuration order
-  std::array<bool, kMaxAuxChains> in_tree{};         // the chain's hash is a leaf of `root`
-  std::array<Hash32, kMaxAuxChains> hashes{};        // display order
-  std::size_t cb_branch_len = 0;
-  std::array<Hash32, kMaxCoinbaseBranch> cb_branch{};  // internal order, deepest level first
 };
 
 class SnapshotStore;

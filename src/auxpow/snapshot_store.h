@@ -45,6 +45,21 @@ struct AuxTreePart {
   bool operator==(const AuxTreePart&) const = default;
 };
 
+// What one rewritten template committed to. The slots are kept per snapshot because the tree
+// size (and with it every slot) may differ between refreshes, and a proof must carry the
+// branch and side mask of the root the pool was given.
+struct AuxSnapshot {
+  bool used = false;
+  Hash32 root{};  // display order; the key a submission finds the snapshot by
+  std::uint32_t tree_size = 0;
+  std::size_t chain_count = 0;
+  std::array<std::uint32_t, kMaxAuxChains> slots{};  // per chain in configuration order
+  std::array<bool, kMaxAuxChains> in_tree{};         // the chain's hash is a leaf of `root`
+  std::array<Hash32, kMaxAuxChains> hashes{};        // display order
+  std::size_t cb_branch_len = 0;
+  std::array<Hash32, kMaxCoinbaseBranch> cb_branch{};  // internal order, deepest level first
+};
+
 // The two parts as the record a proof is built from (build_submit_proof, aux_branch). Chains
 // past kMaxAuxChains and branch entries past kMaxCoinbaseBranch are not carried.
 AuxSnapshot make_snapshot(const AuxTreePart& tree, std::span<const Hash32> cb_branch);

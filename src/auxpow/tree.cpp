@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "auxpow/engine.h"
+#include "auxpow/snapshot_store.h"
 #include "log/log.h"
 
 namespace skerrow {

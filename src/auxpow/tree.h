@@ -8,9 +8,24 @@
 #include <cstdint>
 #include <span>
 
-#include "auxpow/engine.h"
+#include "auxpow/hash.h"
 
 namespace skerrow {
+
+struct AuxEngine;
+struct AuxSnapshot;
+
+// The tree grows past the size the chain count needs only to give every chain a slot of its
+// own; beyond this size colliding chains are left out instead.
+inline constexpr std::size_t kMaxTreeLeaves = 1024;
+inline constexpr std::size_t kMaxAuxBranch = 10;  // log2(kMaxTreeLeaves)
+
+struct AuxTree {
+  std::uint32_t base_size = 1;  // power of two not below the number of chains; fixed at start-up
+  std::uint32_t tree_size = 1;  // base_size, or larger while chains would share a slot
+  std::uint32_t tree_nonce = 0;
+  Hash32 root{};  // display order
+};
 
 // The merged-mining slot formula (unsigned 32-bit arithmetic, wrapping).
 // REQUIRES: tree_size > 0.

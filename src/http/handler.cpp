@@ -3,7 +3,7 @@
 
 #include "http/access.h"
 #include "http/dispatch.h"
-#include "http/request.h"
+#include "http/handler.h"
 #include "http/response.h"
 
 namespace skerrow {

@@ -1,4 +1,4 @@
-// Accepted connections waiting for a worker, and the four workers that serve them.
+// Accepted connections waiting for a worker.
 #pragma once
 
 #include <pthread.h>
@@ -10,10 +10,11 @@
 #include <cstdint>
 
 #include "error/error.h"
-#include "http/server_context.h"
 #include "platform/futex.h"
 
 namespace skerrow {
+
+struct ServerContext;
 
 inline constexpr std::size_t kQueueSlots = 64;  // a power of two: indices wrap with a mask
 
@@ -69,16 +70,5 @@ class JobQueue {
   std::array<Job, kQueueSlots> ring_{};
   std::atomic<std::size_t> unfinished_{0};
 };
-
-// Serves one popped Job: handles the request with a fresh request arena under the client time
-// limit (see client_deadline), answers any error except EndOfStream with a logged 502 reply,
-// releases the arena and closes the descriptor.
-void serve_job(Job job, ServerContext& ctx);
-
-// Starts `count` workers that pop and serve Jobs forever (16 MiB stacks, 4096-byte guards;
-// joinable, never joined). Returns the first start failure: OutOfMemory, SystemResources or Unexpected;
-// workers started before it keep running.
-// REQUIRES: `queue` and its context outlive the process's use of them (they are never freed).
-Status start_workers(JobQueue& queue, std::size_t count);
 
 }  // namespace skerrow

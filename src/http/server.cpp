@@ -17,6 +17,7 @@
 #include "http/clean_stop.h"
 #include "http/job_queue.h"
 #include "http/listener.h"
+#include "http/worker.h"
 #include "log/log.h"
 #include "platform/event_loop.h"
 #include "platform/io.h"

@@ -2,10 +2,12 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include "http/handler.h"
 #include "http/job_queue.h"
 #include "http/request.h"
 #include "http/request_tally.h"
 #include "http/response.h"
+#include "http/worker.h"
 #include "log/log.h"
 #include "platform/arena.h"
 #include "platform/io.h"

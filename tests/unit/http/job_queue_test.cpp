@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "http/server_context.h"
+
 namespace skerrow {
 namespace {
 

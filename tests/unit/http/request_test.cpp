@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "common/socket_pair.h"
+#include "http/handler.h"
 #include "http/response.h"
 
 namespace skerrow {
