@@ -2,10 +2,10 @@
 
 #include <array>
 
+#include "log/format.h"
+
 namespace skerrow {
 namespace {
-
-constexpr char kDigits[] = "0123456789abcdef";
 
 // Digit values by byte, 0xff for a byte that is no digit. A lookup rather than range tests:
 // in random hex the tests branch unpredictably, and template hashing decodes thousands.
@@ -30,8 +30,8 @@ int nibble(char c) {
 void hex_encode(std::span<const std::uint8_t> bytes, std::span<char> out) {
   char* p = out.data();
   for (std::uint8_t b : bytes) {
-    *p++ = kDigits[b >> 4];
-    *p++ = kDigits[b & 0x0f];
+    *p++ = kHexDigits[b >> 4];
+    *p++ = kHexDigits[b & 0x0f];
   }
 }
 

@@ -6,9 +6,9 @@
 #include <new>
 
 #include "auxpow/hex.h"
-#include "auxpow/log_text.h"
 #include "json/writer.h"
 #include "log/log.h"
+#include "log/safe_text.h"
 
 namespace skerrow {
 

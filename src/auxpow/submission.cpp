@@ -6,13 +6,13 @@
 #include <optional>
 
 #include "auxpow/hex.h"
-#include "auxpow/log_text.h"
 #include "auxpow/schedule.h"
 #include "auxpow/snapshot.h"
 #include "auxpow/snapshot_store.h"
 #include "auxpow/submit.h"
 #include "json/writer.h"
 #include "log/log.h"
+#include "log/safe_text.h"
 
 namespace skerrow {
 namespace {

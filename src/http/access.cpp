@@ -4,9 +4,10 @@
 #include <cstdint>
 #include <thread>
 
-#include "http/header_text.h"
 #include "http/response.h"
 #include "log/log.h"
+#include "log/safe_text.h"
+#include "rpc/header_text.h"
 
 namespace skerrow {
 namespace {
@@ -153,32 +154,9 @@ Result<MethodCheck> check_method(std::string_view body, std::optional<std::strin
 }
 
 Status refuse_method(int fd, std::string_view method) {
-  char shown[kLogSafeBuffer];
-  log_line(LogLevel::warning, LogScope::http,
-           {"method not allowed: ", log_safe(method, shown)});
+  const LogSafeText shown(method, kMaxLoggedPoolText);
+  log_line(LogLevel::warning, LogScope::http, {"method not allowed: ", shown.view()});
   return send_response(fd, 200, kMethodNotAllowedReply);
-}
-
-std::string_view log_safe(std::string_view text, std::span<char> out) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  const bool cut = text.size() > kMaxLoggedName;
-  if (cut) text = text.substr(0, kMaxLoggedName);
-  std::size_t n = 0;
-  for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || c == 0x7f) {
-      out[n++] = '\\';
-      out[n++] = 'x';
-      out[n++] = kHex[c >> 4];
-      out[n++] = kHex[c & 0xf];
-    } else {
-      out[n++] = ch;
-    }
-  }
-  if (cut) {
-    for (char c : std::string_view("...")) out[n++] = c;
-  }
-  return {out.data(), n};
 }
 
 }  // namespace skerrow

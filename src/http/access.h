@@ -24,9 +24,6 @@ inline constexpr std::string_view kMethodNotAllowedReply =
 // the worker that serves the request (and nothing else: no lock is held while waiting).
 inline constexpr std::chrono::milliseconds kUnauthorizedPause{250};
 
-// Client-supplied names are cut to this many bytes in log lines.
-inline constexpr std::size_t kMaxLoggedName = 128;
-
 // The access rules of the pool-facing side, views into the configuration.
 struct ClientAccess {
   std::optional<std::string_view> user;  // when present, every request must carry credentials
@@ -71,15 +68,9 @@ Result<MethodCheck> check_method(std::string_view body, std::optional<std::strin
                                  std::pmr::memory_resource* memory);
 
 // Answers a refused method: logs "warning(http): method not allowed: " + the name (made
-// safe for the log) and sends status 200 with kMethodNotAllowedReply. Returns the send's
+// safe for the log by LogSafeText, cut to kMaxLoggedPoolText bytes) and sends status 200 with kMethodNotAllowedReply. Returns the send's
 // result.
 Status refuse_method(int fd, std::string_view method);
 
-// `text` as it may stand in a log line: control bytes and DEL written as "\xNN" so that a
-// client cannot end the line or forge another, and cut to kMaxLoggedName bytes of input
-// followed by "..." when longer. Writes into `out` and returns a view of it; `out` needs
-// 4 * kMaxLoggedName + 3 bytes.
-std::string_view log_safe(std::string_view text, std::span<char> out);
-inline constexpr std::size_t kLogSafeBuffer = 4 * kMaxLoggedName + 3;
 
 }  // namespace skerrow

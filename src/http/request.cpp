@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <climits>
 
-#include "http/header_text.h"
 #include "platform/io.h"
+#include "rpc/header_text.h"
 
 namespace skerrow {
 namespace {

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "log/format.h"
+
 namespace skerrow {
 namespace {
 
@@ -32,9 +34,8 @@ void escape_into(std::string_view text, std::pmr::string& out) {
     if (e == 0) continue;
     out.append(run, p);
     if (e == 'u') {
-      constexpr char kHex[] = "0123456789abcdef";
       auto c = static_cast<unsigned char>(*p);
-      char u[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+      char u[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 15]};
       out.append(u, 6);
     } else {
       char pair[2] = {'\\', e};

@@ -8,6 +8,9 @@
 
 namespace skerrow {
 
+// The digits of lowercase hexadecimal, by value: every hex text the proxy writes uses them.
+inline constexpr char kHexDigits[] = "0123456789abcdef";
+
 // Room enough for any value format_fixed or format_decimal writes.
 inline constexpr std::size_t kNumberTextSize = 400;
 

@@ -20,13 +20,14 @@
 
 namespace {
 
-constexpr std::string_view kVersion = "0.2.0";
+// The version comes from the project() line of CMakeLists.txt, like the package's.
+constexpr std::string_view kVersion = SKERROW_VERSION;
 constexpr std::string_view kUsage =
     "Usage: skerrow [options]\n\nOptions:\n"
     "  -c <path>    Configuration file (default: skerrow.conf)\n"
     "  -h, --help   Show this help\n"
     "  -v, --version  Show version\n";
-constexpr std::string_view kVersionLine = "skerrow 0.2.0\n";
+constexpr std::string_view kVersionLine = "skerrow " SKERROW_VERSION "\n";
 
 void ignore_signal(int) {}
 

@@ -18,6 +18,7 @@
 
 #include "platform/io.h"
 #include "rpc/base64.h"
+#include "rpc/header_text.h"
 
 namespace skerrow {
 namespace {
@@ -151,22 +152,12 @@ Status send_all(int fd, std::string_view bytes, const Deadline& deadline) {
 // Fields with any other value are passed over, as they would be if they were not there.
 std::optional<std::uint64_t> announced_length(std::string_view head) {
   constexpr std::string_view kName = "content-length";
-  while (!head.empty()) {
-    const std::size_t eol = head.find('\n');
-    std::string_view line = head.substr(0, eol);
-    head.remove_prefix(eol == std::string_view::npos ? head.size() : eol + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  HeaderLines lines(head);
+  std::string_view line;
+  while (lines.next(line)) {
     const std::size_t colon = line.find(':');
-    if (colon != kName.size() ||
-        !std::equal(kName.begin(), kName.end(), line.begin(), [](char want, char c) {
-          return want == (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-        })) {
-      continue;
-    }
-    std::string_view value = line.substr(colon + 1);
-    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!value.empty() && blank(value.front())) value.remove_prefix(1);
-    while (!value.empty() && blank(value.back())) value.remove_suffix(1);
+    if (colon != kName.size() || !starts_with_folded(line, kName)) continue;
+    const std::string_view value = trim_blanks(line.substr(colon + 1));
     if (value.empty() ||
         !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
       continue;

@@ -126,17 +126,5 @@ TEST(CheckMethod, OnlyListedMethodsReachADaemonHoweverTheBodyIsWritten) {
   }
 }
 
-TEST(LogSafe, ControlBytesEscapedAndLongNamesCut) {
-  std::array<char, kLogSafeBuffer> out;
-  EXPECT_EQ(log_safe("getblockcount", out), "getblockcount");
-  EXPECT_EQ(log_safe("a\nwarning(http): forged\r\x7f\t", out),
-            "a\\x0awarning(http): forged\\x0d\\x7f\\x09");
-  EXPECT_EQ(log_safe(std::string(kMaxLoggedName, 'm'), out), std::string(kMaxLoggedName, 'm'));
-  EXPECT_EQ(log_safe(std::string(kMaxLoggedName + 1, 'm'), out),
-            std::string(kMaxLoggedName, 'm') + "...");
-  // The worst case fills the whole buffer.
-  EXPECT_EQ(log_safe(std::string(1000, '\n'), out).size(), kLogSafeBuffer);
-}
-
 }  // namespace
 }  // namespace skerrow

@@ -17,6 +17,7 @@
 #include "error/error.h"
 #include "log/format.h"
 #include "log/log.h"
+#include "log/safe_text.h"
 
 namespace skerrow {
 namespace {
@@ -77,6 +78,22 @@ TEST(LogLine, ConcurrentLinesNeverInterleave) {
     EXPECT_EQ(body, std::string(500, body[0])) << "mixed line";
   }
   EXPECT_EQ(count, 3 * kLines);
+}
+
+TEST(LogSafeText, ControlBytesEscapedAndLongTextsCut) {
+  const auto shown = [](std::string_view text, std::size_t max_bytes = std::string_view::npos) {
+    return std::string(LogSafeText(text, max_bytes).view());
+  };
+  EXPECT_EQ(shown("getblockcount", kMaxLoggedPoolText), "getblockcount");
+  EXPECT_EQ(shown("a\nwarning(http): forged\r\x7f\t", kMaxLoggedPoolText),
+            "a\\x0awarning(http): forged\\x0d\\x7f\\x09");
+  EXPECT_EQ(shown(std::string(kMaxLoggedPoolText, 'm'), kMaxLoggedPoolText), std::string(kMaxLoggedPoolText, 'm'));
+  EXPECT_EQ(shown(std::string(kMaxLoggedPoolText + 1, 'm'), kMaxLoggedPoolText),
+            std::string(kMaxLoggedPoolText, 'm') + "...");
+  // The cut counts bytes of the text, before escaping: the worst case is four bytes shown per byte.
+  EXPECT_EQ(shown(std::string(1000, '\n'), kMaxLoggedPoolText).size(), 4 * kMaxLoggedPoolText + 3);
+  // Without a limit (a daemon's own message) nothing is cut.
+  EXPECT_EQ(shown(std::string(1000, 'm')), std::string(1000, 'm'));
 }
 
 std::string fixed(double v, int digits) {

@@ -1,4 +1,5 @@
-// Small text rules shared by the header readers (Content-Length, Authorization).
+// Small text rules shared by every reader of an HTTP header block: the proxy's request reader
+// (Content-Length, Authorization) and the daemon client's reply reader (Content-Length).
 #pragma once
 
 #include <cstddef>

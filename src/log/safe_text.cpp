@@ -1,7 +1,9 @@
-#include "auxpow/log_text.h"
+#include "log/safe_text.h"
 
 #include <algorithm>
 #include <new>
+
+#include "log/format.h"
 
 namespace skerrow {
 namespace {
@@ -26,7 +28,6 @@ LogSafeText::LogSafeText(std::string_view text, std::size_t max_bytes) : text_(t
   }
   const auto first = std::find_if(text.begin(), text.end(), is_control);
   if (first == text.end()) return;
-  constexpr char kDigits[] = "0123456789abcdef";
   try {
     escaped_.reserve(text.size() + 16);
     for (char c : text) {
@@ -36,8 +37,8 @@ LogSafeText::LogSafeText(std::string_view text, std::size_t max_bytes) : text_(t
       }
       const auto u = static_cast<unsigned char>(c);
       escaped_ += "\\x";
-      escaped_ += kDigits[u >> 4];
-      escaped_ += kDigits[u & 0x0f];
+      escaped_ += kHexDigits[u >> 4];
+      escaped_ += kHexDigits[u & 0x0f];
     }
   } catch (const std::bad_alloc&) {
     // Without room for the escaped form, show only what precedes the first control byte.
