@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,107 +35,143 @@ void ignore_signal(int) {}
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  using namespace skerrow;
+namespace skerrow {
+namespace {
 
-  // Caught rather than ignored or left at default: a write to a closed peer then fails with
-  // BrokenPipe instead of ending the process.
+// Caught rather than ignored or left at default: a write to a closed peer then fails with
+// BrokenPipe instead of ending the process.
+void catch_sigpipe() {
   struct sigaction action {};
   action.sa_handler = ignore_signal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
   sigaction(SIGPIPE, &action, nullptr);
+}
 
+// The command line as strings of its own. An argument too long for a string is an Overflow,
+// not a lack of memory.
+Result<std::vector<std::string>> copy_arguments(int argc, char** argv) {
   std::vector<std::string> args;
   try {
     args.reserve(static_cast<std::size_t>(argc));
     for (int i = 0; i < argc; ++i) args.emplace_back(argv[i]);
   } catch (const std::bad_alloc&) {
-    write_startup_error(ErrorCode::OutOfMemory);
-    return 1;
+    return fail(ErrorCode::OutOfMemory);
   } catch (const std::length_error&) {
-    write_startup_error(ErrorCode::Overflow);
-    return 1;
+    return fail(ErrorCode::Overflow);
   }
+  return args;
+}
 
-  std::string_view config_path = kDefaultConfigPath;
+struct Options {
+  std::string_view config_path = kDefaultConfigPath;  // a view into the arguments
+  std::optional<int> exit_status;  // set once -h or -v has been answered: nothing else runs
+};
+
+// Reads the options; -h and -v are answered here, the first of them to come wins.
+Options read_options(const std::vector<std::string>& args) {
+  Options options;
   for (std::size_t i = 1; i < args.size();) {
     std::string_view arg = args[i];
     if (arg == "-c" && i + 1 < args.size()) {
-      config_path = args[i + 1];
+      options.config_path = args[i + 1];
       i += 2;
       continue;
     }
     if (arg == "-h" || arg == "--help") {
       (void)write_once(STDOUT_FILENO, kUsage);
-      return 0;
+      options.exit_status = 0;
+      return options;
     }
     if (arg == "-v" || arg == "--version") {
       auto written = write_once(STDOUT_FILENO, kVersionLine);
-      if (!written) {
-        write_startup_error(written.error());
-        return 1;
-      }
-      return 0;
+      if (!written) write_startup_error(written.error());
+      options.exit_status = written ? 0 : 1;
+      return options;
     }
     ++i;
   }
+  return options;
+}
 
-  log_line(LogLevel::info, LogScope::skerrow, {"skerrow ", kVersion, " starting"});
-
-  auto loaded = load_config(config_path);
+// The configuration at `path`; it lives until the process ends and every thread reads it
+// without a lock. A file that cannot be used ends the process with status 1.
+const Config& load_config_or_exit(std::string_view path) {
+  auto loaded = load_config(path);
   if (!loaded) {
-    log_line(LogLevel::error, LogScope::skerrow,
-             {"failed to load config ", config_path, ": ", loaded.error()});
+    log_line(LogLevel::error, LogScope::skerrow, {"failed to load config ", path, ": ", loaded.error()});
     std::exit(1);
   }
-  // Lives until the process ends; shared read-only by every thread.
   const Config* config = new (std::nothrow) Config(std::move(*loaded));
   if (config == nullptr) {
     log_line(LogLevel::error, LogScope::skerrow,
-             {"failed to load config ", config_path, ": ", ErrorCode::OutOfMemory});
+             {"failed to load config ", path, ": ", ErrorCode::OutOfMemory});
     std::exit(1);
   }
+  return *config;
+}
 
+void log_summary(const Config& config) {
   log_line(LogLevel::info, LogScope::skerrow,
-           {"parent chain: ", config->parent.endpoint.host, ":", config->parent.endpoint.port});
+           {"parent chain: ", config.parent.endpoint.host, ":", config.parent.endpoint.port});
   log_line(LogLevel::info, LogScope::skerrow,
-           {"aux chains: ", config->aux_chains.size(), " configured"});
-  log_line(LogLevel::info, LogScope::skerrow, {"listen: ", config->listen});
+           {"aux chains: ", config.aux_chains.size(), " configured"});
+  log_line(LogLevel::info, LogScope::skerrow, {"listen: ", config.listen});
+}
+
+// The state file's store, or none without "state_file". It is opened before anything listens:
+// a file that cannot be used ends the process with status 1, and the work it holds is provable
+// from the first request on.
+std::shared_ptr<SnapshotStore> open_state_file_or_exit(const Config& config) {
+  if (!config.state_file) return nullptr;
+  std::string why;
+  auto opened = SqliteSnapshotStore::open(*config.state_file, config.work_retention_s, store_now(),
+                                          kDefaultSnapshotCap, &why);
+  if (!opened) {
+    if (why.empty()) why = "cannot be opened";
+    log_line(LogLevel::error, LogScope::skerrow,
+             {"state file ", *config.state_file, ": ", opened.error(), " (", why, ")"});
+    std::exit(1);
+  }
+  SqliteSnapshotStore* file = opened->get();
+  // Closed after the requests in flight at a clean stop were answered; the store takes its
+  // own lock, so a request still running then finds memory alone.
+  // Without room for the hook the file is left to the exit, which a WAL database survives.
+  (void)on_clean_stop([file] { file->close(); });
+  return std::move(*opened);
+}
+
+}  // namespace
+}  // namespace skerrow
+
+int main(int argc, char** argv) {
+  using namespace skerrow;
+
+  catch_sigpipe();
+  const auto args = copy_arguments(argc, argv);
+  if (!args) {
+    write_startup_error(args.error());
+    return 1;
+  }
+  const Options options = read_options(*args);
+  if (options.exit_status) return *options.exit_status;
+
+  log_line(LogLevel::info, LogScope::skerrow, {"skerrow ", kVersion, " starting"});
+  const Config& config = load_config_or_exit(options.config_path);
+  log_summary(config);
 
   // Before the first thread starts, so that every thread inherits the mask and the signals reach
   // the event loop alone; one that comes earlier ends the process, which has nothing to finish.
   block_control_signals();
 
   // Before the front end, so the hooks are live before any thread that calls them exists.
-  if (auto metrics = metrics::start_metrics(*config, kVersion); !metrics) {
+  if (auto metrics = metrics::start_metrics(config, kVersion); !metrics) {
     log_line(LogLevel::error, LogScope::skerrow,
-             {"metrics listener on ", *config->metrics_listen, " failed: ", metrics.error()});
+             {"metrics listener on ", *config.metrics_listen, " failed: ", metrics.error()});
     std::exit(1);
   }
 
-  // The state file is opened before anything listens: a file that cannot be used stops the
-  // start, and the work it holds is provable from the first request on.
-  std::shared_ptr<SnapshotStore> store;
-  if (config->state_file) {
-    std::string why;
-    auto opened = SqliteSnapshotStore::open(*config->state_file, config->work_retention_s, store_now(),
-                                            kDefaultSnapshotCap, &why);
-    if (!opened) {
-      if (why.empty()) why = "cannot be opened";
-      log_line(LogLevel::error, LogScope::skerrow,
-               {"state file ", *config->state_file, ": ", opened.error(), " (", why, ")"});
-      std::exit(1);
-    }
-    SqliteSnapshotStore* file = opened->get();
-    store = std::move(*opened);
-    // Closed after the requests in flight at a clean stop were answered; the store takes its
-    // own lock, so a request still running then finds memory alone.
-    // Without room for the hook the file is left to the exit, which a WAL database survives.
-    (void)on_clean_stop([file] { file->close(); });
-  }
-
-  ErrorCode failure = run_server(*config, std::move(store));
+  ErrorCode failure = run_server(config, open_state_file_or_exit(config));
   log_line(LogLevel::error, LogScope::skerrow, {"HTTP proxy server failed: ", failure});
   std::exit(1);
 }
