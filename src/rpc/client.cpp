@@ -170,6 +170,54 @@ std::optional<std::uint64_t> announced_length(std::string_view head) {
   return std::nullopt;
 }
 
+constexpr std::size_t kReadLimit = kMaxReplyBytes + 1;
+
+// What the reading knows so far of the reply's framing.
+struct ReplyFrame {
+  std::size_t dropped = 0;  // header bytes already cut off the front
+  bool header_done = false;
+  std::optional<std::uint64_t> announced;
+
+  // The header block ended and the body holds at least the bytes announced.
+  bool whole(const std::pmr::string& body) const {
+    return header_done && announced && body.size() >= *announced;
+  }
+};
+
+// Reads once into the room after the bytes `reply` holds, growing it first when it is full,
+// never past kReadLimit bytes in all. Returns what read(2) returned, with its errno in `err`.
+ssize_t read_more(int fd, std::pmr::string& reply, const ReplyFrame& frame, int& err) {
+  const std::size_t received = frame.dropped + reply.size();
+  if (reply.size() == reply.capacity()) {
+    reply.reserve(std::min(2 * reply.capacity(), kReadLimit - frame.dropped));
+  }
+  const std::size_t before = reply.size();
+  const std::size_t room = std::min(reply.capacity() - before, kReadLimit - received);
+  ssize_t got = 0;
+  reply.resize_and_overwrite(before + room, [&](char* data, std::size_t) {
+    got = ::read(fd, data + before, room);
+    err = errno;
+    return before + (got > 0 ? static_cast<std::size_t>(got) : 0);
+  });
+  return got;
+}
+
+// Once the blank line has arrived, cuts the header block off the front of `reply`, reads its
+// Content-Length and sizes the room for the body in one step. `before` is where the bytes of
+// the last read begin: the blank line may straddle two reads.
+void cut_header(std::pmr::string& reply, std::size_t before, ReplyFrame& frame) {
+  const std::size_t end = reply.find(kBlankLine, before >= 3 ? before - 3 : 0);
+  if (end == std::string::npos) return;
+  frame.header_done = true;
+  frame.announced = announced_length(std::string_view(reply).substr(0, end));
+  frame.dropped += end + kBlankLine.size();
+  reply.erase(0, end + kBlankLine.size());
+  // One byte more than announced, so the close (or a longer reply) is seen without growing.
+  if (frame.announced && *frame.announced < kReadLimit - frame.dropped) {
+    reply.reserve(std::max<std::size_t>(reply.capacity(), *frame.announced + 1));
+  }
+}
+
 // Reads the reply until the daemon closes and keeps only what follows the first blank line.
 // A reply counts only when it is whole: its header block ended, and the body holds at least
 // the bytes its Content-Length announces (without one, the close is the only end there is).
@@ -180,32 +228,18 @@ std::optional<std::uint64_t> announced_length(std::string_view head) {
 // told from one that just fits.
 Result<std::pmr::string> read_reply(int fd, std::pmr::memory_resource* memory,
                                     const Deadline& deadline) {
-  constexpr std::size_t kReadLimit = kMaxReplyBytes + 1;
   constexpr std::size_t kSmallReplyRoom = 16 * 1024;
   std::pmr::string reply(memory);
   // Room for a small reply first; once the header block announces the body's length the room
   // is sized to it in one step, so a big reply is not copied from buffer to buffer, and a small
   // one never maps (and unmaps) megabytes it does not use.
   reply.reserve(kSmallReplyRoom);
-  std::size_t dropped = 0;  // header bytes already cut off the front
-  bool header_done = false;
-  std::optional<std::uint64_t> announced;
-  const auto whole = [&] { return header_done && announced && reply.size() >= *announced; };
+  ReplyFrame frame;
   for (;;) {
-    const std::size_t received = dropped + reply.size();
-    if (received > kMaxReplyBytes) return fail(ErrorCode::StreamTooLong);
-    if (reply.size() == reply.capacity()) {
-      reply.reserve(std::min(2 * reply.capacity(), kReadLimit - dropped));
-    }
+    if (frame.dropped + reply.size() > kMaxReplyBytes) return fail(ErrorCode::StreamTooLong);
     const std::size_t before = reply.size();
-    const std::size_t room = std::min(reply.capacity() - before, kReadLimit - received);
-    ssize_t got = 0;
     int err = 0;
-    reply.resize_and_overwrite(before + room, [&](char* data, std::size_t) {
-      got = ::read(fd, data + before, room);
-      err = errno;
-      return before + (got > 0 ? static_cast<std::size_t>(got) : 0);
-    });
+    const ssize_t got = read_more(fd, reply, frame, err);
     if (got == 0) break;
     if (got < 0) {
       if (err == EINTR) continue;
@@ -216,26 +250,13 @@ Result<std::pmr::string> read_reply(int fd, std::pmr::memory_resource* memory,
       }
       // A daemon that answers before reading all of the request is reset by its own kernel
       // once it closes; a reply whose length was announced and met is whole all the same.
-      if (whole()) return reply;
+      if (frame.whole(reply)) return reply;
       return fail(read_error_from_errno(err));
     }
-    if (!header_done) {
-      // The blank line may straddle two reads.
-      const std::size_t end = reply.find(kBlankLine, before >= 3 ? before - 3 : 0);
-      if (end != std::string::npos) {
-        header_done = true;
-        announced = announced_length(std::string_view(reply).substr(0, end));
-        dropped += end + kBlankLine.size();
-        reply.erase(0, end + kBlankLine.size());
-        // One byte more than announced, so the close (or a longer reply) is seen without growing.
-        if (announced && *announced < kReadLimit - dropped) {
-          reply.reserve(std::max<std::size_t>(reply.capacity(), *announced + 1));
-        }
-      }
-    }
+    if (!frame.header_done) cut_header(reply, before, frame);
   }
-  if (!header_done) return fail(ErrorCode::ReadFailed);
-  if (announced && reply.size() < *announced) return fail(ErrorCode::ReadFailed);
+  if (!frame.header_done) return fail(ErrorCode::ReadFailed);
+  if (frame.announced && reply.size() < *frame.announced) return fail(ErrorCode::ReadFailed);
   return reply;
 }
 
