@@ -149,17 +149,12 @@ void pause_accepting(EventLoop& loop, int listen_fd) {
   }
 }
 
-}  // namespace
-
-void block_control_signals() { block_signals(kControlSignals); }
-
-ErrorCode run_server(const Config& config, std::shared_ptr<SnapshotStore> store) {
-  auto listener = open_listener(config.listen);
-  if (!listener) return listener.error();
-  const int listen_fd = listener->fd;
-  if (!listener->loopback && !config.listen_user) {
+// Warns about a configuration that leaves the parent's RPC open to more clients than the
+// operator probably meant.
+void warn_about_exposure(const Config& config, const Listener& listener) {
+  if (!listener.loopback && !config.listen_user) {
     log_line(LogLevel::warning, LogScope::http,
-             {"listening on ", listener->address.host, ":", listener->address.port,
+             {"listening on ", listener.address.host, ":", listener.address.port,
               " without listen_user: any client that reaches it uses the parent daemon's RPC "
               "with its credentials"});
   }
@@ -169,12 +164,12 @@ ErrorCode run_server(const Config& config, std::shared_ptr<SnapshotStore> store)
     log_line(LogLevel::warning, LogScope::http,
              {"listen_pass is set without listen_user: clients are not asked for credentials"});
   }
+}
 
+// The record every thread shares, never freed; nullptr when there is no memory for it.
+ServerContext* make_context(const Config& config, std::shared_ptr<SnapshotStore> store) {
   ServerContext* ctx = new (std::nothrow) ServerContext;
-  if (ctx == nullptr) {
-    close_fd(listen_fd);
-    return ErrorCode::OutOfMemory;
-  }
+  if (ctx == nullptr) return nullptr;
   ctx->config = &config;
   ctx->parent = config.parent;
   ctx->daemon_timeout_ms = config.daemon_timeout_ms;
@@ -185,6 +180,37 @@ ErrorCode run_server(const Config& config, std::shared_ptr<SnapshotStore> store)
   init_aux_engine(ctx->aux, config);
   if (store) ctx->aux.store = std::move(store);
   ctx->aux.daemon_timeout_ms = config.daemon_timeout_ms;
+  return ctx;
+}
+
+// Registers what the event loop watches: the listener, the accept pause's timer, the control
+// signals and, with aux chains to refresh, the refresh timer.
+Status watch_events(EventLoop& loop, int listen_fd, const Config& config, const AuxEngine& aux) {
+  if (auto added = loop.add_readable(listen_fd, kListenTag); !added) return added;
+  if (auto added = loop.add_oneshot_timer(kAcceptResumeTag); !added) return added;
+  if (auto added = loop.add_signals(kControlSignals, kSignalTag); !added) return added;
+  // Without aux chains there is nothing to refresh.
+  if (!aux.states.empty() && config.aux_refresh_ms > 0) {
+    if (auto added = loop.add_timer(config.aux_refresh_ms, kAuxRefreshTag); !added) return added;
+  }
+  return {};
+}
+
+}  // namespace
+
+void block_control_signals() { block_signals(kControlSignals); }
+
+ErrorCode run_server(const Config& config, std::shared_ptr<SnapshotStore> store) {
+  auto listener = open_listener(config.listen);
+  if (!listener) return listener.error();
+  const int listen_fd = listener->fd;
+  warn_about_exposure(config, *listener);
+
+  ServerContext* ctx = make_context(config, std::move(store));
+  if (ctx == nullptr) {
+    close_fd(listen_fd);
+    return ErrorCode::OutOfMemory;
+  }
 
   // Workers already running keep their pointers into `ctx` and `front`, so neither is freed
   // on a failure below; only what no worker can reach is released.
@@ -212,20 +238,8 @@ ErrorCode run_server(const Config& config, std::shared_ptr<SnapshotStore> store)
   // On a failure below the loop closes itself and the timers it made.
   auto loop = EventLoop::create();
   if (!loop) return release_on_failure(loop.error());
-  if (auto added = loop->add_readable(listen_fd, kListenTag); !added) {
-    return release_on_failure(added.error());
-  }
-  if (auto added = loop->add_oneshot_timer(kAcceptResumeTag); !added) {
-    return release_on_failure(added.error());
-  }
-  if (auto added = loop->add_signals(kControlSignals, kSignalTag); !added) {
-    return release_on_failure(added.error());
-  }
-  // Without aux chains there is nothing to refresh.
-  if (!ctx->aux.states.empty() && config.aux_refresh_ms > 0) {
-    if (auto added = loop->add_timer(config.aux_refresh_ms, kAuxRefreshTag); !added) {
-      return release_on_failure(added.error());
-    }
+  if (auto watched = watch_events(*loop, listen_fd, config, ctx->aux); !watched) {
+    return release_on_failure(watched.error());
   }
   if (auto started = start_aux_refresher(ctx->aux); !started) return release_on_failure(started.error());
   // The first templates: until they arrive, a getblocktemplate waits for them briefly.
