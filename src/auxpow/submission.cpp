@@ -84,6 +84,32 @@ void describe_submission(const SubmitFields& fields, SubmitPlan& plan) {
   }
 }
 
+// The index of the chain named `chain_id` (letter case counts); nullopt when none is.
+std::optional<std::size_t> find_chain(const AuxEngine& engine, std::string_view chain_id) {
+  for (std::size_t i = 0; i < engine.states.size(); ++i) {
+    if (engine.states[i].chain_id == chain_id) return i;
+  }
+  return std::nullopt;
+}
+
+// The aux daemon's submitauxblock call with the pool's aux hash and the proof in hex, into
+// `request` (empty). The proof's bytes are not needed afterwards.
+Status write_submit_request(std::string_view aux_hash, const SubmitProof& proof, std::pmr::string& request) {
+  constexpr std::string_view kHead = R"({"method":"submitauxblock","params":[")";
+  constexpr std::string_view kMiddle = R"(",")";
+  constexpr std::string_view kTail = R"("]})";
+  const std::size_t size = proof.bytes.size();
+  request.reserve(kHead.size() + aux_hash.size() + kMiddle.size() + 2 * size + kTail.size());
+  request.append(kHead);
+  if (auto written = append_aux_hash(aux_hash, request); !written) return written;
+  request.append(kMiddle);
+  const std::size_t proof_at = request.size();
+  request.resize(proof_at + 2 * size);
+  hex_encode(proof.bytes, {request.data() + proof_at, 2 * size});
+  request.append(kTail);
+  return {};
+}
+
 Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr::memory_resource* memory) {
   SubmitPlan plan{{}, 0, std::pmr::string(memory), std::pmr::string(memory), std::pmr::string(memory), 0};
   const auto param = extract_param_string(body);
@@ -102,23 +128,16 @@ Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr
   }
   describe_submission(*fields, plan);
 
-  AuxChainState* chain = nullptr;
-  for (AuxChainState& state : engine.states) {
-    if (state.chain_id == fields->chain) {
-      chain = &state;
-      break;
-    }
-  }
-  if (chain == nullptr) {
+  const auto chain_index = find_chain(engine, fields->chain);
+  if (!chain_index) {
     log_line(LogLevel::warning, LogScope::http, {"submitauxblock: unknown chain ", name.view()});
     plan.answer = kUnknownChain;
     record(engine, fields->chain, plan, reason_of(kUnknownChain));
     return plan;
   }
 
-  const std::size_t chain_index = static_cast<std::size_t>(chain - engine.states.data());
-  plan.chain = chain_index;
-  auto built = build_submit_proof(*fields, engine, chain_index, memory);
+  plan.chain = *chain_index;
+  auto built = build_submit_proof(*fields, engine, *chain_index, memory);
   if (!built) return fail(built.error());
   SubmitProof& proof = *built;
   if (proof.outcome == ProofOutcome::stale_snapshot) plan.snapshot = SnapshotSearch::not_found;
@@ -149,19 +168,9 @@ Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr
   }
   const std::size_t size = proof.bytes.size();
   plan.proof_size = size;
-
-  constexpr std::string_view kHead = R"({"method":"submitauxblock","params":[")";
-  constexpr std::string_view kMiddle = R"(",")";
-  constexpr std::string_view kTail = R"("]})";
-  std::pmr::string& request = plan.request;
-  request.reserve(kHead.size() + fields->aux_hash.size() + kMiddle.size() + 2 * size + kTail.size());
-  request.append(kHead);
-  if (auto written = append_aux_hash(fields->aux_hash, request); !written) return fail(written.error());
-  request.append(kMiddle);
-  const std::size_t proof_at = request.size();
-  request.resize(proof_at + 2 * size);
-  hex_encode(proof.bytes, {request.data() + proof_at, 2 * size});
-  request.append(kTail);
+  if (auto written = write_submit_request(fields->aux_hash, proof, plan.request); !written) {
+    return fail(written.error());
+  }
   proof.bytes = std::pmr::vector<std::uint8_t>(memory);
 
   log_line(LogLevel::info, LogScope::http,
