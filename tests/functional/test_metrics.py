@@ -65,7 +65,13 @@ def test_endpoint_exists_only_with_the_key(fake_daemon, proxy_factory, with_metr
         config["metrics_listen"] = f"127.0.0.1:{metrics_port}"
     proxy = proxy_factory(config)
     pid = proxy.process.pid
-    web_threads = [n for n in thread_names(pid) if n.startswith("civetweb")]
+    # The web server names its threads once they run: give them a moment on a loaded machine.
+    deadline = time.monotonic() + (5 if with_metrics else 0.5)
+    while True:
+        web_threads = [n for n in thread_names(pid) if n.startswith("civetweb")]
+        if web_threads or time.monotonic() >= deadline:
+            break
+        time.sleep(0.05)
     if with_metrics:
         assert listening_ports(pid) == {proxy.port, metrics_port}
         assert web_threads, thread_names(pid)
