@@ -60,6 +60,11 @@ def pool(proxy_factory, fake_daemon):
     return lambda chains, **config: Pool(proxy_factory, fake_daemon, chains, **config)
 
 
+def sanitized(pid) -> bool:
+    maps = Path(f"/proc/{pid}/maps").read_text()
+    return any(f"lib{name}" in maps for name in ("asan", "tsan", "ubsan"))
+
+
 def vm_hwm_kb(pid):
     for line in Path(f"/proc/{pid}/status").read_text().splitlines():
         if line.startswith("VmHWM:"):
@@ -120,7 +125,10 @@ def test_six_thousand_templates_stay_within_the_memory_bound(pool, fake_aux):
     assert next(p.counter) > 6000
     peak = vm_hwm_kb(p.proxy.process.pid)
     print(f"peak RSS after 6,000 distinct templates: {peak / 1024:.1f} MB")
-    assert peak <= RSS_BOUND_KB
+    # A sanitizer's shadow memory and quarantine are not the proxy's: the bound holds for the
+    # build operators run.
+    if not sanitized(p.proxy.process.pid):
+        assert peak <= RSS_BOUND_KB
     assert p.proxy.count_lines("snapshot store full") == 0
     assert p.submit("c", aux.hash, first).body == ACCEPTED
     assert aux.verdicts == [(True, "")]
