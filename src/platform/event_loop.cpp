@@ -10,6 +10,8 @@ namespace skerrow {
 
 EventLoop::EventLoop(EventLoop&& other) noexcept
     : queue_fd_(std::exchange(other.queue_fd_, -1)),
+      wakeup_fd_(std::exchange(other.wakeup_fd_, -1)),
+      has_wakeup_(std::exchange(other.has_wakeup_, false)),
       source_count_(std::exchange(other.source_count_, 0)),
       sources_(other.sources_) {}
 
@@ -17,6 +19,8 @@ EventLoop& EventLoop::operator=(EventLoop&& other) noexcept {
   if (this != &other) {
     close_all();
     queue_fd_ = std::exchange(other.queue_fd_, -1);
+    wakeup_fd_ = std::exchange(other.wakeup_fd_, -1);
+    has_wakeup_ = std::exchange(other.has_wakeup_, false);
     source_count_ = std::exchange(other.source_count_, 0);
     sources_ = other.sources_;
   }
@@ -27,7 +31,10 @@ EventLoop::~EventLoop() { close_all(); }
 
 std::size_t EventLoop::find_readable(int fd) const {
   std::size_t i = 0;
-  while (i < source_count_ && (sources_[i].timer || sources_[i].signal || sources_[i].fd != fd)) ++i;
+  while (i < source_count_ &&
+         (sources_[i].timer || sources_[i].signal || sources_[i].wakeup || sources_[i].fd != fd)) {
+    ++i;
+  }
   return i;
 }
 
@@ -53,6 +60,8 @@ void EventLoop::close_all() noexcept {
     if (sources_[i].owned) close_fd(sources_[i].fd);
   }
   source_count_ = 0;
+  wakeup_fd_ = -1;
+  has_wakeup_ = false;
   if (queue_fd_ >= 0) close_fd(queue_fd_);
   queue_fd_ = -1;
 }

@@ -12,7 +12,7 @@
 
 namespace skerrow {
 
-inline constexpr std::size_t kMaxLoopEvents = 16;
+inline constexpr std::size_t kMaxLoopEvents = 256;
 inline constexpr std::size_t kMaxLoopSources = 8;
 inline constexpr std::uint64_t kMaxTimerMs = 365ull * 24 * 60 * 60 * 1000;  // one year
 
@@ -20,9 +20,20 @@ struct LoopEvent {
   std::uint64_t tag = 0;
   // Readable descriptor: the number of pending items where the system reports it (the
   // listen backlog on kqueue), otherwise 1. Timer: the number of periods that elapsed.
-  // Signal: the signal's number.
+  // Signal: the signal's number. Connection: a mask of the kConnection* bits below.
   std::int64_t data = 0;
 };
+
+// What a connection's event reports (LoopEvent::data); several may come together.
+inline constexpr std::int64_t kConnectionReadable = 1;
+inline constexpr std::int64_t kConnectionWritable = 2;
+inline constexpr std::int64_t kConnectionHangup = 4;  // an error or the peer gone both ways
+
+// What the owner of a connection waits for next.
+enum class Interest : std::uint8_t { read, write };
+
+// Tags of connections must leave this bit clear: the loop keeps it to tell them from sources.
+inline constexpr std::uint64_t kConnectionTagLimit = std::uint64_t{1} << 62;
 
 class EventLoop {
  public:
@@ -72,6 +83,23 @@ class EventLoop {
   // SystemFdQuotaExceeded where the source needs a descriptor.
   Status add_signals(std::span<const int> signals, std::uint64_t tag);
 
+  // Watches a client connection for `interest`, level-triggered, reporting `tag` (REQUIRES:
+  // below kConnectionTagLimit) with the kConnection* bits as data. Connections are not
+  // sources: any number may be watched. change_connection switches a watched one to another
+  // interest or tag; forget_connection stops watching (do so before closing it: a connection
+  // is never reported again once forgotten, even by a wait already under way on another
+  // thread, since only the loop's own thread waits). The caller keeps ownership of `fd`.
+  // Errors: the add_readable errors (EventNotFound for a connection not watched here).
+  Status add_connection(int fd, Interest interest, std::uint64_t tag);
+  Status change_connection(int fd, Interest interest, std::uint64_t tag);
+  Status forget_connection(int fd);
+
+  // Adds a source that any thread can make report `tag` once by calling wake(); several wakes
+  // before the next wait are reported once. Errors: as add_signals.
+  Status add_wakeup(std::uint64_t tag);
+  // Makes the wake-up source report. Safe from any thread; does nothing without one.
+  void wake() noexcept;
+
   // Blocks until at least one source is ready and returns up to kMaxLoopEvents events, valid
   // until the next wait. An interrupted wait is repeated. Errors: EventNotFound,
   // ProcessNotFound, SystemResources, AccessDenied, Unexpected.
@@ -89,6 +117,7 @@ class EventLoop {
     bool oneshot = false;    // a timer that reports only when armed
     bool owned = false;      // closed with the loop
     bool signal = false;     // a signal source (its descriptor, where it has one, is owned)
+    bool wakeup = false;     // the wake-up source (its descriptor, where it has one, is owned)
   };
 
   explicit EventLoop(int queue_fd) : queue_fd_(queue_fd) {}
@@ -102,6 +131,8 @@ class EventLoop {
   Result<std::span<const LoopEvent>> poll_events(int timeout_ms);
 
   int queue_fd_ = -1;
+  int wakeup_fd_ = -1;  // the wake-up source's descriptor where it has one, else -1
+  bool has_wakeup_ = false;
   std::size_t source_count_ = 0;
   std::array<Source, kMaxLoopSources> sources_{};
   std::array<LoopEvent, kMaxLoopEvents> ready_{};

@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -146,6 +147,70 @@ Status EventLoop::add_signals(std::span<const int> signals, std::uint64_t tag) {
   return {};
 }
 
+namespace {
+
+// A connection's registration carries its tag with this bit set; a source's is its index.
+constexpr std::uint64_t kConnectionBit = std::uint64_t{1} << 63;
+
+Status control_connection(int queue_fd, int op, int fd, Interest interest, std::uint64_t tag) {
+  epoll_event ev{};
+  ev.events = interest == Interest::read ? static_cast<std::uint32_t>(EPOLLIN) : static_cast<std::uint32_t>(EPOLLOUT);
+  ev.data.u64 = tag | kConnectionBit;
+  if (epoll_ctl(queue_fd, op, fd, &ev) != 0) return fail(control_error(errno));
+  return {};
+}
+
+std::int64_t connection_ready(std::uint32_t events) {
+  std::int64_t ready = 0;
+  if ((events & EPOLLIN) != 0) ready |= kConnectionReadable;
+  if ((events & EPOLLOUT) != 0) ready |= kConnectionWritable;
+  if ((events & (EPOLLERR | EPOLLHUP)) != 0) ready |= kConnectionHangup;
+  return ready;
+}
+
+}  // namespace
+
+Status EventLoop::add_connection(int fd, Interest interest, std::uint64_t tag) {
+  return control_connection(queue_fd_, EPOLL_CTL_ADD, fd, interest, tag);
+}
+
+Status EventLoop::change_connection(int fd, Interest interest, std::uint64_t tag) {
+  return control_connection(queue_fd_, EPOLL_CTL_MOD, fd, interest, tag);
+}
+
+Status EventLoop::forget_connection(int fd) {
+  epoll_event ev{};  // ignored, but kernels before 2.6.9 wanted it
+  if (epoll_ctl(queue_fd_, EPOLL_CTL_DEL, fd, &ev) != 0) return fail(control_error(errno));
+  return {};
+}
+
+Status EventLoop::add_wakeup(std::uint64_t tag) {
+  if (source_count_ == kMaxLoopSources) return fail(ErrorCode::TooManySubscriptions);
+  int efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (efd < 0) return fail(create_error(errno));
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = source_count_;
+  if (epoll_ctl(queue_fd_, EPOLL_CTL_ADD, efd, &ev) != 0) {
+    ErrorCode code = control_error(errno);
+    close_fd(efd);
+    return fail(code);
+  }
+  Source source{efd, tag, false, false, true, false};
+  source.wakeup = true;
+  sources_[source_count_++] = source;
+  wakeup_fd_ = efd;
+  has_wakeup_ = true;
+  return {};
+}
+
+void EventLoop::wake() noexcept {
+  if (wakeup_fd_ < 0) return;
+  const std::uint64_t one = 1;
+  // A full counter (never reached) or an interrupted call both leave a wake-up pending.
+  (void)!::write(wakeup_fd_, &one, sizeof one);
+}
+
 Result<std::span<const LoopEvent>> EventLoop::poll_events(int timeout_ms) {
   epoll_event events[kMaxLoopEvents];
   int n = 0;
@@ -158,9 +223,17 @@ Result<std::span<const LoopEvent>> EventLoop::poll_events(int timeout_ms) {
   }
   std::size_t count = 0;
   for (int i = 0; i < n; ++i) {
+    if ((events[i].data.u64 & kConnectionBit) != 0) {
+      ready_[count++] = LoopEvent{events[i].data.u64 & ~kConnectionBit, connection_ready(events[i].events)};
+      continue;
+    }
     const Source& source = sources_[events[i].data.u64];
     std::int64_t data = 1;
-    if (source.timer) {
+    if (source.wakeup) {
+      // Emptying the counter ends the readiness; wakes that come later make it again.
+      std::uint64_t wakes = 0;
+      if (::read(source.fd, &wakes, sizeof wakes) != sizeof wakes) continue;
+    } else if (source.timer) {
       // Reading the expiry count re-arms the level-triggered readiness.
       std::uint64_t expirations = 0;
       if (::read(source.fd, &expirations, sizeof expirations) != sizeof expirations) continue;
