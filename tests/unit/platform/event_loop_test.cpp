@@ -1,9 +1,12 @@
 #include "platform/event_loop.h"
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -120,6 +123,135 @@ TEST(EventLoop, PausedDescriptorIsReportedAgainAfterResuming) {
   EXPECT_GE(collect(loop, 30, 3)[2], 1);  // the byte that waited all along
   SocketPair other;
   EXPECT_EQ(loop.pause_readable(other.server).error(), ErrorCode::EventNotFound);
+}
+
+// The one event of a wait that must report exactly one.
+LoopEvent only_event(EventLoop& loop) {
+  auto events = loop.wait_for(1000);
+  EXPECT_TRUE(events);
+  if (!events || events->size() != 1) {
+    ADD_FAILURE() << "expected one event, got " << (events ? events->size() : 0);
+    return LoopEvent{~std::uint64_t{0}, 0};
+  }
+  return (*events)[0];
+}
+
+TEST(EventLoop, ConnectionIsReportedForItsCurrentInterestAndTag) {
+  EventLoop loop = make_loop();
+  SocketPair pair;
+  ASSERT_TRUE(loop.add_connection(pair.server, Interest::read, 5));
+  auto idle = loop.wait_for(30);
+  ASSERT_TRUE(idle);
+  EXPECT_TRUE(idle->empty());  // nothing to read yet
+  pair.send("x");  // never read: the socket stays readable and writable throughout
+  struct Step {
+    Interest interest;
+    std::uint64_t tag;
+    std::int64_t reported;
+  };
+  const Step steps[] = {
+      {Interest::read, 5, kConnectionReadable},
+      {Interest::write, 6, kConnectionWritable},  // switches interest
+      {Interest::write, 7, kConnectionWritable},  // keeps it, replaces the tag
+      {Interest::read, kConnectionTagLimit - 1, kConnectionReadable},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.tag);
+    if (step.tag != 5) ASSERT_TRUE(loop.change_connection(pair.server, step.interest, step.tag));
+    const LoopEvent event = only_event(loop);
+    EXPECT_EQ(event.tag, step.tag);
+    EXPECT_EQ(event.data, step.reported);
+  }
+  SocketPair other;
+  EXPECT_EQ(loop.change_connection(other.server, Interest::write, 9).error(),
+            ErrorCode::EventNotFound);
+  auto after = loop.wait_for(30);  // the failed change left nothing watched behind
+  ASSERT_TRUE(after);
+  for (const LoopEvent& e : *after) {
+    EXPECT_NE(e.tag, 9u);
+  }
+}
+
+TEST(EventLoop, ForgottenConnectionIsNeverReported) {
+  for (Interest interest : {Interest::read, Interest::write}) {
+    SCOPED_TRACE(interest == Interest::read ? "read" : "write");
+    EventLoop loop = make_loop();
+    SocketPair kept, forgotten;
+    ASSERT_TRUE(loop.add_connection(kept.server, interest, 1));
+    ASSERT_TRUE(loop.add_connection(forgotten.server, interest, 2));
+    kept.send("x");
+    forgotten.send("x");
+    ASSERT_TRUE(loop.forget_connection(forgotten.server));
+    for (int round = 0; round < 3; ++round) EXPECT_EQ(only_event(loop).tag, 1u);
+    EXPECT_EQ(loop.forget_connection(forgotten.server).error(), ErrorCode::EventNotFound);
+  }
+}
+
+TEST(EventLoop, PeerResetIsAHangupWhateverTheInterest) {
+  const std::pair<Interest, std::int64_t> cases[] = {{Interest::read, kConnectionReadable},
+                                                     {Interest::write, kConnectionWritable}};
+  for (const auto& [interest, ready] : cases) {
+    SCOPED_TRACE(ready);
+    EventLoop loop = make_loop();
+    SocketPair pair{SocketPair::Tcp{}};
+    const linger reset{1, 0};
+    ASSERT_EQ(::setsockopt(pair.client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+    pair.close_client();
+    pollfd arrived{pair.server, 0, 0};  // a hang-up is reported whatever is asked for
+    ASSERT_EQ(::poll(&arrived, 1, 1000), 1);
+    ASSERT_TRUE(loop.add_connection(pair.server, interest, 4));
+    const LoopEvent event = only_event(loop);
+    EXPECT_EQ(event.tag, 4u);
+    EXPECT_EQ(event.data & (ready | kConnectionHangup), ready | kConnectionHangup);
+  }
+}
+
+TEST(EventLoop, WakeEndsAWaitFromAnotherThreadAndWakesBeforeAWaitReportOnce) {
+  EventLoop loop = make_loop();
+  SocketPair idle;
+  ASSERT_TRUE(loop.add_readable(idle.server, 1));
+  ASSERT_TRUE(loop.add_wakeup(2));
+  std::thread waker([&loop] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    loop.wake();
+  });
+  auto woken = loop.wait_for(10'000);
+  waker.join();
+  ASSERT_TRUE(woken);
+  ASSERT_EQ(woken->size(), 1u);
+  EXPECT_EQ((*woken)[0].tag, 2u);
+  for (int i = 0; i < 3; ++i) loop.wake();
+  EXPECT_EQ(only_event(loop).tag, 2u);
+  auto quiet = loop.wait_for(50);
+  ASSERT_TRUE(quiet);
+  EXPECT_TRUE(quiet->empty());
+}
+
+TEST(EventLoop, MoreConnectionsThanOneWaitHoldsAreAllReported) {
+  constexpr std::size_t kConnections = 300;
+  static_assert(kConnections > kMaxLoopEvents);
+  EventLoop loop = make_loop();
+  std::vector<SocketPair> pairs(kConnections);
+  for (std::size_t i = 0; i < kConnections; ++i) {
+    ASSERT_TRUE(loop.add_connection(pairs[i].server, Interest::write, i));
+  }
+  // Each is forgotten once reported, as a connection that was served would be.
+  std::vector<int> seen(kConnections);
+  int waits = 0;
+  for (std::size_t left = kConnections; left > 0 && waits < 10; ++waits) {
+    auto events = loop.wait_for(1000);
+    ASSERT_TRUE(events);
+    EXPECT_LE(events->size(), kMaxLoopEvents);
+    for (const LoopEvent& e : *events) {
+      ASSERT_LT(e.tag, kConnections);
+      seen[e.tag] += 1;
+      EXPECT_EQ(e.data, kConnectionWritable);
+      ASSERT_TRUE(loop.forget_connection(pairs[e.tag].server));
+      --left;
+    }
+  }
+  EXPECT_GE(waits, 2);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<long>(kConnections));
 }
 
 }  // namespace
