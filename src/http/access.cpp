@@ -115,11 +115,6 @@ bool client_authorized(std::string_view header_block, const ClientAccess& access
   return value && basic_credentials_match(*value, *access.user, access.pass);
 }
 
-Status refuse_unauthorized(int fd) {
-  log_line(LogLevel::warning, LogScope::http, {"unauthorized request"});
-  std::this_thread::sleep_for(kUnauthorizedPause);
-  return send_response(fd, 401, kUnauthorizedReply);
-}
 
 Result<MethodCheck> check_method(std::string_view body, std::optional<std::string_view> found,
                                  std::span<const std::string_view> allowed,
@@ -153,10 +148,10 @@ Result<MethodCheck> check_method(std::string_view body, std::optional<std::strin
   return check;
 }
 
-Status refuse_method(int fd, std::string_view method) {
+Status refuse_method(Reply& out, std::string_view method) {
   const LogSafeText shown(method, kMaxLoggedPoolText);
   log_line(LogLevel::warning, LogScope::http, {"method not allowed: ", shown.view()});
-  return send_response(fd, 200, kMethodNotAllowedReply);
+  return out.set(200, kMethodNotAllowedReply);
 }
 
 }  // namespace skerrow

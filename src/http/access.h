@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "error/error.h"
+#include "http/response.h"
 #include "json/reader.h"
 
 namespace skerrow {
@@ -20,8 +21,8 @@ inline constexpr std::string_view kUnauthorizedReply =
 inline constexpr std::string_view kMethodNotAllowedReply =
     "{\"result\":null,\"error\":{\"code\":-32601,\"message\":\"method not allowed\"},\"id\":null}";
 
-// Every refused credential costs the client this long, so guessing is slow. The pause holds
-// the worker that serves the request (and nothing else: no lock is held while waiting).
+// Every refused credential costs the client this long, so guessing is slow. The pause is the
+// event loop's timer: it holds the connection and nothing else, never a worker.
 inline constexpr std::chrono::milliseconds kUnauthorizedPause{250};
 
 // The access rules of the pool-facing side, views into the configuration.
@@ -45,11 +46,6 @@ bool basic_credentials_match(std::string_view value, std::string_view user, std:
 // True when no credentials are required, or the header block carries the right ones.
 bool client_authorized(std::string_view header_block, const ClientAccess& access);
 
-// Answers a request that lacks the right credentials: logs "warning(http): unauthorized
-// request", waits kUnauthorizedPause, then sends status 401 with kUnauthorizedReply. Returns
-// the send's result. REQUIRES: the caller holds no lock.
-Status refuse_unauthorized(int fd);
-
 struct MethodCheck {
   bool allowed = false;
   std::string_view refused;               // the method named in the refusal line ("" for none)
@@ -68,9 +64,9 @@ Result<MethodCheck> check_method(std::string_view body, std::optional<std::strin
                                  std::pmr::memory_resource* memory);
 
 // Answers a refused method: logs "warning(http): method not allowed: " + the name (made
-// safe for the log by LogSafeText, cut to kMaxLoggedPoolText bytes) and sends status 200 with kMethodNotAllowedReply. Returns the send's
-// result.
-Status refuse_method(int fd, std::string_view method);
+// safe for the log by LogSafeText, cut to kMaxLoggedPoolText bytes) and answers status 200
+// with kMethodNotAllowedReply.
+Status refuse_method(Reply& out, std::string_view method);
 
 
 }  // namespace skerrow

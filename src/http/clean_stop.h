@@ -1,4 +1,4 @@
-// The clean stop: SIGTERM or SIGINT closes the listener, lets the workers answer every
+// The clean stop: SIGTERM or SIGINT closes the listener, lets the front end answer every
 // connection already accepted (bounded by "stop_timeout_ms"), runs the stop hooks and exits 0.
 // A second SIGTERM or SIGINT meanwhile exits at once; SIGHUP is logged and ignored.
 #pragma once
@@ -9,8 +9,7 @@
 #include <functional>
 
 #include "error/error.h"
-#include "http/job_queue.h"
-#include "platform/event_loop.h"
+#include "platform/deadline.h"
 
 namespace skerrow {
 
@@ -30,19 +29,23 @@ Status on_clean_stop(std::move_only_function<void()> hook);
 // Runs every hook registered so far, the last registered first, and forgets them.
 void run_clean_stop_hooks();
 
-// What a stop acts on; all of it belongs to the front end.
-struct StopPlan {
-  EventLoop* loop = nullptr;
-  std::uint64_t signal_tag = 0;  // the tag of the loop's kControlSignals source
-  int listen_fd = -1;
-  JobQueue* queue = nullptr;
-  std::uint64_t timeout_ms = 0;  // "stop_timeout_ms"; 0: whatever is unfinished is cut off
+// Where a stop stands. The event loop keeps serving every open connection meanwhile, so that
+// requests already read are answered and replies already begun are written out.
+struct StopState {
+  bool stopping = false;
+  Deadline deadline;  // when whatever is still open is cut off
 };
 
-// Handles one of kControlSignals read by the event loop: SIGHUP is logged and returns;
-// SIGTERM and SIGINT stop the process as described above and never return (exit status 0, or
-// 128 plus the second signal's number when one ends the wait). REQUIRES: called on the event
-// loop's thread, the only one that accepts.
-void handle_control_signal(int signal, const StopPlan& plan);
+// Handles one of kControlSignals read by the event loop. SIGHUP is logged. The first SIGTERM
+// or SIGINT logs "stopping: <signal>, finishing <open> requests", closes the listener and
+// starts the wait of "stop_timeout_ms" (`timeout_ms`); a second one meanwhile exits at once
+// with status 128 plus its number. REQUIRES: called on the event loop's thread, the only one
+// that accepts.
+void handle_control_signal(int signal, StopState& state, int listen_fd, std::size_t open,
+                           std::uint64_t timeout_ms);
+
+// Once stopping and nothing is open any more, or the time ran out: runs the hooks, logs
+// "stopped" (or "stopped, <n> requests cut off") and exits 0. Otherwise returns.
+void finish_stop_when_done(const StopState& state, std::size_t open);
 
 }  // namespace skerrow

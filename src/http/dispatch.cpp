@@ -28,7 +28,7 @@ std::optional<std::string_view> find_method(std::string_view body) {
   return body.substr(i + 1, close - i - 1);
 }
 
-Status dispatch_request(int fd, std::string_view body, PageArena& arena, ServerContext& ctx,
+Status dispatch_request(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx,
                         RequestTally& tally) {
   std::optional<std::string_view> method = find_method(body);
   // Checked before any branch: the AuxPoW methods are listed or refused like all others.
@@ -37,22 +37,22 @@ Status dispatch_request(int fd, std::string_view body, PageArena& arena, ServerC
     if (!check) return fail(check.error());
     if (!check->allowed) {
       tally.outcome = metrics::RequestOutcome::not_allowed;
-      return refuse_method(fd, check->refused);
+      return refuse_method(out, check->refused);
     }
   }
   if (method == "getblocktemplate") {
     tally.kind = metrics::RequestKind::getblocktemplate;
-    return handle_getblocktemplate(fd, body, arena, ctx, tally);
+    return handle_getblocktemplate(out, body, arena, ctx, tally);
   }
   if (method == "submitauxblock") {
     tally.kind = metrics::RequestKind::submitauxblock;
-    return handle_submitauxblock(fd, body, arena, ctx);
+    return handle_submitauxblock(out, body, arena, ctx);
   }
   tally.kind = metrics::RequestKind::passthrough;
-  return passthrough(fd, body, arena, ctx, tally);
+  return passthrough(out, body, arena, ctx, tally);
 }
 
-Status passthrough(int fd, std::string_view body, PageArena& arena, ServerContext& ctx,
+Status passthrough(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx,
                    RequestTally& tally) {
   return catch_oom([&]() -> Status {
     log_line(LogLevel::info, LogScope::http,
@@ -66,10 +66,10 @@ Status passthrough(int fd, std::string_view body, PageArena& arena, ServerContex
     }
     log_line(LogLevel::info, LogScope::http,
              {"got ", reply->size(), "-byte response from parent, sending to client"});
-    // The parent's own HTTP status is not known here; its body is the answer either way.
-    if (auto sent = send_response(fd, 200, *reply); !sent) return sent;
-    log_line(LogLevel::info, LogScope::http, {"response sent to client"});
-    return {};
+    // The parent's own HTTP status is not known here; its body is the answer either way. The
+    // reply lies in the request's arena, which outlives the writing.
+    out.announce_sent = true;
+    return out.set(200, *reply);
   });
 }
 

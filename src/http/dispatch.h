@@ -7,6 +7,7 @@
 
 #include "error/error.h"
 #include "http/request_tally.h"
+#include "http/response.h"
 #include "http/server_context.h"
 #include "platform/arena.h"
 
@@ -19,12 +20,12 @@ std::optional<std::string_view> find_method(std::string_view body);
 // Refuses a method that the allow-list (when configured) does not admit; otherwise sends the
 // body to the method's handler or passes it through. Sets tally.kind (refused for the
 // allow-list's refusal, with outcome not_allowed).
-Status dispatch_request(int fd, std::string_view body, PageArena& arena, ServerContext& ctx,
+Status dispatch_request(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx,
                         RequestTally& tally);
 
-// Forwards the body to the parent daemon and returns its reply with status 200, logging the
-// proxying, got and sent lines. A failed parent call sets tally.upstream_failed.
-Status passthrough(int fd, std::string_view body, PageArena& arena, ServerContext& ctx,
+// Forwards the body to the parent daemon and answers its reply with status 200, logging the
+// proxying and got lines (the sent line follows once the reply is out). A failed parent call sets tally.upstream_failed.
+Status passthrough(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx,
                    RequestTally& tally);
 
 }  // namespace skerrow

@@ -1,25 +1,23 @@
-// Serving one connection's request: read it, check its credentials, dispatch its body.
+// What the front end makes of a complete request before any worker sees it: requests that
+// cannot be answered, refused credentials and empty bodies never take a worker.
 #pragma once
 
-#include "error/error.h"
+#include "http/access.h"
 #include "http/request.h"
-#include "http/request_tally.h"
-#include "http/server_context.h"
-#include "platform/arena.h"
 
 namespace skerrow {
 
-// Serves one connection: reads the request into a buffer from `arena` (within `deadline`, as
-// read_request does) and answers it.
-// Returns EndOfStream when not a byte arrived (nobody to answer, or a client that sent nothing
-// before its deadline), success without writing
-// when no complete header block arrived, the 401 reply's result (after its pause) when
-// credentials are required and missing or wrong, the 400 "empty body" reply's result for an
-// empty body, and otherwise the result of dispatching the body. The caller answers every error
-// except EndOfStream with the failure reply. `tally` receives the request's kind and, for a
-// success, its outcome (client_error when no complete header block arrived).
-// REQUIRES: `fd` is a blocking socket owned by the caller.
-Status handle_request(PageArena& arena, int fd, ServerContext& ctx, ClientDeadline deadline,
-                      RequestTally& tally);
+enum class Screening {
+  drop,          // nothing to answer: not a byte arrived, or no complete header block
+  unauthorized,  // credentials required and missing or wrong: 401 after kUnauthorizedPause
+  empty_body,    // 400 with kEmptyBodyReply
+  dispatch,      // a worker answers the body
+};
+
+inline constexpr std::string_view kEmptyBodyReply = "{\"error\":\"empty body\"}";
+
+// Credentials come first: a stranger learns nothing from the proxy, not even whether its
+// body was empty.
+Screening screen_request(const RequestReader& request, const ClientAccess& access);
 
 }  // namespace skerrow

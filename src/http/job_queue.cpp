@@ -4,7 +4,6 @@
 
 #include "log/log.h"
 #include "metrics/metrics.h"
-#include "platform/io.h"
 
 namespace skerrow {
 
@@ -30,14 +29,12 @@ bool JobQueue::push(Job job) {
   std::lock_guard guard(lock_);
   if (count_ == kQueueSlots) {
     log_line(LogLevel::warning, LogScope::http, {"job queue full, dropping connection"});
-    close_fd(job.fd);
     metrics::queue_dropped();
     return false;
   }
   ring_[tail_] = job;
   tail_ = (tail_ + 1) & (kQueueSlots - 1);
   ++count_;
-  unfinished_.fetch_add(1, std::memory_order_relaxed);  // before any worker can finish it
   metrics::queue_depth(count_);
   not_empty_.signal();
   return true;

@@ -1,4 +1,4 @@
-// Accepted connections waiting for a worker.
+// Complete requests waiting for a worker.
 #pragma once
 
 #include <pthread.h>
@@ -15,14 +15,16 @@
 namespace skerrow {
 
 struct ServerContext;
+struct Connection;
 
 inline constexpr std::size_t kQueueSlots = 64;  // a power of two: indices wrap with a mask
 
-// One accepted connection. The accept time travels with it because the client's time limit
-// runs from there: time spent waiting in the queue is time the connection already held a slot.
+// One complete request, read by the event loop; the worker answers it into the connection's
+// reply and hands the connection back. The loop does not touch the connection meanwhile.
 struct Job {
   int fd = -1;
   std::chrono::steady_clock::time_point accepted;
+  Connection* connection = nullptr;
 };
 
 // A bounded FIFO of accepted connections between the event loop (the only producer) and the
@@ -34,20 +36,15 @@ class JobQueue {
   JobQueue& operator=(const JobQueue&) = delete;
 
   // Queues `job` and wakes one waiting worker. When kQueueSlots Jobs already wait, logs
-  // "warning(http): job queue full, dropping connection", closes the descriptor unanswered and
-  // returns false; both happen under the queue lock. Either way the caller no longer owns it.
+  // "warning(http): job queue full, dropping connection" and returns false: the caller then
+  // closes the connection unanswered.
   bool push(Job job);
 
-  // Takes the oldest Job, sleeping while there is none. The caller owns the descriptor.
+  // Takes the oldest Job, sleeping while there is none.
   Job pop();
 
   std::size_t waiting();  // number of queued Jobs (takes the lock)
   ServerContext& context() const { return *context_; }
-
-  // Jobs pushed and not yet reported finished: those queued plus those being served. What a
-  // clean stop waits for. The workers report each Job after closing its descriptor.
-  std::size_t unfinished() const { return unfinished_.load(std::memory_order_acquire); }
-  void mark_finished() { unfinished_.fetch_sub(1, std::memory_order_release); }
 
  private:
   // Waiters sleep on a sequence number that every signal bumps, so a push that lands between
@@ -68,7 +65,6 @@ class JobQueue {
   std::size_t tail_ = 0;
   std::size_t count_ = 0;
   std::array<Job, kQueueSlots> ring_{};
-  std::atomic<std::size_t> unfinished_{0};
 };
 
 }  // namespace skerrow

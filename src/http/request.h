@@ -3,11 +3,9 @@
 // Nothing else of the request line or the headers is interpreted.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string_view>
 
 #include "error/error.h"
@@ -38,29 +36,40 @@ std::optional<std::uint64_t> parse_content_length(std::string_view value);
 // scanned like any other.
 std::optional<std::uint64_t> find_content_length(std::string_view header_block);
 
-// The moment by which a client must have delivered its request; nullopt: no limit.
-using ClientDeadline = std::optional<std::chrono::steady_clock::time_point>;
+// A request as it arrives on a connection that never blocks: bytes are taken as the socket
+// has them, into a buffer that grows with the request up to kRequestBufferBytes. The request
+// is complete once the header block is and the bytes after it reach its Content-Length (at
+// once when there is no usable one), or when the client closed its side, a read failed or the
+// buffer is full: what arrived is then used. The body is not cut to the Content-Length.
+class RequestReader {
+ public:
+  RequestReader() = default;
+  RequestReader(const RequestReader&) = delete;
+  RequestReader& operator=(const RequestReader&) = delete;
+  ~RequestReader();
 
-// The deadline of a connection accepted at `accepted` under a client time limit of
-// `timeout_ms`: nullopt when the limit is 0 (none) or lies beyond what the clock can hold.
-ClientDeadline client_deadline(std::chrono::steady_clock::time_point accepted,
-                               std::uint64_t timeout_ms);
+  // Reads whatever `fd` holds now, without waiting; true once the request is complete.
+  // Errors: OutOfMemory (the buffer could not grow; nothing more can be read).
+  Result<bool> read_available(int fd);
 
-struct RequestRead {
-  std::size_t filled = 0;                 // bytes received; 0 when nothing arrived
-  std::optional<HeaderEnd> header_end;    // in the filled part
-  std::string_view body;                  // view into the buffer; empty without a header end
+  std::size_t filled() const { return filled_; }
+  const std::optional<HeaderEnd>& header_end() const { return header_end_; }
+  // REQUIRES: header_end().
+  std::string_view header_block() const { return {buffer_, header_end_->index}; }
+  std::string_view body() const;  // empty without a header end
+  std::size_t capacity() const { return capacity_; }
+
+ private:
+  // Room for at least one more byte; false when the buffer is at its cap or memory ran out.
+  bool make_room(bool& out_of_memory);
+  bool framed() const;
+
+  char* buffer_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::size_t filled_ = 0;
+  std::size_t scanned_ = 0;  // where the search for the blank line goes on
+  std::optional<HeaderEnd> header_end_;
+  std::optional<std::uint64_t> content_length_;
 };
-
-// Reads from the blocking socket `fd` into `buffer` until the header block is complete and
-// the bytes after it reach the Content-Length (or immediately after the header block when
-// there is no usable Content-Length), the client closes its side, a read fails or times out,
-// the deadline passes, or the buffer is full. Read failures are not reported: what arrived is
-// used. The body is not cut to the Content-Length.
-// The deadline bounds the whole reading, not each read: a client that keeps sending a byte
-// now and then is cut off at it all the same. Once it has passed, bytes that had already
-// arrived are still taken, without waiting for more; a request that came whole while its
-// connection sat in the queue is therefore served however long it waited there.
-RequestRead read_request(int fd, std::span<char> buffer, ClientDeadline deadline = std::nullopt);
 
 }  // namespace skerrow

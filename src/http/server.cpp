@@ -1,8 +1,6 @@
 // Start-up of the front end and the event loop that feeds the workers.
 #include "http/server.h"
 
-#include <sys/socket.h>
-
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +13,7 @@
 #include "auxpow/schedule.h"
 #include "http/aux_refresher.h"
 #include "http/clean_stop.h"
+#include "http/front_end.h"
 #include "http/job_queue.h"
 #include "http/listener.h"
 #include "http/worker.h"
@@ -31,79 +30,33 @@ constexpr std::uint64_t kListenTag = 0;
 constexpr std::uint64_t kAuxRefreshTag = 1;
 constexpr std::uint64_t kAcceptResumeTag = 2;
 constexpr std::uint64_t kSignalTag = 3;
+constexpr std::uint64_t kWorkersTag = 4;  // workers handed connections back
+static_assert(kWorkersTag < kFirstConnectionTag);
 
 // How long the listening socket is left alone after accepting failed for want of
 // descriptors or memory. Level-triggered, it would otherwise be reported again at once and
 // the loop would spin, logging at full speed, until something is freed.
 constexpr std::uint64_t kAcceptPauseMs = 100;
 
+// Descriptors the process needs besides its clients: the listener, the loop and its sources,
+// each worker's daemon connection, the aux refreshers', the relay's sockets, the state file.
+constexpr std::size_t kOwnDescriptors = 64;
+
 // Everything the front end keeps for the rest of the process. Never freed: workers and the
 // relay thread hold pointers into it.
-struct FrontEnd {
-  explicit FrontEnd(ServerContext* ctx) : queue(ctx) {}
+struct Server {
+  Server(ServerContext* ctx, EventLoop&& event_loop, std::size_t max_connections)
+      : loop(std::move(event_loop)), queue(ctx), front(*ctx, loop, queue, max_connections) {}
+  EventLoop loop;
   JobQueue queue;
+  FrontEnd front;
   RelayState relay;
 };
-
-ErrorCode accept_error(int err) {
-  switch (err) {
-    case EPERM: return ErrorCode::BlockedByFirewall;
-    case ENOMEM:
-    case ENOBUFS: return ErrorCode::SystemResources;
-    case EINVAL: return ErrorCode::SocketNotListening;
-    case ENFILE: return ErrorCode::SystemFdQuotaExceeded;
-    case EMFILE: return ErrorCode::ProcessFdQuotaExceeded;
-    case EAGAIN: return ErrorCode::WouldBlock;
-    case ECONNABORTED: return ErrorCode::ConnectionAborted;
-    case EPROTO: return ErrorCode::ProtocolFailure;
-    default: return ErrorCode::Unexpected;
-  }
-}
 
 // Failures that leave the backlog as it was until the process or the system frees something.
 bool exhausts_resources(ErrorCode code) {
   return code == ErrorCode::ProcessFdQuotaExceeded || code == ErrorCode::SystemFdQuotaExceeded ||
          code == ErrorCode::SystemResources;
-}
-
-// Takes every connection waiting in the backlog. Accepted sockets are blocking (accept4
-// flags 0 does not carry the listener's O_NONBLOCK over) and not close-on-exec. Returns the
-// failure that ended the round, if it was not just an empty backlog.
-// Closes a connection past "max_connections" at once. Says so at most once a second: a flood
-// must not turn into a flood of log lines.
-void refuse_connection(int fd, std::size_t limit) {
-  static std::chrono::steady_clock::time_point last_warning{};
-  close_fd(fd);
-  const auto now = std::chrono::steady_clock::now();
-  if (last_warning != std::chrono::steady_clock::time_point{} && now - last_warning < std::chrono::seconds(1)) {
-    return;
-  }
-  last_warning = now;
-  log_line(LogLevel::warning, LogScope::http,
-           {"max_connections (", limit, ") reached, closing new connections"});
-}
-
-std::optional<ErrorCode> accept_pending(int listen_fd, JobQueue& queue, std::size_t max_connections) {
-  for (;;) {
-    int fd = ::accept4(listen_fd, nullptr, nullptr, 0);
-    if (fd >= 0) {
-      // Every open client connection is queued or being served until its worker finishes it.
-      if (queue.unfinished() >= max_connections) {
-        refuse_connection(fd, max_connections);
-        continue;
-      }
-      // On a full queue the connection is dropped and logged there.
-      queue.push(Job{fd, std::chrono::steady_clock::now()});
-      continue;
-    }
-    if (errno == EINTR) continue;
-    ErrorCode code = accept_error(errno);
-    // An empty backlog is the normal end of a round; connections left behind by any other
-    // failure are reported again by the next wait.
-    if (code == ErrorCode::WouldBlock) return std::nullopt;
-    log_line(LogLevel::warning, LogScope::http, {"accept failed: ", code});
-    return code;
-  }
 }
 
 // Stops watching the listener until the resume timer fires. Should either step fail, the
@@ -113,11 +66,25 @@ void pause_accepting(EventLoop& loop, int listen_fd) {
   std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptPauseMs));
 }
 
-[[noreturn]] void run_event_loop(EventLoop& loop, int listen_fd, JobQueue& queue, AuxEngine& aux,
-                                 std::uint64_t stop_timeout_ms, std::size_t max_connections) {
-  const StopPlan stop{&loop, kSignalTag, listen_fd, &queue, stop_timeout_ms};
+// The loop's next wait: until the earliest connection deadline or the end of a stop.
+Result<std::span<const LoopEvent>> wait_for_events(EventLoop& loop, const FrontEnd& front,
+                                                   const StopState& stop) {
+  const auto now = std::chrono::steady_clock::now();
+  int ms = front.wait_ms(now);
+  if (stop.stopping) {
+    const int stop_ms = stop.deadline.poll_ms(now);
+    if (ms < 0 || stop_ms < ms) ms = stop_ms;
+  }
+  if (ms < 0) return loop.wait();
+  return loop.wait_for(static_cast<std::uint64_t>(ms));
+}
+
+[[noreturn]] void run_event_loop(Server& server, int listen_fd, AuxEngine& aux, const Config& config) {
+  EventLoop& loop = server.loop;
+  FrontEnd& front = server.front;
+  StopState stop;
   for (;;) {
-    auto events = loop.wait();
+    auto events = wait_for_events(loop, front, stop);
     if (!events) {
       log_line(LogLevel::warning, LogScope::http, {"kevent failed: ", events.error()});
       continue;
@@ -125,7 +92,8 @@ void pause_accepting(EventLoop& loop, int listen_fd) {
     for (const LoopEvent& event : *events) {
       switch (event.tag) {
         case kListenTag:
-          if (auto failed = accept_pending(listen_fd, queue, max_connections); failed && exhausts_resources(*failed)) {
+          if (stop.stopping) break;  // closed; a report from before the close is stale
+          if (auto failed = front.accept_pending(listen_fd); failed && exhausts_resources(*failed)) {
             pause_accepting(loop, listen_fd);
           }
           break;
@@ -135,17 +103,37 @@ void pause_accepting(EventLoop& loop, int listen_fd) {
           want_all_aux_fetches(aux, FetchReason::routine);
           break;
         case kAcceptResumeTag:
+          if (stop.stopping) break;
           // Should resuming fail, the next exhaustion cannot pause either, so keep trying
           // on the next tick of the same timer rather than leaving the listener off.
           if (!loop.resume_readable(listen_fd)) (void)loop.arm_timer(kAcceptResumeTag, kAcceptPauseMs);
           break;
         case kSignalTag:
-          handle_control_signal(static_cast<int>(event.data), stop);
+          handle_control_signal(static_cast<int>(event.data), stop, listen_fd, front.open(),
+                                config.stop_timeout_ms);
+          break;
+        case kWorkersTag:
+          front.take_finished();
           break;
         default:
+          if (event.tag >= kFirstConnectionTag) front.connection_ready(event.tag, event.data);
           break;
       }
     }
+    front.expire(std::chrono::steady_clock::now());
+    finish_stop_when_done(stop, front.open());
+  }
+}
+
+// Raises the soft descriptor limit so that "max_connections" clients fit beside what the
+// process needs for itself; says so when the hard limit does not allow it.
+void make_room_for_connections(std::size_t max_connections) {
+  const std::size_t wanted = max_connections + kOwnDescriptors;
+  const std::size_t limit = raise_descriptor_limit(wanted);
+  if (limit < wanted) {
+    log_line(LogLevel::warning, LogScope::http,
+             {"descriptor limit ", limit, " is below max_connections (", max_connections, ") plus ",
+              kOwnDescriptors, " for the proxy itself"});
   }
 }
 
@@ -184,11 +172,12 @@ ServerContext* make_context(const Config& config, std::shared_ptr<SnapshotStore>
 }
 
 // Registers what the event loop watches: the listener, the accept pause's timer, the control
-// signals and, with aux chains to refresh, the refresh timer.
+// signals, the workers' wake-up and, with aux chains to refresh, the refresh timer.
 Status watch_events(EventLoop& loop, int listen_fd, const Config& config, const AuxEngine& aux) {
   if (auto added = loop.add_readable(listen_fd, kListenTag); !added) return added;
   if (auto added = loop.add_oneshot_timer(kAcceptResumeTag); !added) return added;
   if (auto added = loop.add_signals(kControlSignals, kSignalTag); !added) return added;
+  if (auto added = loop.add_wakeup(kWorkersTag); !added) return added;
   // Without aux chains there is nothing to refresh.
   if (!aux.states.empty() && config.aux_refresh_ms > 0) {
     if (auto added = loop.add_timer(config.aux_refresh_ms, kAuxRefreshTag); !added) return added;
@@ -220,9 +209,16 @@ ErrorCode run_server(const Config& config, std::shared_ptr<SnapshotStore> store)
     return code;
   };
 
-  FrontEnd* front = new (std::nothrow) FrontEnd(ctx);
-  if (front == nullptr) return release_on_failure(ErrorCode::OutOfMemory);
-  if (auto started = start_workers(front->queue, config.workers); !started) {
+  // On a failure before the server record exists the loop closes itself and its timers.
+  auto loop = EventLoop::create();
+  if (!loop) return release_on_failure(loop.error());
+  if (auto watched = watch_events(*loop, listen_fd, config, ctx->aux); !watched) {
+    return release_on_failure(watched.error());
+  }
+  Server* server = new (std::nothrow) Server(ctx, std::move(*loop), config.max_connections);
+  if (server == nullptr) return release_on_failure(ErrorCode::OutOfMemory);
+  make_room_for_connections(config.max_connections);
+  if (auto started = start_workers(server->queue, server->front, config.workers); !started) {
     return release_on_failure(started.error());
   }
   log_line(LogLevel::info, LogScope::http, {"worker pool: ", config.workers, " threads started"});
@@ -233,21 +229,15 @@ ErrorCode run_server(const Config& config, std::shared_ptr<SnapshotStore> store)
                                                             FetchReason::stale);
                                            },
                                            &ctx->aux};
-  if (config.zmq_pub) start_relay(front->relay, config, &aux_blocks);
+  if (config.zmq_pub) start_relay(server->relay, config, &aux_blocks);
 
-  // On a failure below the loop closes itself and the timers it made.
-  auto loop = EventLoop::create();
-  if (!loop) return release_on_failure(loop.error());
-  if (auto watched = watch_events(*loop, listen_fd, config, ctx->aux); !watched) {
-    return release_on_failure(watched.error());
-  }
   if (auto started = start_aux_refresher(ctx->aux); !started) return release_on_failure(started.error());
   // The first templates: until they arrive, a getblocktemplate waits for them briefly.
   want_all_aux_fetches(ctx->aux, FetchReason::stale);
   log_line(LogLevel::info, LogScope::http,
            {"kqueue event loop started (workers=", config.workers,
             ", aux_chains=", ctx->aux.states.size(), ")"});
-  run_event_loop(*loop, listen_fd, front->queue, ctx->aux, config.stop_timeout_ms, config.max_connections);
+  run_event_loop(*server, listen_fd, ctx->aux, config);
 }
 
 }  // namespace skerrow

@@ -30,14 +30,14 @@ metrics::SubmitResult submit_result(SubmitVerdict verdict) {
 
 }  // namespace
 
-Status handle_submitauxblock(int fd, std::string_view body, PageArena& arena, ServerContext& ctx) {
+Status handle_submitauxblock(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx) {
   return catch_oom([&]() -> Status {
     auto plan = plan_submission(body, ctx.aux, &arena);
     if (!plan) return fail(plan.error());
     count_lookup(plan->snapshot);
     if (!plan->answer.empty()) {
       if (plan->snapshot == SnapshotSearch::not_found) metrics::aux_submission(plan->chain, metrics::SubmitResult::stale);
-      return send_response(fd, 200, plan->answer);
+      return out.set_copy(200, plan->answer);
     }
     // A chain's endpoint is fixed after start-up: read without the lock. A hung daemon holds
     // this worker alone, until the daemon time limit.
@@ -49,7 +49,7 @@ Status handle_submitauxblock(int fd, std::string_view body, PageArena& arena, Se
     auto answer = finish_submission(ctx.aux, *plan, reply, &arena, &verdict);
     if (!answer) return fail(answer.error());
     metrics::aux_submission(plan->chain, submit_result(verdict));
-    return send_response(fd, 200, *answer);
+    return out.set_copy(200, *answer);
   });
 }
 

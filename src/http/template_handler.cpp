@@ -40,7 +40,7 @@ BranchOutcome read_coinbase_branch(const JsonValue* root, PageArena& arena, Coin
   return BranchOutcome::usable;
 }
 
-Status serve_template(int fd, std::string_view body, PageArena& arena, ServerContext& ctx, RequestTally& tally) {
+Status serve_template(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx, RequestTally& tally) {
   AuxEngine& engine = ctx.aux;
   // Only fetches asked for before this request arrived are worth waiting for.
   const StaleFetches stale = pending_stale_fetches(engine);
@@ -62,7 +62,7 @@ Status serve_template(int fd, std::string_view body, PageArena& arena, ServerCon
   CoinbaseBranch branch;
   if (read_coinbase_branch(root, arena, branch) == BranchOutcome::too_many) {
     // No snapshot either: nothing committed, so nothing can be submitted against it.
-    return send_response(fd, 200, *reply);
+    return out.set(200, *reply);
   }
 
   // The parent call ran meanwhile; what is left of the wait usually costs nothing.
@@ -80,26 +80,30 @@ Status serve_template(int fd, std::string_view body, PageArena& arena, ServerCon
     log_line(LogLevel::warning, LogScope::auxpow, {"state file write failed: ", saved.error()});
   }
   metrics::snapshot_stored();
-  if (!work.any_valid()) return send_response(fd, 200, *reply);
+  if (!work.any_valid()) return out.set(200, *reply);
 
-  // Sent from the parent's reply and the few bytes added, without copying the template.
-  TemplateSplice answer(&arena);
+  // Sent from the parent's reply and the few bytes added, without copying the template. The
+  // splice lives in the arena, as the reply does, until the answer is written; it is never
+  // destroyed, which is safe because all it holds is arena memory.
+  void* place = arena.try_allocate(sizeof(TemplateSplice), alignof(TemplateSplice));
+  if (place == nullptr) return fail(ErrorCode::OutOfMemory);
+  TemplateSplice& answer = *new (place) TemplateSplice(&arena);
   if (auto s = splice_template(*reply, work, answer, root); !s) return s;
   if (!answer.committed()) {
     log_line(LogLevel::warning, LogScope::http,
              {"getblocktemplate: no place for the aux commitment in the parent's reply"});
   }
-  return send_response(fd, 200, answer.pieces());
+  return out.set(200, answer.pieces());
 }
 
 }  // namespace
 
-Status handle_getblocktemplate(int fd, std::string_view body, PageArena& arena, ServerContext& ctx,
+Status handle_getblocktemplate(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx,
                                RequestTally& tally) {
   // The chain list is fixed after start-up.
-  if (ctx.aux.states.empty()) return passthrough(fd, body, arena, ctx, tally);
+  if (ctx.aux.states.empty()) return passthrough(out, body, arena, ctx, tally);
   return catch_oom([&]() -> Status {
-    return serve_template(fd, body, arena, ctx, tally);
+    return serve_template(out, body, arena, ctx, tally);
   });
 }
 

@@ -1,23 +1,25 @@
-// The workers that serve the queued connections, one at a time each, from start to close.
+// The workers: each answers one complete request at a time and hands the connection back to
+// the event loop, which writes the reply.
 #pragma once
 
 #include <cstddef>
 
 #include "error/error.h"
+#include "http/connection.h"
+#include "http/front_end.h"
 #include "http/job_queue.h"
 #include "http/server_context.h"
 
 namespace skerrow {
 
-// Serves one popped Job: handles the request with a fresh request arena under the client time
-// limit (see client_deadline), answers any error except EndOfStream with a logged 502 reply,
-// releases the arena and closes the descriptor.
-void serve_job(Job job, ServerContext& ctx);
+// Answers the request of `c` into its reply, with memory from its arena. A failure is logged
+// as "HTTP handler error: <error>" and answered with the 502 failure reply.
+void serve_request(Connection& c, ServerContext& ctx);
 
-// Starts `count` workers that pop and serve Jobs forever (16 MiB stacks, 4096-byte guards;
-// joinable, never joined). Returns the first start failure: OutOfMemory, SystemResources or Unexpected;
-// workers started before it keep running.
-// REQUIRES: `queue` and its context outlive the process's use of them (they are never freed).
-Status start_workers(JobQueue& queue, std::size_t count);
+// Starts `count` workers that pop Jobs forever, serve them and hand them to `front` (16 MiB
+// stacks, 4096-byte guards; joinable, never joined). Returns the first start failure:
+// OutOfMemory, SystemResources or Unexpected; workers started before it keep running.
+// REQUIRES: `queue`, its context and `front` outlive the process's use of them.
+Status start_workers(JobQueue& queue, FrontEnd& front, std::size_t count);
 
 }  // namespace skerrow

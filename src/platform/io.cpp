@@ -1,7 +1,9 @@
 #include "platform/io.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace skerrow {
@@ -78,5 +80,19 @@ Result<std::size_t> read_once(int fd, std::span<char> buffer) {
 }
 
 void close_fd(int fd) { ::close(fd); }
+
+std::size_t raise_descriptor_limit(std::size_t wanted) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  const auto wanted_limit = static_cast<rlim_t>(wanted);
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted_limit) {
+    const rlim_t raised = limit.rlim_max == RLIM_INFINITY ? wanted_limit : std::min(wanted_limit, limit.rlim_max);
+    if (raised > limit.rlim_cur) {
+      rlimit next{raised, limit.rlim_max};
+      if (::setrlimit(RLIMIT_NOFILE, &next) == 0) limit.rlim_cur = raised;
+    }
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? wanted : static_cast<std::size_t>(limit.rlim_cur);
+}
 
 }  // namespace skerrow

@@ -33,6 +33,10 @@ ErrorCode read_error_from_errno(int err);
 // ProtocolNotSupported, EAFNOSUPPORT AddressFamilyNotSupported, else Unexpected.
 ErrorCode socket_error_from_errno(int err);
 
+// Raises the process's soft limit on open descriptors to `wanted`, or as far as the hard limit
+// allows; never lowers it. Returns the soft limit in force afterwards.
+std::size_t raise_descriptor_limit(std::size_t wanted);
+
 // Closes a descriptor, ignoring the result (the descriptor is gone either way).
 void close_fd(int fd);
 

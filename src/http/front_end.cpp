@@ -1,0 +1,359 @@
+#include "http/front_end.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <climits>
+#include <mutex>
+#include <new>
+
+#include "http/handler.h"
+#include "log/log.h"
+#include "platform/io.h"
+
+namespace skerrow {
+namespace {
+
+constexpr std::uint64_t kSerialLimit = kConnectionTagLimit >> 32;
+
+ErrorCode accept_error(int err) {
+  switch (err) {
+    case EPERM: return ErrorCode::BlockedByFirewall;
+    case ENOMEM:
+    case ENOBUFS: return ErrorCode::SystemResources;
+    case EINVAL: return ErrorCode::SocketNotListening;
+    case ENFILE: return ErrorCode::SystemFdQuotaExceeded;
+    case EMFILE: return ErrorCode::ProcessFdQuotaExceeded;
+    case EAGAIN: return ErrorCode::WouldBlock;
+    case ECONNABORTED: return ErrorCode::ConnectionAborted;
+    case EPROTO: return ErrorCode::ProtocolFailure;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+// A failure is the client's when it went away, stopped taking its reply or sent nothing in
+// time; any other one reached the pool as the 502 reply (or would have).
+metrics::RequestOutcome outcome_of(ErrorCode failure, const RequestTally& tally) {
+  if (failure == ErrorCode::None) return tally.outcome;
+  if (tally.upstream_failed) return metrics::RequestOutcome::upstream_error;
+  switch (failure) {
+    case ErrorCode::EndOfStream:
+    case ErrorCode::ResponseCutOff:
+    case ErrorCode::WouldBlock:  // the reply's time limit
+    case ErrorCode::BrokenPipe:
+    case ErrorCode::ConnectionResetByPeer:
+      return metrics::RequestOutcome::client_error;
+    default:
+      return metrics::RequestOutcome::upstream_error;
+  }
+}
+
+constexpr std::string_view kFailureReply =
+    "{\"result\":null,\"error\":{\"code\":-1,\"message\":\"upstream connection failed\"},"
+    "\"id\":null}";
+
+}  // namespace
+
+FrontEnd::FrontEnd(ServerContext& ctx, EventLoop& loop, JobQueue& queue, std::size_t max_connections)
+    : ctx_(ctx), loop_(loop), queue_(queue), max_connections_(max_connections) {}
+
+Connection* FrontEnd::find(std::uint64_t tag) const {
+  const auto fd = static_cast<std::size_t>(tag & 0xffffffffu);
+  if (fd >= by_fd_.size()) return nullptr;
+  Connection* c = by_fd_[fd].get();
+  return c != nullptr && c->tag == tag ? c : nullptr;
+}
+
+std::optional<ErrorCode> FrontEnd::accept_pending(int listen_fd) {
+  for (;;) {
+    const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      admit(fd, Clock::now());
+      continue;
+    }
+    if (errno == EINTR) continue;
+    const ErrorCode code = accept_error(errno);
+    // An empty backlog is the normal end of a round; connections left behind by any other
+    // failure are reported again by the next wait.
+    if (code == ErrorCode::WouldBlock) return std::nullopt;
+    log_line(LogLevel::warning, LogScope::http, {"accept failed: ", code});
+    return code;
+  }
+}
+
+void FrontEnd::admit(int fd, Clock::time_point accepted) {
+  if (open_ >= max_connections_) {
+    close_fd(fd);
+    // A flood must not turn into a flood of log lines.
+    if (last_refusal_warning_ == Clock::time_point{} || accepted - last_refusal_warning_ >= std::chrono::seconds(1)) {
+      last_refusal_warning_ = accepted;
+      log_line(LogLevel::warning, LogScope::http,
+               {"max_connections (", max_connections_, ") reached, closing new connections"});
+    }
+    return;
+  }
+  Connection* c = nullptr;
+  try {
+    if (static_cast<std::size_t>(fd) >= by_fd_.size()) by_fd_.resize(static_cast<std::size_t>(fd) + 1);
+    timers_.reserve(open_ + 1);
+    c = new Connection;
+  } catch (...) {  // std::bad_alloc, std::length_error: no room for one more connection
+    close_fd(fd);
+    return;
+  }
+  c->fd = fd;
+  if (++serial_ == kSerialLimit) serial_ = 1;
+  c->tag = (serial_ << 32) | static_cast<std::uint32_t>(fd);
+  c->accepted = accepted;
+  c->deadline = Deadline::after(ctx_.client_timeout_ms, accepted);
+  by_fd_[static_cast<std::size_t>(fd)].reset(c);
+  ++open_;
+  // Most requests are there by the time they are accepted; a read now saves a round of the
+  // loop, and a connection answered at once never needs registering.
+  read_more(*c);
+}
+
+void FrontEnd::read_more(Connection& c) {
+  auto complete = c.request.read_available(c.fd);
+  if (!complete) {
+    fail_and_close(c, complete.error());
+    return;
+  }
+  if (*complete) {
+    request_complete(c);
+    return;
+  }
+  if (!watch(c, Interest::read)) return;
+  if (c.timer_slot == Connection::kNoTimer && c.deadline.bounded()) set_deadline(c, c.deadline);
+}
+
+void FrontEnd::request_complete(Connection& c) {
+  clear_deadline(c);
+  switch (screen_request(c.request, ctx_.access)) {
+    case Screening::drop:
+      c.failure = c.request.filled() == 0 ? ErrorCode::EndOfStream : ErrorCode::None;
+      c.tally.outcome = metrics::RequestOutcome::client_error;
+      close(c);
+      return;
+    case Screening::unauthorized:
+      log_line(LogLevel::warning, LogScope::http, {"unauthorized request"});
+      c.tally.outcome = metrics::RequestOutcome::unauthorized;
+      c.phase = ConnectionPhase::refusing;
+      unwatch(c);
+      set_deadline(c, Deadline::at(Clock::now() + kUnauthorizedPause));
+      return;
+    case Screening::empty_body:
+      c.tally.outcome = metrics::RequestOutcome::bad_request;
+      (void)c.reply.set(400, kEmptyBodyReply);
+      start_writing(c);
+      return;
+    case Screening::dispatch:
+      break;
+  }
+  c.phase = ConnectionPhase::working;
+  unwatch(c);
+  // On a full queue the connection is dropped unanswered (the queue logs it), and not counted
+  // as a request: none was served.
+  if (!queue_.push(Job{c.fd, c.accepted, &c})) {
+    c.tally.kind = metrics::RequestKind::refused;
+    open_ -= 1;
+    close_fd(c.fd);
+    by_fd_[static_cast<std::size_t>(c.fd)].reset();
+  }
+}
+
+void FrontEnd::finished(Connection* connection) noexcept {
+  bool was_empty;
+  {
+    std::lock_guard guard(finished_lock_);
+    was_empty = finished_head_ == nullptr;
+    connection->next_finished = finished_head_;
+    finished_head_ = connection;
+  }
+  // One wake per batch: the loop takes the whole list at once.
+  if (was_empty) loop_.wake();
+}
+
+void FrontEnd::take_finished() {
+  Connection* list;
+  {
+    std::lock_guard guard(finished_lock_);
+    list = finished_head_;
+    finished_head_ = nullptr;
+  }
+  while (list != nullptr) {
+    Connection* next = list->next_finished;
+    list->next_finished = nullptr;
+    start_writing(*list);
+    list = next;
+  }
+}
+
+void FrontEnd::start_writing(Connection& c) {
+  c.phase = ConnectionPhase::writing;
+  // The reply's limit runs from its first byte rather than from accept: time spent on the
+  // daemons is not the client's doing, and charging it would leave a patient client without
+  // its answer.
+  c.deadline = Deadline::after(ctx_.client_timeout_ms);
+  write_more(c);
+}
+
+void FrontEnd::write_more(Connection& c) {
+  auto done = c.reply.write_some(c.fd);
+  if (!done) {
+    fail_and_close(c, done.error());
+    return;
+  }
+  if (*done) {
+    if (c.reply.announce_sent) log_line(LogLevel::info, LogScope::http, {"response sent to client"});
+    close(c);
+    return;
+  }
+  if (!watch(c, Interest::write)) return;
+  if (c.deadline.bounded()) set_deadline(c, c.deadline);
+}
+
+void FrontEnd::connection_ready(std::uint64_t tag, std::int64_t /*ready*/) {
+  Connection* c = find(tag);
+  if (c == nullptr) return;  // closed earlier in the same round of events
+  // A hang-up or an error is found out by the read or the write itself.
+  if (c->phase == ConnectionPhase::reading) {
+    read_more(*c);
+  } else if (c->phase == ConnectionPhase::writing) {
+    write_more(*c);
+  }
+}
+
+void FrontEnd::expire(Clock::time_point now) {
+  while (!timers_.empty() && timers_.front()->deadline.passed(now)) {
+    Connection& c = *timers_.front();
+    clear_deadline(c);
+    switch (c.phase) {
+      case ConnectionPhase::reading: {
+        // Running out of time ends the request like a close. Bytes that had already arrived
+        // are still taken, without waiting for more.
+        auto complete = c.request.read_available(c.fd);
+        if (!complete) {
+          fail_and_close(c, complete.error());
+        } else {
+          request_complete(c);
+        }
+        break;
+      }
+      case ConnectionPhase::refusing:
+        (void)c.reply.set(401, kUnauthorizedReply);
+        start_writing(c);
+        break;
+      case ConnectionPhase::writing:
+        fail_and_close(c, c.reply.started() ? ErrorCode::ResponseCutOff : ErrorCode::WouldBlock);
+        break;
+      case ConnectionPhase::working:
+        break;  // never has a deadline
+    }
+  }
+}
+
+int FrontEnd::wait_ms(Clock::time_point now) const {
+  if (timers_.empty()) return -1;
+  return timers_.front()->deadline.poll_ms(now);
+}
+
+bool FrontEnd::watch(Connection& c, Interest interest) {
+  const Status watched = c.watched ? loop_.change_connection(c.fd, interest, c.tag)
+                                   : loop_.add_connection(c.fd, interest, c.tag);
+  if (!watched) {
+    // Without the loop's attention the connection could never finish: end it now.
+    fail_and_close(c, watched.error());
+    return false;
+  }
+  c.watched = true;
+  return true;
+}
+
+void FrontEnd::unwatch(Connection& c) {
+  if (!c.watched) return;
+  // Should forgetting fail, the connection stays registered and is reported while a worker
+  // has it; connection_ready ignores it in that phase.
+  (void)loop_.forget_connection(c.fd);
+  c.watched = false;
+}
+
+void FrontEnd::fail_and_close(Connection& c, ErrorCode code) {
+  // After a failed handler the worker logged its error, and the failure reply that cannot be
+  // written now is not worth a second line.
+  if (c.failure != ErrorCode::None) {
+    close(c);
+    return;
+  }
+  c.failure = code;
+  log_line(LogLevel::warning, LogScope::http, {"HTTP handler error: ", code});
+  // A failure before the reply began gets the failure reply, written as far as the socket
+  // takes it now; after part of a response a second one would land inside its body.
+  if (c.phase == ConnectionPhase::reading && code == ErrorCode::OutOfMemory) {
+    if (c.reply.set(502, kFailureReply)) (void)c.reply.write_some(c.fd);
+  }
+  close(c);
+}
+
+void FrontEnd::close(Connection& c) {
+  clear_deadline(c);
+  metrics::request_finished(c.tally.kind, outcome_of(c.failure, c.tally), metrics_seconds_since(c.accepted));
+  // Closing a descriptor also ends its registration with the loop.
+  close_fd(c.fd);
+  open_ -= 1;
+  by_fd_[static_cast<std::size_t>(c.fd)].reset();  // frees the connection, its buffer and arena
+}
+
+void FrontEnd::set_deadline(Connection& c, Deadline deadline) {
+  c.deadline = deadline;
+  if (c.timer_slot == Connection::kNoTimer) {
+    c.timer_slot = timers_.size();
+    timers_.push_back(&c);  // room reserved at admission
+  }
+  heap_up(c.timer_slot);
+  heap_down(c.timer_slot);
+}
+
+void FrontEnd::clear_deadline(Connection& c) {
+  const std::size_t i = c.timer_slot;
+  if (i == Connection::kNoTimer) return;
+  const std::size_t last = timers_.size() - 1;
+  if (i != last) heap_swap(i, last);
+  timers_.pop_back();
+  c.timer_slot = Connection::kNoTimer;
+  if (i < timers_.size()) {
+    heap_up(i);
+    heap_down(i);
+  }
+}
+
+void FrontEnd::heap_swap(std::size_t a, std::size_t b) {
+  std::swap(timers_[a], timers_[b]);
+  timers_[a]->timer_slot = a;
+  timers_[b]->timer_slot = b;
+}
+
+void FrontEnd::heap_up(std::size_t i) {
+  while (i > 0) {
+    const std::size_t parent = (i - 1) / 2;
+    if (timers_[parent]->deadline.when() <= timers_[i]->deadline.when()) return;
+    heap_swap(i, parent);
+    i = parent;
+  }
+}
+
+void FrontEnd::heap_down(std::size_t i) {
+  for (;;) {
+    std::size_t least = i;
+    for (std::size_t child : {2 * i + 1, 2 * i + 2}) {
+      if (child < timers_.size() && timers_[child]->deadline.when() < timers_[least]->deadline.when()) {
+        least = child;
+      }
+    }
+    if (least == i) return;
+    heap_swap(i, least);
+    i = least;
+  }
+}
+
+}  // namespace skerrow

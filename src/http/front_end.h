@@ -1,0 +1,93 @@
+// The front end's side of every client connection, run by the event loop's thread alone:
+// accepting, reading requests, refusing what needs no worker, queuing complete requests,
+// and writing replies as the sockets take them. A slow or silent client therefore holds its
+// descriptor and its buffer, never a worker; each phase is bounded by the client time limit.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "error/error.h"
+#include "http/connection.h"
+#include "http/job_queue.h"
+#include "http/server_context.h"
+#include "platform/event_loop.h"
+#include "platform/futex.h"
+
+namespace skerrow {
+
+// Event loop tags from this one up belong to connections; lower ones are the server's sources.
+inline constexpr std::uint64_t kFirstConnectionTag = std::uint64_t{1} << 32;
+
+class FrontEnd {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  FrontEnd(ServerContext& ctx, EventLoop& loop, JobQueue& queue, std::size_t max_connections);
+  FrontEnd(const FrontEnd&) = delete;
+  FrontEnd& operator=(const FrontEnd&) = delete;
+
+  // Takes every connection waiting in the listener's backlog. Past "max_connections" open
+  // ones, new connections are closed at once with a warning at most once a second. Returns
+  // the failure that ended the round, if it was not just an empty backlog.
+  std::optional<ErrorCode> accept_pending(int listen_fd);
+
+  // The event loop reported `ready` (kConnection* bits) for the connection tagged `tag`.
+  void connection_ready(std::uint64_t tag, std::int64_t ready);
+
+  // Starts writing the replies of the connections workers handed back since the last call.
+  void take_finished();
+
+  // Ends the phases whose deadline has passed: a request is taken as it stands, a refusal's
+  // pause ends in its 401, a reply not taken in time is cut off.
+  void expire(Clock::time_point now);
+
+  // Milliseconds until the earliest deadline (0 when one has passed), -1 when there is none.
+  int wait_ms(Clock::time_point now) const;
+
+  std::size_t open() const { return open_; }
+
+  // Called by a worker, from any thread, once the connection's reply is set: hands it back
+  // to the loop and wakes it.
+  void finished(Connection* connection) noexcept;
+
+ private:
+  Connection* find(std::uint64_t tag) const;
+  void admit(int fd, Clock::time_point accepted);
+  void read_more(Connection& c);
+  void request_complete(Connection& c);
+  void start_writing(Connection& c);
+  void write_more(Connection& c);
+  // False when the connection could not be watched and was closed.
+  bool watch(Connection& c, Interest interest);
+  void unwatch(Connection& c);
+  void close(Connection& c);
+  void fail_and_close(Connection& c, ErrorCode code);
+
+  // Deadlines, earliest first: a binary heap whose entries know their place, so that a
+  // connection's deadline can be moved or dropped without searching.
+  void set_deadline(Connection& c, Deadline deadline);
+  void clear_deadline(Connection& c);
+  void heap_swap(std::size_t a, std::size_t b);
+  void heap_up(std::size_t i);
+  void heap_down(std::size_t i);
+
+  ServerContext& ctx_;
+  EventLoop& loop_;
+  JobQueue& queue_;
+  std::size_t max_connections_;
+  std::size_t open_ = 0;
+  std::uint64_t serial_ = 0;
+  std::vector<std::unique_ptr<Connection>> by_fd_;
+  std::vector<Connection*> timers_;
+  Clock::time_point last_refusal_warning_{};
+
+  FutexMutex finished_lock_;
+  Connection* finished_head_ = nullptr;  // guarded by finished_lock_
+};
+
+}  // namespace skerrow
