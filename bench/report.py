@@ -71,6 +71,20 @@ def parse_rss(path):
     return idle, peak
 
 
+def idle_connections_row(path):
+    """The row for the idle connections held after the load: how many the instance kept open,
+    its RSS before and while holding them, and its peak."""
+    title = "skerrow RSS with 1,000 idle connections (after the load): VmRSS before -> held, peak (VmHWM), MB"
+    name, _, rest = read(path).strip().partition(" ") if os.path.exists(path) else ("", "", "")
+    kv = parse_kv(rest)
+    if "peak_rss_kb" not in kv:
+        return (title, "", "", f"not measured ({rest or 'no output'})", "<= 32, all held", verdict(False))
+    held, count = int(kv["held"]), int(kv["connections"])
+    before, rss, peak = (int(kv[k]) / 1024 for k in ("rss_before_kb", "rss_kb", "peak_rss_kb"))
+    return (title, "", "", f"{before:.1f} -> {rss:.1f}, peak {peak:.1f} ({name}; {held} of {count} held)",
+            "<= 32, all held", verdict(peak <= 32 and held >= count))
+
+
 def verdict(ok):
     return "met" if ok else "**missed**"
 
@@ -142,6 +156,7 @@ def main():
                  verdict(idle_max <= 8)))
     rows.append(("skerrow RSS peak (VmHWM, largest instance), MB", "", "",
                  f"{peak_max:.1f} ({max(peak, key=peak.get)})", "<= 32", verdict(peak_max <= 32)))
+    rows.append(idle_connections_row(os.path.join(raw, "idle_connections.txt")))
     errors = sum(w["errors"] for w in wrk.values())
     # wrk drops its open connections when its time is up; a worker writing to one of them
     # then logs a broken pipe. More of those than connections per run is a real failure.

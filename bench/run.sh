@@ -249,6 +249,13 @@ if [ "$profile" = 1 ] && command -v perf >/dev/null; then
     2>/dev/null | grep -E '^ +[0-9]' >"$out/profile_children.txt" || true
 fi
 
+# --- memory with 1,000 idle connections, after the load ------------------------------------
+# They send nothing: what each costs is a descriptor and the server's state for it.
+echo "bench: holding 1,000 idle connections to one skerrow"
+idle=$(timeout 60 taskset -c "$client_cpu" python3 "$here/idle_connections.py" \
+  "${sk[pass_small]}" "${sk_pid[pass_small]}" 1000 1) || idle="failed"
+echo "pass_small $idle" >"$out/raw/idle_connections.txt"
+
 # Every skerrow log must be free of warnings and errors, or the figures measured failures.
 grep -h -E '^(warning|error)' "$work"/skerrow_*.log >"$out/raw/skerrow_problems.txt" || true
 for name in "${!sk[@]}"; do tail -n 20 "$work/skerrow_$name.log" >"$out/raw/skerrow_$name.log"; done
