@@ -1,0 +1,243 @@
+"""Slow and hostile clients cost the proxy a descriptor and their own bytes, never a worker: a
+crowd that stalls mid-header or guesses passwords, or a client that stops reading a template,
+leaves the pool's own calls at the speed they have alone."""
+
+import asyncio
+import os
+import resource
+import socket
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import pytest
+
+from framework.fake_aux import aux_chain_entry, fake_aux, parent_template, random_txids  # noqa: F401
+from framework.fake_daemon import json_result
+from framework.proxy import http_post, parent_entry, rpc_body
+
+USER, PASSWORD = "pool", "s3cret"
+STALLED = 1000
+GUESSERS = 200
+RSS_BOUND_KB = 32 * 1024  # the README's bound for the proxy's peak RSS
+SLACK = 0.1               # what the crowd may add to one of the pool's calls
+# About 4 MB, under the 4 MiB the proxy takes from a parent.
+BIG_TEMPLATE = parent_template(random_txids(4000), tx_data="00" * 400)
+
+
+def open_fds(pid) -> int:
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def status_kb(pid, field) -> int:
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+    raise AssertionError(f"no {field} in /proc/{pid}/status")
+
+
+def sanitized(pid) -> bool:
+    maps = Path(f"/proc/{pid}/maps").read_text()
+    return any(f"lib{name}" in maps for name in ("asan", "tsan", "ubsan"))
+
+
+def timed(call):
+    """(seconds, (status, body)) of one call; a failure shows as its text in place of the answer."""
+    began = time.monotonic()
+    try:
+        answer = call()[::2]
+    except (OSError, ValueError) as exc:  # closed unanswered, reset, timed out
+        answer = repr(exc)
+    return time.monotonic() - began, answer
+
+
+def paced_calls(proxy, n=20, gap=0.1):
+    """The pool's passthrough calls, one every `gap` seconds or so."""
+    calls = []
+    for i in range(n):
+        calls.append(timed(lambda: proxy.rpc("getblockcount", id=i, auth=(USER, PASSWORD), timeout=5)))
+        time.sleep(gap)
+    return calls
+
+
+@pytest.fixture
+def many_descriptors():
+    """A soft descriptor limit with room for the crowd, in this process and so in a proxy
+    started from it."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    want = STALLED + GUESSERS + 512
+    if hard != resource.RLIM_INFINITY and hard < want:
+        pytest.skip(f"the hard descriptor limit ({hard}) leaves no room for {want}")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, want), hard))
+    yield
+    resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+
+
+class Crowd:
+    """On a thread of its own: STALLED connections that send half a header block and stall,
+    then GUESSERS clients that send a wrong password, read the refusal and come back."""
+
+    def __init__(self, port: int):
+        self.port = port
+        self.stalled = 0   # stalled connections made
+        self.refused = 0   # 401 answers the guessers read
+        self.other = 0     # anything else they got: closed unanswered, reset, another status
+        self.ready = threading.Event()
+        self._open = set()  # the guessers' connections
+        self._loop = asyncio.new_event_loop()
+        self._stop = asyncio.Event()
+        self._thread = threading.Thread(target=self._loop.run_until_complete, args=(self._main(),),
+                                        daemon=True)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._loop.call_soon_threadsafe(self._stop.set)
+        self._thread.join(30)
+        if not self._thread.is_alive():
+            self._loop.close()
+        elif exc[0] is None:
+            raise AssertionError("the crowd did not go home")
+
+    async def _main(self):
+        request = http_post(rpc_body("getblockcount"), auth=(USER, PASSWORD))
+        half = request[:request.find(b"\r\n\r\n") // 2]
+        wrong = http_post(rpc_body("getblockcount"), auth=(USER, "guess"))
+        writers = []
+        # In rounds the listen backlog can take, so no connect waits for a SYN to be resent.
+        for _ in range(STALLED // 100):
+            made = await asyncio.gather(*(asyncio.open_connection("127.0.0.1", self.port)
+                                          for _ in range(100)), return_exceptions=True)
+            for pair in made:
+                if not isinstance(pair, BaseException):
+                    pair[1].write(half)
+                    writers.append(pair[1])
+        self.stalled = len(writers)
+        guessers = [asyncio.create_task(self._guess(wrong)) for _ in range(GUESSERS)]
+        self.ready.set()
+        await self._stop.wait()
+        for writer in list(self._open):
+            writer.transport.abort()
+        await asyncio.wait(guessers, timeout=10)
+        for writer in writers:
+            writer.close()
+
+    async def _guess(self, request):
+        while not self._stop.is_set():
+            reply = b""
+            try:
+                reader, writer = await asyncio.open_connection("127.0.0.1", self.port)
+                self._open.add(writer)
+                try:
+                    writer.write(request)
+                    reply = await reader.read()
+                finally:
+                    self._open.discard(writer)
+                    writer.close()
+            except OSError:
+                pass
+            if reply.startswith(b"HTTP/1.1 401 "):
+                self.refused += 1
+            elif not self._stop.is_set():
+                self.other += 1
+                await asyncio.sleep(0.05)  # a proxy that sheds them must not make this spin
+
+
+def wait_until(condition, timeout):
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return condition()
+
+
+def test_stalled_headers_and_guessed_passwords_hold_no_worker(proxy_factory, fake_daemon, many_descriptors):
+    parent = fake_daemon(lambda request: (200, json_result(7, request)))
+    proxy = proxy_factory({"parent": parent_entry(parent), "listen_user": USER, "listen_pass": PASSWORD,
+                           "max_connections": 2048})  # room for the whole crowd
+    pid = proxy.process.pid
+    # One refusal before the count starts, so whatever the first one sets up is in it.
+    assert timed(lambda: proxy.rpc("getblockcount", auth=(USER, "guess")))[1][0] == 401
+    expected = [(200, b'{"result":7,"error":null,"id":%d}\n' % i) for i in range(20)]
+    alone = paced_calls(proxy)
+    assert [answer for _, answer in alone] == expected
+    bound = max(took for took, _ in alone) + SLACK
+    start_fds = open_fds(pid)
+
+    with Crowd(proxy.port) as crowd:
+        assert crowd.ready.wait(60), "the stalled connections could not all be made"
+        wait_until(lambda: crowd.refused >= GUESSERS, 10)  # every guesser at it
+        refused_before = crowd.refused
+        attacked = paced_calls(proxy)
+        refused_meanwhile = crowd.refused - refused_before
+        held = open_fds(pid) - start_fds
+        peak_kb = status_kb(pid, "VmHWM")
+    late = [(f"{took:.3f}s", answer) for (took, answer), want in zip(attacked, expected)
+            if took > bound or answer != want]
+    assert not late, f"bound {bound:.3f}s; the pool's calls that missed it: {late}"
+    # The crowd was really there: the stalled connections held by the proxy, the guessers refused.
+    assert crowd.stalled == STALLED and held >= STALLED, (crowd.stalled, held)
+    assert refused_meanwhile >= GUESSERS, (refused_meanwhile, crowd.other)
+    # A sanitizer's shadow memory and quarantine are not the proxy's.
+    if not sanitized(pid):
+        assert peak_kb <= RSS_BOUND_KB, f"peak RSS {peak_kb} kB"
+    assert wait_until(lambda: open_fds(pid) == start_fds, 5), (open_fds(pid), start_fds)
+
+
+def proxy_end_established(proxy_port, client_port) -> bool:
+    """Whether the proxy's end of the connection from `client_port` is still open both ways."""
+    local, remote = f"0100007F:{proxy_port:04X}", f"0100007F:{client_port:04X}"
+    with open("/proc/net/tcp") as table:
+        return any(f[1:4] == [local, remote, "01"] for f in (line.split() for line in table))
+
+
+def test_a_client_that_never_reads_its_template_holds_only_its_connection(proxy_factory, fake_daemon, fake_aux):
+    limit = 2.0
+    aux = fake_aux(1)
+    parent = fake_daemon(lambda request: (200, BIG_TEMPLATE) if request.method == "getblocktemplate"
+                         else (200, json_result(7, request)))
+    proxy = proxy_factory({"parent": parent_entry(parent), "aux_chains": [aux_chain_entry("c", aux)],
+                           "client_timeout_ms": int(limit * 1000)})
+    calls = {"template": lambda: proxy.rpc("getblocktemplate", timeout=10),
+             "passthrough": lambda: proxy.rpc("getblockcount", timeout=10)}
+    wanted = {"template": lambda a: a[0] == 200 and b'"aux_chains":[{"chain_id":"c"' in a[1],
+              "passthrough": lambda a: a == (200, b'{"result":7,"error":null,"id":1}\n')}
+    bound = {}
+    for kind, call in calls.items():
+        alone = [timed(call) for _ in range(3)]
+        assert all(wanted[kind](answer) for _, answer in alone), kind
+        bound[kind] = max(took for took, _ in alone) + SLACK
+
+    with socket.socket() as stalled, ThreadPoolExecutor(1) as watcher:
+        # A small window, so the reply cannot vanish into the kernel's buffers.
+        stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        stalled.connect(("127.0.0.1", proxy.port))
+        stalled.sendall(http_post(rpc_body("getblocktemplate")))
+        sent = time.monotonic()
+        port = stalled.getsockname()[1]
+        closed = watcher.submit(lambda: wait_until(lambda: not proxy_end_established(proxy.port, port), limit + 5)
+                                and time.monotonic() - sent)
+        served = {kind: [] for kind in calls}
+        while not closed.done():
+            for kind, call in calls.items():
+                served[kind].append(timed(call))
+        closed_after = closed.result()
+        stalled.settimeout(5)
+        received = b""
+        try:
+            while chunk := stalled.recv(1 << 20):
+                received += chunk
+        except ConnectionResetError:
+            pass
+
+    assert closed_after, "the proxy kept the stalled connection open"
+    # Counted from the reply's first byte, which came after the request.
+    assert limit - 0.05 <= closed_after <= limit + bound["template"] + 0.5, closed_after
+    assert received.startswith(b"HTTP/1.1 200 ") and len(received) < len(BIG_TEMPLATE), len(received)
+    for kind, answers in served.items():
+        assert len(answers) >= 3, (kind, len(answers))
+        late = [(f"{took:.3f}s", str(answer)[:80]) for took, answer in answers
+                if took > bound[kind] or not wanted[kind](answer)]
+        assert not late, f"{kind}: bound {bound[kind]:.3f}s; missed by {late}"
