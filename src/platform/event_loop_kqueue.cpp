@@ -54,7 +54,9 @@ static_assert(sizeof(void*) >= sizeof(std::uint64_t), "udata cannot carry a conn
 // a source's tag may be any value.
 constexpr std::uint64_t kConnectionBit = std::uint64_t{1} << 63;
 
-void* source_data(std::size_t index) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(index)); }
+void* source_data(std::size_t index) {
+  return reinterpret_cast<void*>(static_cast<std::uintptr_t>(index));
+}
 
 void* connection_data(std::uint64_t tag) {
   return reinterpret_cast<void*>(static_cast<std::uintptr_t>(tag | kConnectionBit));
@@ -128,7 +130,8 @@ Status EventLoop::add_signals(std::span<const int> signals, std::uint64_t tag) {
   if (source_count_ == kMaxLoopSources) return fail(ErrorCode::TooManySubscriptions);
   for (int signal : signals) {
     struct kevent change;
-    EV_SET(&change, ident(signal), EVFILT_SIGNAL, EV_ADD | EV_ENABLE, 0, 0, source_data(source_count_));
+    EV_SET(&change, ident(signal), EVFILT_SIGNAL, EV_ADD | EV_ENABLE, 0, 0,
+           source_data(source_count_));
     if (auto st = apply(queue_fd_, change); !st) return st;
   }
   // EVFILT_SIGNAL sees only signals sent from now on, but every sending, blocked or not. One
@@ -145,7 +148,9 @@ Status EventLoop::add_signals(std::span<const int> signals, std::uint64_t tag) {
 
 namespace {
 
-short connection_filter(Interest interest) { return interest == Interest::read ? EVFILT_READ : EVFILT_WRITE; }
+short connection_filter(Interest interest) {
+  return interest == Interest::read ? EVFILT_READ : EVFILT_WRITE;
+}
 
 // Reading and writing are two filters here, one registered at a time. EV_EOF on the read side
 // is also the peer's orderly close, which a read of 0 tells: only with the socket's error (in
@@ -157,26 +162,30 @@ std::int64_t connection_ready(const struct kevent& event) {
   return ready;
 }
 
-// The wake-up's identifier among EVFILT_USER events; a loop has at most one.
+// The wake-up's identifier among EVFILT_USER events.
 constexpr std::uintptr_t kWakeupIdent = 1;
 
 }  // namespace
 
 Status EventLoop::add_connection(int fd, Interest interest, std::uint64_t tag) {
   struct kevent change;
-  // No EV_CLEAR: level-triggered, like every other back end.
-  EV_SET(&change, ident(fd), connection_filter(interest), EV_ADD | EV_ENABLE, 0, 0, connection_data(tag));
+  // No EV_CLEAR: level-triggered, as add_connection promises.
+  EV_SET(&change, ident(fd), connection_filter(interest), EV_ADD | EV_ENABLE, 0, 0,
+         connection_data(tag));
   return apply(queue_fd_, change);
 }
 
 Status EventLoop::change_connection(int fd, Interest interest, std::uint64_t tag) {
   const short wanted = connection_filter(interest);
-  const short other = connection_filter(interest == Interest::read ? Interest::write : Interest::read);
+  const short other =
+      connection_filter(interest == Interest::read ? Interest::write : Interest::read);
   struct kevent change;
   // Without EV_ADD a change applies only to a registration that exists: the tag is replaced
   // when the interest stays, and ENOENT says the interest switches (or nothing is watched).
   EV_SET(&change, ident(fd), wanted, EV_ENABLE, 0, 0, connection_data(tag));
-  if (auto kept = apply(queue_fd_, change); kept || kept.error() != ErrorCode::EventNotFound) return kept;
+  if (auto kept = apply(queue_fd_, change); kept || kept.error() != ErrorCode::EventNotFound) {
+    return kept;
+  }
   // Adding before deleting leaves the connection as it was when the add fails.
   EV_SET(&change, ident(fd), wanted, EV_ADD | EV_ENABLE, 0, 0, connection_data(tag));
   if (auto added = apply(queue_fd_, change); !added) return added;

@@ -3,27 +3,24 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <chrono>
-#include <climits>
 #include <new>
 #include <optional>
 #include <stdexcept>
 
+#include "platform/deadline.h"
 #include "platform/io.h"
+#include "platform/nonblocking_io.h"
 #include "rpc/base64.h"
 #include "rpc/header_text.h"
 
 namespace skerrow {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view kRequestStart = "POST / HTTP/1.1\r\nHost: ";
 constexpr std::string_view kContentHeaders =
@@ -54,36 +51,6 @@ ErrorCode connect_error(int err) {
   }
 }
 
-// The end of the time a call may take; unbounded for a limit of 0.
-class Deadline {
- public:
-  explicit Deadline(std::uint64_t timeout_ms) {
-    if (timeout_ms == 0) return;
-    bounded_ = true;
-    const auto now = Clock::now();
-    const auto room = std::chrono::floor<std::chrono::milliseconds>(Clock::time_point::max() - now);
-    end_ = static_cast<std::uint64_t>(room.count()) <= timeout_ms
-               ? Clock::time_point::max()
-               : now + std::chrono::milliseconds(static_cast<std::int64_t>(timeout_ms));
-  }
-
-  // The time-out argument for poll: -1 without a bound, else the milliseconds left, rounded
-  // up so that a wait does not end just short of the deadline and spin.
-  int poll_ms() const {
-    if (!bounded_) return -1;
-    const auto now = Clock::now();
-    if (now >= end_) return 0;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end_ - now).count();
-    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
-  }
-
-  bool passed() const { return bounded_ && Clock::now() >= end_; }
-
- private:
-  bool bounded_ = false;
-  Clock::time_point end_{};
-};
-
 struct SocketGuard {
   int fd = -1;
   ~SocketGuard() {
@@ -98,21 +65,6 @@ struct AddressList {
   }
 };
 
-// Waits until `fd` is ready for `events` or reports an error or hang-up (which the next
-// socket call then names). Errors: ConnectionTimedOut, SystemResources or Unexpected (poll).
-Status wait_ready(int fd, short events, const Deadline& deadline) {
-  for (;;) {
-    pollfd entry{fd, events, 0};
-    const int n = ::poll(&entry, 1, deadline.poll_ms());
-    if (n > 0) return {};
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(errno == ENOMEM ? ErrorCode::SystemResources : ErrorCode::Unexpected);
-    }
-    if (deadline.passed()) return fail(ErrorCode::ConnectionTimedOut);
-  }
-}
-
 Status connect_socket(int fd, const sockaddr* address, socklen_t length, const Deadline& deadline) {
   if (::connect(fd, address, length) == 0) return {};
   int err = errno;
@@ -120,7 +72,7 @@ Status connect_socket(int fd, const sockaddr* address, socklen_t length, const D
   // after a signal: issuing connect again would only report EALREADY for a connection that
   // may yet succeed, so both cases wait for the outcome instead.
   if (err == EINPROGRESS || err == EINTR) {
-    if (auto ready = wait_ready(fd, POLLOUT, deadline); !ready) return ready;
+    if (auto ready = wait_ready(fd, Readiness::writable, deadline); !ready) return ready;
     socklen_t length = sizeof err;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0) err = errno;
     if (err == 0) return {};
@@ -130,19 +82,15 @@ Status connect_socket(int fd, const sockaddr* address, socklen_t length, const D
 
 // Sends all of `bytes`: a daemon given half a request would wait for the rest for ever.
 Status send_all(int fd, std::string_view bytes, const Deadline& deadline) {
-  while (!bytes.empty()) {
-    // MSG_NOSIGNAL: a daemon that went away is BrokenPipe, whatever SIGPIPE's disposition.
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-      continue;
+  iovec piece{const_cast<char*>(bytes.data()), bytes.size()};
+  std::span<iovec> left(&piece, bytes.empty() ? 0 : 1);
+  while (!left.empty()) {
+    // A daemon that went away is BrokenPipe, whatever SIGPIPE's disposition.
+    auto sent = write_nonblocking(fd, left);
+    if (!sent) return fail(sent.error());
+    if (*sent == 0) {
+      if (auto ready = wait_ready(fd, Readiness::writable, deadline); !ready) return ready;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (auto ready = wait_ready(fd, POLLOUT, deadline); !ready) return ready;
-      continue;
-    }
-    return fail(write_error_from_errno(errno));
   }
   return {};
 }
@@ -184,20 +132,19 @@ struct ReplyFrame {
   }
 };
 
-// Reads once into the room after the bytes `reply` holds, growing it first when it is full,
-// never past kReadLimit bytes in all. Returns what read(2) returned, with its errno in `err`.
-ssize_t read_more(int fd, std::pmr::string& reply, const ReplyFrame& frame, int& err) {
+// Reads once, without waiting, into the room after the bytes `reply` holds, growing it first
+// when it is full, never past kReadLimit bytes in all. Returns the count read (0 at the end).
+Result<std::size_t> read_more(int fd, std::pmr::string& reply, const ReplyFrame& frame) {
   const std::size_t received = frame.dropped + reply.size();
   if (reply.size() == reply.capacity()) {
     reply.reserve(std::min(2 * reply.capacity(), kReadLimit - frame.dropped));
   }
   const std::size_t before = reply.size();
   const std::size_t room = std::min(reply.capacity() - before, kReadLimit - received);
-  ssize_t got = 0;
+  Result<std::size_t> got = 0;
   reply.resize_and_overwrite(before + room, [&](char* data, std::size_t) {
-    got = ::read(fd, data + before, room);
-    err = errno;
-    return before + (got > 0 ? static_cast<std::size_t>(got) : 0);
+    got = read_nonblocking(fd, std::span<char>(data + before, room));
+    return before + got.value_or(0);
   });
   return got;
 }
@@ -238,21 +185,21 @@ Result<std::pmr::string> read_reply(int fd, std::pmr::memory_resource* memory,
   for (;;) {
     if (frame.dropped + reply.size() > kMaxReplyBytes) return fail(ErrorCode::StreamTooLong);
     const std::size_t before = reply.size();
-    int err = 0;
-    const ssize_t got = read_more(fd, reply, frame, err);
-    if (got == 0) break;
-    if (got < 0) {
-      if (err == EINTR) continue;
-      if (err == EAGAIN || err == EWOULDBLOCK) {
+    const auto got = read_more(fd, reply, frame);
+    if (!got) {
+      if (got.error() == ErrorCode::WouldBlock) {
         // Bytes cut short by the deadline are not a reply, nor are those of a failing poll.
-        if (auto ready = wait_ready(fd, POLLIN, deadline); !ready) return fail(ready.error());
+        if (auto ready = wait_ready(fd, Readiness::readable, deadline); !ready) {
+          return fail(ready.error());
+        }
         continue;
       }
       // A daemon that answers before reading all of the request is reset by its own kernel
       // once it closes; a reply whose length was announced and met is whole all the same.
       if (frame.whole(reply)) return reply;
-      return fail(read_error_from_errno(err));
+      return fail(got.error());
     }
+    if (*got == 0) break;
     if (!frame.header_done) cut_header(reply, before, frame);
   }
   if (!frame.header_done) return fail(ErrorCode::ReadFailed);
@@ -352,7 +299,7 @@ Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_reso
       address_length = addresses.head->ai_addrlen;
     }
 
-    const Deadline deadline(timeout_ms);
+    const Deadline deadline = Deadline::after(timeout_ms);
     if (auto connected = connect_socket(socket.fd, address, address_length, deadline); !connected) {
       return fail(connected.error());
     }
