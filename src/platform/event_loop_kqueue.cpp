@@ -22,6 +22,7 @@ ErrorCode create_error(int err) {
   switch (err) {
     case EMFILE: return ErrorCode::ProcessFdQuotaExceeded;
     case ENFILE: return ErrorCode::SystemFdQuotaExceeded;
+    case ENOMEM: return ErrorCode::SystemResources;
     default: return ErrorCode::Unexpected;
   }
 }
