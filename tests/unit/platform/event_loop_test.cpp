@@ -197,7 +197,7 @@ TEST(EventLoop, PeerResetIsAHangupWhateverTheInterest) {
     const linger reset{1, 0};
     ASSERT_EQ(::setsockopt(pair.client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
     pair.close_client();
-    pollfd arrived{pair.server, 0, 0};  // a hang-up is reported whatever is asked for
+    pollfd arrived{pair.server, POLLIN, 0};  // the reset has arrived once the socket reads
     ASSERT_EQ(::poll(&arrived, 1, 1000), 1);
     ASSERT_TRUE(loop.add_connection(pair.server, interest, 4));
     const LoopEvent event = only_event(loop);
