@@ -5,16 +5,17 @@ leaves the pool's own calls at the speed they have alone."""
 import asyncio
 import os
 import resource
+import select
 import socket
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 import pytest
 
 from framework.fake_aux import aux_chain_entry, fake_aux, parent_template, random_txids  # noqa: F401
 from framework.fake_daemon import json_result
+from framework.process import open_fds, sanitized, status_kb
 from framework.proxy import http_post, parent_entry, rpc_body
 
 USER, PASSWORD = "pool", "s3cret"
@@ -24,22 +25,6 @@ RSS_BOUND_KB = 32 * 1024  # the README's bound for the proxy's peak RSS
 SLACK = 0.1               # what the crowd may add to one of the pool's calls
 # About 4 MB, under the 4 MiB the proxy takes from a parent.
 BIG_TEMPLATE = parent_template(random_txids(4000), tx_data="00" * 400)
-
-
-def open_fds(pid) -> int:
-    return len(os.listdir(f"/proc/{pid}/fd"))
-
-
-def status_kb(pid, field) -> int:
-    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
-        if line.startswith(field + ":"):
-            return int(line.split()[1])
-    raise AssertionError(f"no {field} in /proc/{pid}/status")
-
-
-def sanitized(pid) -> bool:
-    maps = Path(f"/proc/{pid}/maps").read_text()
-    return any(f"lib{name}" in maps for name in ("asan", "tsan", "ubsan"))
 
 
 def timed(call):
@@ -180,17 +165,24 @@ def test_stalled_headers_and_guessed_passwords_hold_no_worker(proxy_factory, fak
     # The crowd was really there: the stalled connections held by the proxy, the guessers refused.
     assert crowd.stalled == STALLED and held >= STALLED, (crowd.stalled, held)
     assert refused_meanwhile >= GUESSERS, (refused_meanwhile, crowd.other)
-    # A sanitizer's shadow memory and quarantine are not the proxy's.
     if not sanitized(pid):
         assert peak_kb <= RSS_BOUND_KB, f"peak RSS {peak_kb} kB"
     assert wait_until(lambda: open_fds(pid) == start_fds, 5), (open_fds(pid), start_fds)
 
 
-def proxy_end_established(proxy_port, client_port) -> bool:
-    """Whether the proxy's end of the connection from `client_port` is still open both ways."""
+def holds_connection(pid, proxy_port, client_port) -> bool:
+    """Whether process `pid` still has a descriptor for its end of the connection from
+    `client_port` (which it has accepted)."""
     local, remote = f"0100007F:{proxy_port:04X}", f"0100007F:{client_port:04X}"
     with open("/proc/net/tcp") as table:
-        return any(f[1:4] == [local, remote, "01"] for f in (line.split() for line in table))
+        ends = {f"socket:[{f[9]}]" for f in (line.split() for line in table) if f[1:3] == [local, remote]}
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            if os.readlink(f"/proc/{pid}/fd/{fd}") in ends:
+                return True
+        except FileNotFoundError:  # closed meanwhile
+            pass
+    return False
 
 
 def test_a_client_that_never_reads_its_template_holds_only_its_connection(proxy_factory, fake_daemon, fake_aux):
@@ -198,8 +190,9 @@ def test_a_client_that_never_reads_its_template_holds_only_its_connection(proxy_
     aux = fake_aux(1)
     parent = fake_daemon(lambda request: (200, BIG_TEMPLATE) if request.method == "getblocktemplate"
                          else (200, json_result(7, request)))
+    # One worker: a reply that kept its worker while it drains would keep every other call waiting.
     proxy = proxy_factory({"parent": parent_entry(parent), "aux_chains": [aux_chain_entry("c", aux)],
-                           "client_timeout_ms": int(limit * 1000)})
+                           "client_timeout_ms": int(limit * 1000), "workers": 1})
     calls = {"template": lambda: proxy.rpc("getblocktemplate", timeout=10),
              "passthrough": lambda: proxy.rpc("getblockcount", timeout=10)}
     wanted = {"template": lambda a: a[0] == 200 and b'"aux_chains":[{"chain_id":"c"' in a[1],
@@ -208,22 +201,24 @@ def test_a_client_that_never_reads_its_template_holds_only_its_connection(proxy_
     for kind, call in calls.items():
         alone = [timed(call) for _ in range(3)]
         assert all(wanted[kind](answer) for _, answer in alone), kind
-        bound[kind] = max(took for took, _ in alone) + SLACK
+        # Generous, as a sanitizer's template is slow and its time noisy: a worker or a loop
+        # held by the stalled reply costs the whole limit.
+        bound[kind] = 3 * max(took for took, _ in alone) + SLACK
 
     with socket.socket() as stalled, ThreadPoolExecutor(1) as watcher:
         # A small window, so the reply cannot vanish into the kernel's buffers.
         stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         stalled.connect(("127.0.0.1", proxy.port))
         stalled.sendall(http_post(rpc_body("getblocktemplate")))
-        sent = time.monotonic()
+        assert select.select([stalled], [], [], 10)[0], "the reply never began"
+        began = time.monotonic()
         port = stalled.getsockname()[1]
-        closed = watcher.submit(lambda: wait_until(lambda: not proxy_end_established(proxy.port, port), limit + 5)
-                                and time.monotonic() - sent)
+        cut = watcher.submit(lambda: wait_until(lambda: not holds_connection(proxy.process.pid, proxy.port, port),
+                                                limit + 5) and time.monotonic())
         served = {kind: [] for kind in calls}
-        while not closed.done():
+        while not cut.done():
             for kind, call in calls.items():
                 served[kind].append(timed(call))
-        closed_after = closed.result()
         stalled.settimeout(5)
         received = b""
         try:
@@ -232,12 +227,12 @@ def test_a_client_that_never_reads_its_template_holds_only_its_connection(proxy_
         except ConnectionResetError:
             pass
 
-    assert closed_after, "the proxy kept the stalled connection open"
-    # Counted from the reply's first byte, which came after the request.
-    assert limit - 0.05 <= closed_after <= limit + bound["template"] + 0.5, closed_after
+    assert cut.result(), "the proxy kept the stalled connection open"
+    # The limit counts from the reply's first byte.
+    assert limit - 0.05 <= cut.result() - began <= limit + 0.5, cut.result() - began
     assert received.startswith(b"HTTP/1.1 200 ") and len(received) < len(BIG_TEMPLATE), len(received)
     for kind, answers in served.items():
-        assert len(answers) >= 3, (kind, len(answers))
         late = [(f"{took:.3f}s", str(answer)[:80]) for took, answer in answers
                 if took > bound[kind] or not wanted[kind](answer)]
         assert not late, f"{kind}: bound {bound[kind]:.3f}s; missed by {late}"
+        assert len(answers) >= 2, (kind, len(answers))

@@ -17,6 +17,7 @@ import pytest
 from framework.auxpow_checker import parse_auxpow, sha256d
 from framework.fake_aux import (aux_chain_entry, build_coinbase, build_header, fake_aux,  # noqa: F401
                                 parent_template, random_txids, submit_param, template_result, wait_exact)
+from framework.process import sanitized, status_kb
 from framework.proxy import parent_entry
 
 STALE = b'{"result":null,"error":{"code":-1,"message":"stale aux snapshot"},"id":null}\n'
@@ -58,18 +59,6 @@ class Pool:
 @pytest.fixture
 def pool(proxy_factory, fake_daemon):
     return lambda chains, **config: Pool(proxy_factory, fake_daemon, chains, **config)
-
-
-def sanitized(pid) -> bool:
-    maps = Path(f"/proc/{pid}/maps").read_text()
-    return any(f"lib{name}" in maps for name in ("asan", "tsan", "ubsan"))
-
-
-def vm_hwm_kb(pid):
-    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
-        if line.startswith("VmHWM:"):
-            return int(line.split()[1])
-    raise AssertionError("no VmHWM in /proc/<pid>/status")
 
 
 def test_shares_on_any_of_sixty_templates_are_proven(pool, fake_aux):
@@ -123,7 +112,7 @@ def test_six_thousand_templates_stay_within_the_memory_bound(pool, fake_aux):
         t.join(120)
     assert not errors and not any(t.is_alive() for t in threads), errors[:3]
     assert next(p.counter) > 6000
-    peak = vm_hwm_kb(p.proxy.process.pid)
+    peak = status_kb(p.proxy.process.pid, "VmHWM")
     print(f"peak RSS after 6,000 distinct templates: {peak / 1024:.1f} MB")
     # A sanitizer's shadow memory and quarantine are not the proxy's: the bound holds for the
     # build operators run.
