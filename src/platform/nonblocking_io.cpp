@@ -8,7 +8,7 @@
 #include "platform/io.h"
 
 #ifndef MSG_NOSIGNAL
-#define MSG_NOSIGNAL 0  // where it is missing SIGPIPE is ignored process-wide instead
+#define MSG_NOSIGNAL 0  // where it is missing, the program catches SIGPIPE instead
 #endif
 
 namespace skerrow {
