@@ -29,23 +29,6 @@ ErrorCode setsockopt_error(int err) {
   }
 }
 
-ErrorCode bind_error(int err) {
-  switch (err) {
-    case EACCES:
-    case EPERM: return ErrorCode::AccessDenied;
-    case EADDRINUSE: return ErrorCode::AddressInUse;
-    case EADDRNOTAVAIL: return ErrorCode::AddressNotAvailable;
-    case EAFNOSUPPORT: return ErrorCode::AddressFamilyNotSupported;
-    case ENOENT: return ErrorCode::FileNotFound;
-    case ENOTDIR: return ErrorCode::NotDir;
-    case EROFS: return ErrorCode::ReadOnlyFileSystem;
-    case ENAMETOOLONG: return ErrorCode::NameTooLong;
-    case ELOOP: return ErrorCode::SymLinkLoop;
-    case ENOMEM: return ErrorCode::SystemResources;
-    default: return ErrorCode::Unexpected;
-  }
-}
-
 ErrorCode listen_error(int err) {
   switch (err) {
     case EADDRINUSE: return ErrorCode::AddressInUse;
@@ -85,7 +68,7 @@ Result<Listener> open_listener(std::string_view listen) {
   if (!ipv4) return fail(ipv4.error());
 
   if (::bind(sock.fd, reinterpret_cast<const sockaddr*>(&*ipv4), sizeof(sockaddr_in)) != 0) {
-    return fail(bind_error(errno));
+    return fail(bind_error_from_errno(errno));
   }
   if (::listen(sock.fd, kListenBacklog) != 0) return fail(listen_error(errno));
 

@@ -63,19 +63,6 @@ void add_process_family(std::vector<MetricFamily>& out, std::string_view name,
   out.push_back(std::move(f));
 }
 
-// The same bind table as the proxy's own listener, so both name a taken port alike.
-ErrorCode bind_error(int err) {
-  switch (err) {
-    case EACCES:
-    case EPERM: return ErrorCode::AccessDenied;
-    case EADDRINUSE: return ErrorCode::AddressInUse;
-    case EADDRNOTAVAIL: return ErrorCode::AddressNotAvailable;
-    case EAFNOSUPPORT: return ErrorCode::AddressFamilyNotSupported;
-    case ENOMEM: return ErrorCode::SystemResources;
-    default: return ErrorCode::Unexpected;
-  }
-}
-
 // The embedded web server reports a failed bind only as an exception without a cause, so the
 // address is bound once here first (with the same SO_REUSEADDR) to learn why it would fail.
 Status probe_bind(const sockaddr_in& address) {
@@ -85,7 +72,7 @@ Status probe_bind(const sockaddr_in& address) {
   (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   Status result;
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    result = fail(bind_error(errno));
+    result = fail(bind_error_from_errno(errno));
   }
   close_fd(fd);
   return result;

@@ -81,6 +81,23 @@ Result<std::size_t> read_once(int fd, std::span<char> buffer) {
 
 void close_fd(int fd) { ::close(fd); }
 
+ErrorCode bind_error_from_errno(int err) {
+  switch (err) {
+    case EACCES:
+    case EPERM: return ErrorCode::AccessDenied;
+    case EADDRINUSE: return ErrorCode::AddressInUse;
+    case EADDRNOTAVAIL: return ErrorCode::AddressNotAvailable;
+    case EAFNOSUPPORT: return ErrorCode::AddressFamilyNotSupported;
+    case ENOENT: return ErrorCode::FileNotFound;
+    case ENOTDIR: return ErrorCode::NotDir;
+    case EROFS: return ErrorCode::ReadOnlyFileSystem;
+    case ENAMETOOLONG: return ErrorCode::NameTooLong;
+    case ELOOP: return ErrorCode::SymLinkLoop;
+    case ENOMEM: return ErrorCode::SystemResources;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
 std::size_t raise_descriptor_limit(std::size_t wanted) {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;

@@ -33,6 +33,13 @@ ErrorCode read_error_from_errno(int err);
 // ProtocolNotSupported, EAFNOSUPPORT AddressFamilyNotSupported, else Unexpected.
 ErrorCode socket_error_from_errno(int err);
 
+// The bind table, shared by every listening socket so that each names a taken port alike:
+// EACCES/EPERM AccessDenied, EADDRINUSE AddressInUse, EADDRNOTAVAIL AddressNotAvailable,
+// EAFNOSUPPORT AddressFamilyNotSupported, ENOENT FileNotFound, ENOTDIR NotDir, EROFS
+// ReadOnlyFileSystem, ENAMETOOLONG NameTooLong, ELOOP SymLinkLoop, ENOMEM SystemResources,
+// else Unexpected.
+ErrorCode bind_error_from_errno(int err);
+
 // Raises the process's soft limit on open descriptors to `wanted`, or as far as the hard limit
 // allows; never lowers it. Returns the soft limit in force afterwards.
 std::size_t raise_descriptor_limit(std::size_t wanted);
