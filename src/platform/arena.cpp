@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <mutex>
 #include <new>
+
+#include "platform/futex.h"
 
 namespace skerrow {
 namespace {
@@ -19,69 +22,93 @@ std::size_t page_size() {
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
-// Mappings up to this size are kept by the thread that released them and handed out again:
-// a worker maps its request buffer and first chunk for every request, and mapping and
-// unmapping them cost more than serving a small request does. Of the larger mappings (the
-// room for a block template) each thread keeps one, up to the reply cap: faulting in and
-// unmapping megabytes per template (unmapping in a threaded process also interrupts the other
-// cores) was the largest cost of passing templates through. A kept mapping stays resident
-// with the pages it was written to, so after templates each worker holds up to about 4 MiB.
+// Mappings up to this size are kept once released and handed out again: a request maps its
+// first chunk, and mapping and unmapping it cost more than serving a small request does. Of
+// the larger mappings (the room for a block template) a few are kept, up to the reply cap:
+// faulting in and unmapping megabytes per template (unmapping in a threaded process also
+// interrupts the other cores) was the largest cost of passing templates through. A kept
+// mapping stays resident with the pages it was written to, so after templates the process
+// holds up to kLargeSlots times about 4 MiB.
+// The cache is shared by every thread: a request's arena is filled by a worker but released
+// by the event loop once the reply is written.
 constexpr std::size_t kCachedMapping = 512 * 1024;
-constexpr std::size_t kCacheSlots = 4;
+constexpr std::size_t kCacheSlots = 16;
+constexpr std::size_t kLargeSlots = 4;
 constexpr std::size_t kCachedLargeMapping = 4 * 1024 * 1024 + 64 * 1024;
 
-struct MappingCache {
-  void* slots[kCacheSlots] = {};
-  std::size_t lengths[kCacheSlots] = {};
-  void* large = nullptr;
-  std::size_t large_length = 0;
-  ~MappingCache() {
-    for (std::size_t i = 0; i < kCacheSlots; ++i) {
-      if (slots[i] != nullptr) munmap(slots[i], lengths[i]);
-    }
-    if (large != nullptr) munmap(large, large_length);
-  }
+struct Kept {
+  void* p = nullptr;
+  std::size_t length = 0;
+};
+
+class MappingCache {
+ public:
   // A kept mapping of at least `length` bytes (its real length in *length), or nullptr.
   void* take(std::size_t* length) {
+    std::lock_guard guard(lock_);
     if (*length > kCachedMapping) {
-      if (large == nullptr || large_length < *length) return nullptr;
-      void* p = large;
-      *length = large_length;
-      large = nullptr;
-      return p;
-    }
-    for (std::size_t i = 0; i < kCacheSlots; ++i) {
-      if (slots[i] != nullptr && lengths[i] == *length) {
-        void* p = slots[i];
-        slots[i] = nullptr;
-        return p;
+      Kept* best = nullptr;
+      for (Kept& k : large_) {
+        if (k.p != nullptr && k.length >= *length && (best == nullptr || k.length < best->length)) best = &k;
       }
+      return best == nullptr ? nullptr : hand_out(*best, length);
+    }
+    for (Kept& k : small_) {
+      if (k.p != nullptr && k.length == *length) return hand_out(k, length);
     }
     return nullptr;
   }
+
+  // Keeps `p` when there is room; false when the caller must unmap it.
   bool keep(void* p, std::size_t length) {
-    if (length > kCachedMapping) {
-      if (length > kCachedLargeMapping) return false;
-      if (large != nullptr) {
-        if (large_length >= length) return false;  // keep the roomier one
-        munmap(large, large_length);
+    Kept evicted;
+    {
+      std::lock_guard guard(lock_);
+      if (length > kCachedMapping) {
+        if (length > kCachedLargeMapping) return false;
+        Kept* smallest = &large_[0];
+        for (Kept& k : large_) {
+          if (k.p == nullptr) {
+            k = Kept{p, length};
+            return true;
+          }
+          if (k.length < smallest->length) smallest = &k;
+        }
+        if (smallest->length >= length) return false;  // keep the roomier ones
+        evicted = *smallest;
+        *smallest = Kept{p, length};
+      } else {
+        for (Kept& k : small_) {
+          if (k.p == nullptr) {
+            k = Kept{p, length};
+            return true;
+          }
+        }
+        return false;
       }
-      large = p;
-      large_length = length;
-      return true;
     }
-    for (std::size_t i = 0; i < kCacheSlots; ++i) {
-      if (slots[i] == nullptr) {
-        slots[i] = p;
-        lengths[i] = length;
-        return true;
-      }
-    }
-    return false;
+    munmap(evicted.p, evicted.length);  // outside the lock: unmapping can take a while
+    return true;
   }
+
+ private:
+  static void* hand_out(Kept& k, std::size_t* length) {
+    void* p = k.p;
+    *length = k.length;
+    k = Kept{};
+    return p;
+  }
+
+  FutexMutex lock_;
+  Kept small_[kCacheSlots];
+  Kept large_[kLargeSlots];
 };
 
-thread_local MappingCache cache;
+// Never destroyed: threads may still map and unmap while the process exits.
+MappingCache& cache() {
+  static MappingCache* shared = new MappingCache;
+  return *shared;
+}
 
 }  // namespace
 
@@ -94,7 +121,7 @@ struct alignas(std::max_align_t) PageArena::Mapping {
 PageArena::Mapping* PageArena::map(std::size_t payload) noexcept {
   if (payload > SIZE_MAX / 2) return nullptr;
   std::size_t length = round_up(sizeof(Mapping) + payload, page_size());
-  void* p = cache.take(&length);
+  void* p = cache().take(&length);
   if (p == nullptr) p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
   auto* m = static_cast<Mapping*>(p);
@@ -112,7 +139,7 @@ void PageArena::unmap(Mapping* m) noexcept {
   if (m->next != nullptr) m->next->prev = m->prev;
   mapped_ -= m->length;
   const std::size_t length = m->length;
-  if (!cache.keep(m, length)) munmap(m, length);
+  if (!cache().keep(m, length)) munmap(m, length);
 }
 
 void* PageArena::try_allocate(std::size_t bytes, std::size_t align) noexcept {
