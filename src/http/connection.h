@@ -39,6 +39,7 @@ struct Connection {
   Reply reply;
   RequestTally tally;
   ErrorCode failure = ErrorCode::None;  // the first failure, the handler's or the writing's
+  ErrorCode first_write = ErrorCode::None;  // how the worker's one write attempt failed
 
   Connection* next_finished = nullptr;  // the list of connections workers handed back
 };

@@ -163,6 +163,14 @@ void FrontEnd::request_complete(Connection& c) {
 }
 
 void FrontEnd::finished(Connection* connection) noexcept {
+  // The worker writes what the socket takes at once, without waiting: most replies fit whole,
+  // and then the client has its answer, and the end of it, without waiting for the loop.
+  auto written = connection->reply.write_some(connection->fd);
+  if (!written) {
+    connection->first_write = written.error();
+  } else if (*written) {
+    ::shutdown(connection->fd, SHUT_WR);
+  }
   bool was_empty;
   {
     std::lock_guard guard(finished_lock_);
@@ -195,6 +203,10 @@ void FrontEnd::start_writing(Connection& c) {
   // daemons is not the client's doing, and charging it would leave a patient client without
   // its answer.
   c.deadline = Deadline::after(ctx_.client_timeout_ms);
+  if (c.first_write != ErrorCode::None) {
+    fail_and_close(c, c.first_write);
+    return;
+  }
   write_more(c);
 }
 

@@ -51,8 +51,9 @@ class FrontEnd {
 
   std::size_t open() const { return open_; }
 
-  // Called by a worker, from any thread, once the connection's reply is set: hands it back
-  // to the loop and wakes it.
+  // Called by a worker, from any thread, once the connection's reply is set: writes what the
+  // socket takes at once (never waiting), then hands the connection back to the loop and
+  // wakes it.
   void finished(Connection* connection) noexcept;
 
  private:
