@@ -9,9 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "json/grammar.h"
 
 namespace skerrow {
 
@@ -84,86 +82,7 @@ using enum ErrorCode;
 // ones get a hash index so that a reply with a huge object stays linear.
 constexpr std::size_t kLinearKeyScan = 16;
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-constexpr std::uint64_t kHighs = 0x8080808080808080ull;
-
-// True when one of the eight bytes in `w` needs a closer look inside a string: a quote, a
-// backslash, a control byte or the start of a multi-byte sequence.
-inline bool has_special_byte(std::uint64_t w) {
-  auto zero_byte = [](std::uint64_t x) { return (x - kOnes) & ~x & kHighs; };
-  std::uint64_t control = (w - kOnes * 0x20) & ~w & kHighs;
-  return ((zero_byte(w ^ (kOnes * '"')) | zero_byte(w ^ (kOnes * '\\')) | control | w) & kHighs) != 0;
-}
-
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-inline int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-inline char* put_utf8(char* out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    *out++ = static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    *out++ = static_cast<char>(0xC0 | (cp >> 6));
-    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *out++ = static_cast<char>(0xE0 | (cp >> 12));
-    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    *out++ = static_cast<char>(0xF0 | (cp >> 18));
-    *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return out;
-}
-
-// Reads four hex digits of an already validated \u escape.
-inline std::uint32_t hex4(const char* p) {
-  return static_cast<std::uint32_t>(hex_value(p[0]) << 12 | hex_value(p[1]) << 8 | hex_value(p[2]) << 4 |
-                                    hex_value(p[3]));
-}
-
-// Decodes the body of a string already known to be valid into `out` (which has room for the
-// raw length); returns the decoded length.
-std::size_t decode_escaped(const char* p, const char* end, char* out) {
-  char* start = out;
-  while (p < end) {
-    const void* bs = std::memchr(p, '\\', static_cast<std::size_t>(end - p));
-    const char* run_end = bs ? static_cast<const char*>(bs) : end;
-    std::memcpy(out, p, static_cast<std::size_t>(run_end - p));
-    out += run_end - p;
-    p = run_end;
-    if (p == end) break;
-    char e = p[1];
-    p += 2;
-    switch (e) {
-      case 'b': *out++ = '\b'; break;
-      case 'f': *out++ = '\f'; break;
-      case 'n': *out++ = '\n'; break;
-      case 'r': *out++ = '\r'; break;
-      case 't': *out++ = '\t'; break;
-      case 'u': {
-        std::uint32_t cp = hex4(p);
-        p += 4;
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-          std::uint32_t low = hex4(p + 2);
-          p += 6;
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-        }
-        out = put_utf8(out, cp);
-        break;
-      }
-      default: *out++ = e; break;  // \" \\ \/
-    }
-  }
-  return static_cast<std::size_t>(out - start);
-}
 
 // Decimal exponent of the leading significant digit plus one (1e5 -> 6, 0.01 -> -1), for
 // telling an overflowing number from one that underflows to zero. Saturates on absurd
@@ -224,13 +143,9 @@ class Parser {
   ErrorCode run(JsonValue& root);
 
  private:
-  void skip_whitespace() {
-    while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
-  }
+  void skip_whitespace() { p_ = json_grammar::skip_blanks(p_, end_); }
   ErrorCode read_literal(std::string_view word, JsonValue v, JsonValue& out);
   ErrorCode read_string(std::string_view& out);
-  ErrorCode skip_escape();
-  ErrorCode skip_utf8();
   ErrorCode read_number(JsonValue& out);
   ErrorCode read_key();
   ErrorCode check_new_key(Frame& frame);
@@ -248,121 +163,16 @@ class Parser {
 };
 
 ErrorCode Parser::read_literal(std::string_view word, JsonValue v, JsonValue& out) {
-  std::size_t avail = static_cast<std::size_t>(end_ - p_);
-  if (avail < word.size()) {
-    return std::memcmp(p_, word.data(), avail) == 0 ? UnexpectedEndOfInput : SyntaxError;
-  }
-  if (std::memcmp(p_, word.data(), word.size()) != 0) return SyntaxError;
-  p_ += word.size();
+  if (ErrorCode e = json_grammar::check_literal(p_, end_, word); e != None) return e;
   out = v;
   return None;
 }
 
-// At a backslash inside a string: checks one escape (a surrogate pair counts as one).
-ErrorCode Parser::skip_escape() {
-  if (end_ - p_ < 2) return UnexpectedEndOfInput;
-  switch (p_[1]) {
-    case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-      p_ += 2;
-      return None;
-    case 'u': break;
-    default: return SyntaxError;
-  }
-  auto read_u = [this](std::uint32_t& cp) -> ErrorCode {  // p_ at the backslash of \uXXXX
-    cp = 0;
-    for (int i = 2; i < 6; ++i) {
-      if (p_ + i >= end_) return UnexpectedEndOfInput;
-      int h = hex_value(p_[i]);
-      if (h < 0) return SyntaxError;
-      cp = cp << 4 | static_cast<std::uint32_t>(h);
-    }
-    p_ += 6;
-    return None;
-  };
-  std::uint32_t cp;
-  if (ErrorCode e = read_u(cp); e != None) return e;
-  if (cp >= 0xDC00 && cp <= 0xDFFF) return SyntaxError;
-  if (cp < 0xD800 || cp > 0xDBFF) return None;
-  if (p_ == end_) return UnexpectedEndOfInput;
-  if (*p_ != '\\') return SyntaxError;
-  if (p_ + 1 == end_) return UnexpectedEndOfInput;
-  if (p_[1] != 'u') return SyntaxError;
-  if (ErrorCode e = read_u(cp); e != None) return e;
-  return cp >= 0xDC00 && cp <= 0xDFFF ? None : SyntaxError;
-}
-
-// At a byte of 0x80 or above inside a string: checks one UTF-8 sequence (RFC 3629 table,
-// which excludes overlong forms, surrogates and code points beyond U+10FFFF).
-ErrorCode Parser::skip_utf8() {
-  auto c = static_cast<unsigned char>(*p_);
-  int length;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (c < 0xC2) return SyntaxError;
-  if (c < 0xE0) {
-    length = 2;
-  } else if (c < 0xF0) {
-    length = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c < 0xF5) {
-    length = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return SyntaxError;
-  }
-  for (int i = 1; i < length; ++i) {
-    if (p_ + i >= end_) return UnexpectedEndOfInput;
-    auto b = static_cast<unsigned char>(p_[i]);
-    if (b < lo || b > hi) return SyntaxError;
-    lo = 0x80;
-    hi = 0xBF;
-  }
-  p_ += length;
-  return None;
-}
-
 ErrorCode Parser::read_string(std::string_view& out) {
-  const char* start = ++p_;
-  bool escaped = false;
-  for (;;) {
-#if defined(__SSE2__)
-    // Sixteen bytes a step: long strings (transaction data in block templates) dominate
-    // the time spent reading a daemon reply. A signed compare below 0x20 also catches every
-    // byte of 0x80 and above.
-    while (end_ - p_ >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
-      const __m128i special = _mm_or_si128(
-          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
-          _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
-      if (const int mask = _mm_movemask_epi8(special); mask != 0) {
-        p_ += __builtin_ctz(static_cast<unsigned>(mask));
-        break;
-      }
-      p_ += 16;
-    }
-#endif
-    while (end_ - p_ >= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p_, 8);
-      if (has_special_byte(w)) break;
-      p_ += 8;
-    }
-    if (p_ == end_) return UnexpectedEndOfInput;
-    auto c = static_cast<unsigned char>(*p_);
-    if (c == '"') break;
-    if (c >= 0x20 && c < 0x80 && c != '\\') {
-      ++p_;
-    } else if (c == '\\') {
-      escaped = true;
-      if (ErrorCode e = skip_escape(); e != None) return e;
-    } else if (c < 0x20) {
-      return SyntaxError;
-    } else if (ErrorCode e = skip_utf8(); e != None) {
-      return e;
-    }
-  }
-  const char* stop = p_++;
+  const char* start = p_ + 1;
+  bool escaped;
+  if (ErrorCode e = json_grammar::check_string(p_, end_, escaped); e != None) return e;
+  const char* stop = p_ - 1;
   auto raw = static_cast<std::size_t>(stop - start);
   if (raw == 0) {
     out = std::string_view("", 0);
@@ -377,39 +187,18 @@ ErrorCode Parser::read_string(std::string_view& out) {
     std::memcpy(dst, start, raw);
     out = std::string_view(dst, raw);
   } else {
-    out = std::string_view(dst, decode_escaped(start, stop, dst));
+    out = std::string_view(dst, json_grammar::decode_escaped(start, stop, dst));
   }
   return None;
 }
 
 ErrorCode Parser::read_number(JsonValue& out) {
   const char* start = p_;
-  bool negative = *p_ == '-';
-  if (negative) ++p_;
-  if (p_ == end_) return SyntaxError;
-  if (*p_ == '0') {
-    ++p_;
-    if (p_ < end_ && is_digit(*p_)) return SyntaxError;
-  } else if (is_digit(*p_)) {
-    while (p_ < end_ && is_digit(*p_)) ++p_;
-  } else {
-    return SyntaxError;
-  }
-  const char* digits_end = p_;
-  bool integral = true;
-  if (p_ < end_ && *p_ == '.') {
-    ++p_;
-    if (p_ == end_ || !is_digit(*p_)) return SyntaxError;
-    while (p_ < end_ && is_digit(*p_)) ++p_;
-    integral = false;
-  }
-  if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
-    ++p_;
-    if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-    if (p_ == end_ || !is_digit(*p_)) return SyntaxError;
-    while (p_ < end_ && is_digit(*p_)) ++p_;
-    integral = false;
-  }
+  const bool negative = *p_ == '-';
+  json_grammar::NumberShape shape;
+  if (ErrorCode e = json_grammar::check_number(p_, end_, shape); e != None) return e;
+  const char* digits_end = shape.digits_end;
+  const bool integral = shape.integral;
   std::string_view text(start, static_cast<std::size_t>(p_ - start));
 
   if (integral && text != "-0") {

@@ -1,0 +1,272 @@
+#include "json/skim.h"
+
+#include <cstdint>
+#include <cstring>
+#include <unordered_set>
+
+#include "json/grammar.h"
+
+namespace skerrow {
+namespace {
+
+using enum ErrorCode;
+namespace grammar = json_grammar;
+
+// Objects up to this many members are checked for a repeated key by a plain scan; larger
+// ones get a hash set so that a reply with a huge object stays linear.
+constexpr std::size_t kLinearKeyScan = 16;
+
+// Where a container sits, as far as the outline cares.
+enum class Place : std::uint8_t { other, top, result, transactions, transaction };
+
+// What the member whose value is being read means to the outline.
+enum class Member : std::uint8_t { other, result, transactions, txid, flags, coinbaseaux };
+
+struct Frame {
+  std::size_t keys;    // the object's first key on the key stack
+  std::size_t set;     // 1 + index of the object's key set in sets_, 0 while keys are scanned
+  bool object;
+  Place place;
+};
+
+// Keys of a transaction mostly differ in their first byte or their length; both are checked
+// before a call to memcmp.
+bool same_key(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && (a.empty() || (a[0] == b[0] && std::memcmp(a.data(), b.data(), a.size()) == 0));
+}
+
+// The same walk as the reader's (one value at a time, containers on an explicit stack, a
+// repeated key found when the second member's value is complete), so that the first fault
+// of a text, and with it the error, is the same.
+class Skimmer {
+ public:
+  Skimmer(std::string_view input, std::pmr::memory_resource* memory, TemplateOutline& out)
+      : begin_(input.data()),
+        p_(input.data()),
+        end_(input.data() + input.size()),
+        out_(out),
+        frames_(memory),
+        keys_(memory),
+        sets_(memory),
+        scratch_(memory) {}
+
+  ErrorCode run();
+
+ private:
+  using KeySet = std::pmr::unordered_set<std::string_view>;
+
+  std::size_t offset(const char* at) const { return static_cast<std::size_t>(at - begin_); }
+  void skip_blanks() { p_ = grammar::skip_blanks(p_, end_); }
+  ErrorCode read_string(bool keep, std::string_view& text, bool& escaped);
+  ErrorCode read_key();
+  void push_key(std::string_view key) {
+    if (key_count_ == keys_.size()) keys_.resize(keys_.size() * 2 + 64);
+    keys_[key_count_++] = key;
+  }
+  ErrorCode check_new_key(Frame& frame);
+  Place place_of(bool object) const;
+
+  const char* begin_;
+  const char* p_;
+  const char* end_;
+  TemplateOutline& out_;
+  std::pmr::vector<Frame> frames_;
+  // Decoded keys of every open object: the first key_count_ entries. Kept by hand rather
+  // than by push_back, which the compiler leaves out of line on the path taken per key.
+  std::pmr::vector<std::string_view> keys_;
+  std::size_t key_count_ = 0;
+  std::pmr::vector<KeySet> sets_;
+  std::pmr::monotonic_buffer_resource scratch_;  // texts written with escapes, decoded
+  Member member_ = Member::other;     // of the newest key of the innermost object
+  const char* member_key_ = nullptr;  // that key's opening quote
+};
+
+// At the opening quote. With `keep`, `text` is the decoded string (in scratch_ when it was
+// written with escapes).
+ErrorCode Skimmer::read_string(bool keep, std::string_view& text, bool& escaped) {
+  const char* start = p_ + 1;
+  if (ErrorCode e = grammar::check_string(p_, end_, escaped); e != None) return e;
+  if (!keep) return None;
+  const char* stop = p_ - 1;
+  const auto raw = static_cast<std::size_t>(stop - start);
+  if (!escaped) {
+    text = std::string_view(start, raw);
+    return None;
+  }
+  auto* decoded = static_cast<char*>(scratch_.allocate(raw, 1));
+  text = std::string_view(decoded, grammar::decode_escaped(start, stop, decoded));
+  return None;
+}
+
+// Reads `"key" :` of the innermost object and says what its value means to the outline.
+ErrorCode Skimmer::read_key() {
+  skip_blanks();
+  if (p_ == end_) return UnexpectedEndOfInput;
+  if (*p_ != '"') return SyntaxError;
+  const char* quote = p_;
+  std::string_view key;
+  bool escaped;
+  if (ErrorCode e = read_string(true, key, escaped); e != None) return e;
+  skip_blanks();
+  if (p_ == end_) return UnexpectedEndOfInput;
+  if (*p_++ != ':') return SyntaxError;
+  push_key(key);
+  member_key_ = quote;
+  member_ = Member::other;
+  switch (frames_.back().place) {
+    case Place::top:
+      if (key == "result") member_ = Member::result;
+      break;
+    case Place::result:
+      if (key == "transactions") member_ = Member::transactions;
+      break;
+    case Place::transaction:
+      if (key == "txid") member_ = Member::txid;
+      break;
+    default:
+      break;
+  }
+  // The commitment's place is a byte match in the text: a key written with escapes is none.
+  if (member_ == Member::other && !escaped) {
+    if (key == "flags") {
+      member_ = Member::flags;
+    } else if (key == "coinbaseaux") {
+      member_ = Member::coinbaseaux;
+    }
+  }
+  return None;
+}
+
+// The newest key of `frame` has just got its value: refuse it if the object has it already.
+ErrorCode Skimmer::check_new_key(Frame& frame) {
+  const std::size_t position = key_count_ - 1 - frame.keys;
+  const std::string_view key = keys_[key_count_ - 1];
+  if (frame.set == 0 && position < kLinearKeyScan) {
+    for (std::size_t i = frame.keys; i + 1 < key_count_; ++i) {
+      if (same_key(keys_[i], key)) return DuplicateField;
+    }
+    return None;
+  }
+  if (frame.set == 0) {
+    KeySet& set = sets_.emplace_back();  // takes memory_ from the vector
+    frame.set = sets_.size();
+    set.insert(keys_.begin() + static_cast<std::ptrdiff_t>(frame.keys),
+               keys_.begin() + static_cast<std::ptrdiff_t>(key_count_ - 1));
+  }
+  return sets_[frame.set - 1].insert(key).second ? None : DuplicateField;
+}
+
+// Where a container that starts now sits.
+Place Skimmer::place_of(bool object) const {
+  if (frames_.empty()) return object ? Place::top : Place::other;
+  const Frame& parent = frames_.back();
+  if (!parent.object) return parent.place == Place::transactions && object ? Place::transaction : Place::other;
+  if (parent.place == Place::top && member_ == Member::result && object) return Place::result;
+  if (parent.place == Place::result && member_ == Member::transactions && !object) return Place::transactions;
+  return Place::other;
+}
+
+ErrorCode Skimmer::run() {
+  for (;;) {
+    // The start of one value; containers open a frame and loop for their first entry.
+    skip_blanks();
+    if (p_ == end_) return UnexpectedEndOfInput;
+    const Member member = !frames_.empty() && frames_.back().object ? member_ : Member::other;
+    ErrorCode e = None;
+    switch (*p_) {
+      case '[': {
+        const Place place = place_of(false);
+        ++p_;
+        skip_blanks();
+        if (p_ < end_ && *p_ == ']') {
+          ++p_;
+          break;
+        }
+        if (place == Place::transactions) out_.has_transactions = true;
+        frames_.push_back(Frame{0, 0, false, place});
+        continue;
+      }
+      case '{': {
+        const Place place = place_of(true);
+        const char* open = p_;
+        ++p_;
+        skip_blanks();
+        const bool empty = p_ < end_ && *p_ == '}';
+        if (member == Member::coinbaseaux) {
+          if (empty && out_.empty_aux_key == TemplateOutline::npos) {
+            out_.empty_aux_key = offset(member_key_);
+            out_.empty_aux_end = offset(p_) + 1;
+          } else if (!empty && out_.aux_open == TemplateOutline::npos) {
+            out_.aux_open = offset(open);
+          }
+        }
+        if (empty) {
+          ++p_;
+          break;
+        }
+        frames_.push_back(Frame{key_count_, 0, true, place});
+        if (e = read_key(); e != None) return e;
+        continue;
+      }
+      case '"': {
+        std::string_view text;
+        bool escaped;
+        const bool keep = member == Member::txid;
+        if (e = read_string(keep, text, escaped); e != None) return e;
+        if (keep) {
+          if (escaped) text = out_.decoded.emplace_front(text);  // outlives the scratch
+          out_.txids.push_back(text);
+        } else if (member == Member::flags && out_.flags_close == TemplateOutline::npos) {
+          out_.flags_close = offset(p_ - 1);
+        }
+        break;
+      }
+      case 't': e = grammar::check_literal(p_, end_, "true"); break;
+      case 'f': e = grammar::check_literal(p_, end_, "false"); break;
+      case 'n': e = grammar::check_literal(p_, end_, "null"); break;
+      case '-': case '0': case '1': case '2': case '3': case '4':
+      case '5': case '6': case '7': case '8': case '9': {
+        grammar::NumberShape shape;
+        e = grammar::check_number(p_, end_, shape);
+        break;
+      }
+      default: return SyntaxError;
+    }
+    if (e != None) return e;
+
+    // A value is complete: close every container it completes.
+    for (;;) {
+      if (frames_.empty()) {
+        skip_blanks();
+        return p_ == end_ ? None : SyntaxError;
+      }
+      Frame& frame = frames_.back();
+      if (frame.object && (e = check_new_key(frame)) != None) return e;
+      skip_blanks();
+      if (p_ == end_) return UnexpectedEndOfInput;
+      const char c = *p_++;
+      if (c == ',') {
+        if (frame.object && (e = read_key()) != None) return e;
+        break;
+      }
+      if (c != (frame.object ? '}' : ']')) return SyntaxError;
+      if (frame.object) {
+        key_count_ = frame.keys;
+        if (frame.set != 0) sets_.pop_back();
+      }
+      frames_.pop_back();
+    }
+  }
+}
+
+}  // namespace
+
+Result<TemplateOutline> skim_template(std::string_view input, std::pmr::memory_resource* memory) {
+  return catch_oom([&]() -> Result<TemplateOutline> {
+    TemplateOutline out(memory);
+    if (ErrorCode e = Skimmer(input, memory, out).run(); e != None) return fail(e);
+    return out;
+  });
+}
+
+}  // namespace skerrow
