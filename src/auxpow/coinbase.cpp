@@ -6,6 +6,19 @@
 
 namespace skerrow {
 
+namespace {
+
+// Appends `text` to the level when it is 64 hex digits.
+void add_txid(std::string_view text, std::pmr::vector<Hash32>& level) {
+  if (text.size() != 64) return;
+  Hash32 id;
+  if (!hex_decode(text, id)) return;
+  reverse_hash(id);
+  level.push_back(id);
+}
+
+}  // namespace
+
 Result<std::optional<std::pmr::vector<Hash32>>> template_tree_level(const JsonValue& reply,
                                                                     std::pmr::memory_resource* memory) {
   using Level = std::optional<std::pmr::vector<Hash32>>;
@@ -21,12 +34,21 @@ Result<std::optional<std::pmr::vector<Hash32>>> template_tree_level(const JsonVa
     level.push_back(Hash32{});
     for (const JsonValue& tx : transactions->items()) {
       const JsonValue* txid = get_member(tx, "txid");
-      if (txid == nullptr || !txid->is_string() || txid->as_text().size() != 64) continue;
-      Hash32 id;
-      if (!hex_decode(txid->as_text(), id)) continue;
-      reverse_hash(id);
-      level.push_back(id);
+      if (txid != nullptr && txid->is_string()) add_txid(txid->as_text(), level);
     }
+    return Level{std::move(level)};
+  });
+}
+
+Result<std::optional<std::pmr::vector<Hash32>>> template_tree_level(const TemplateOutline& outline,
+                                                                    std::pmr::memory_resource* memory) {
+  using Level = std::optional<std::pmr::vector<Hash32>>;
+  if (!outline.has_transactions) return Level{};
+  return catch_oom([&]() -> Result<std::optional<std::pmr::vector<Hash32>>> {
+    std::pmr::vector<Hash32> level(memory);
+    level.reserve(outline.txids.size() + 1);
+    level.push_back(Hash32{});
+    for (std::string_view txid : outline.txids) add_txid(txid, level);
     return Level{std::move(level)};
   });
 }

@@ -13,6 +13,7 @@
 #include "auxpow/engine.h"
 #include "error/error.h"
 #include "json/reader.h"
+#include "json/skim.h"
 
 namespace skerrow {
 
@@ -29,6 +30,9 @@ struct CoinbaseBranch {
 // internal order. nullopt when the reply has no non-empty transaction list.
 // Errors: OutOfMemory.
 Result<std::optional<std::pmr::vector<Hash32>>> template_tree_level(const JsonValue& reply,
+                                                                    std::pmr::memory_resource* memory);
+// The same level from the reply's outline.
+Result<std::optional<std::pmr::vector<Hash32>>> template_tree_level(const TemplateOutline& outline,
                                                                     std::pmr::memory_resource* memory);
 
 // Folds `level` (coinbase placeholder first; an odd level pairs its last hash with itself)

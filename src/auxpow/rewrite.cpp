@@ -218,6 +218,15 @@ CommitmentPlace find_commitment_place(std::string_view reply, const JsonValue& r
   return {};
 }
 
+CommitmentPlace find_commitment_place(const TemplateOutline& outline) {
+  if (outline.flags_close != TemplateOutline::npos) return append_to_flags(outline.flags_close);
+  if (outline.empty_aux_key != TemplateOutline::npos) {
+    return replace_empty_coinbaseaux(outline.empty_aux_key, outline.empty_aux_end);
+  }
+  if (outline.aux_open != TemplateOutline::npos) return insert_flags(outline.aux_open + 1);
+  return {};
+}
+
 std::size_t find_aux_fields_place(std::string_view text) {
   if (text.size() < kErrorMember.size()) return std::string_view::npos;
   return text.rfind(kErrorMember);
@@ -270,27 +279,19 @@ Status append_aux_fields(const AuxWork& work, std::pmr::string& out) {
   });
 }
 
-Status splice_template(std::string_view reply, const AuxWork& work, TemplateSplice& out,
-                       const JsonValue* root) {
-  out.fields_.clear();
-  if (auto s = append_aux_fields(work, out.fields_); !s) return s;
-  out.commitment_ = commitment_text(work.tree);
+Status TemplateSplice::fill(std::string_view reply, const AuxWork& work, const CommitmentPlace& place) {
+  fields_.clear();
+  if (auto s = append_aux_fields(work, fields_); !s) return s;
+  commitment_ = commitment_text(work.tree);
 
-  auto& pieces = out.pieces_;
-  std::size_t& count = out.count_;
+  auto& pieces = pieces_;
+  std::size_t& count = count_;
   count = 0;
-  CommitmentPlace place;
-  try {
-    place = root ? find_commitment_place(reply, *root) : find_commitment_place(reply);
-  } catch (const std::bad_alloc&) {
-    // The walk's stack could not grow; the byte search needs no memory and finds the same place.
-    place = find_commitment_place(reply);
-  }
-  out.committed_ = place.found;
+  committed_ = place.found;
   if (place.found) {
     pieces[count++] = reply.substr(0, place.pos);
     pieces[count++] = place.before;
-    pieces[count++] = {out.commitment_.data(), out.commitment_.size()};
+    pieces[count++] = {commitment_.data(), commitment_.size()};
     pieces[count++] = place.after;
     pieces[count++] = reply.substr(place.pos + place.erase);
   } else {
@@ -309,10 +310,27 @@ Status splice_template(std::string_view reply, const AuxWork& work, TemplateSpli
   std::move_backward(pieces.begin() + piece + 1, pieces.begin() + count, pieces.begin() + count + 3);
   pieces[piece] = head;
   pieces[piece + 1] = comma;
-  pieces[piece + 2] = out.fields_;
+  pieces[piece + 2] = fields_;
   pieces[piece + 3] = tail;
   count += 3;
   return {};
+}
+
+Status splice_template(std::string_view reply, const AuxWork& work, TemplateSplice& out,
+                       const JsonValue* root) {
+  CommitmentPlace place;
+  try {
+    place = root ? find_commitment_place(reply, *root) : find_commitment_place(reply);
+  } catch (const std::bad_alloc&) {
+    // The walk's stack could not grow; the byte search needs no memory and finds the same place.
+    place = find_commitment_place(reply);
+  }
+  return out.fill(reply, work, place);
+}
+
+Status splice_template(std::string_view reply, const AuxWork& work, TemplateSplice& out,
+                       const TemplateOutline* outline) {
+  return out.fill(reply, work, outline ? find_commitment_place(*outline) : find_commitment_place(reply));
 }
 
 Result<std::pmr::string> rewrite_template(std::string_view reply, const AuxWork& work,

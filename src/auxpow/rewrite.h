@@ -14,6 +14,7 @@
 #include "auxpow/work.h"
 #include "error/error.h"
 #include "json/reader.h"
+#include "json/skim.h"
 
 namespace skerrow {
 
@@ -44,6 +45,9 @@ CommitmentPlace find_commitment_place(std::string_view reply);
 // tokens are no obstacle and the megabytes of a large template need no byte search.
 CommitmentPlace find_commitment_place(std::string_view reply, const JsonValue& root);
 
+// The same place, from the reply's outline (the places it holds are those of the walk above).
+CommitmentPlace find_commitment_place(const TemplateOutline& outline);
+
 // Position of the last "},\"error\"" (where the aux fields go), or npos.
 std::size_t find_aux_fields_place(std::string_view text);
 
@@ -67,6 +71,8 @@ class TemplateSplice {
 
  private:
   friend Status splice_template(std::string_view, const AuxWork&, TemplateSplice&, const JsonValue*);
+  friend Status splice_template(std::string_view, const AuxWork&, TemplateSplice&, const TemplateOutline*);
+  Status fill(std::string_view reply, const AuxWork& work, const CommitmentPlace& place);
   static constexpr std::size_t kMaxPieces = 8;
   std::array<char, kCommitmentSize> commitment_{};
   std::pmr::string fields_;
@@ -80,6 +86,9 @@ class TemplateSplice {
 // `root`, when given, is the reply parsed with borrowed texts (see find_commitment_place).
 Status splice_template(std::string_view reply, const AuxWork& work, TemplateSplice& out,
                        const JsonValue* root = nullptr);
+// The same, with the place taken from `outline`, when given: the reply skimmed.
+Status splice_template(std::string_view reply, const AuxWork& work, TemplateSplice& out,
+                       const TemplateOutline* outline);
 
 // The reply with the commitment placed and the aux fields inserted, built in one
 // allocation of the final size. Errors: OutOfMemory.

@@ -10,7 +10,7 @@
 #include "http/aux_handlers.h"
 #include "http/dispatch.h"
 #include "http/response.h"
-#include "json/reader.h"
+#include "json/skim.h"
 #include "log/log.h"
 #include "rpc/client.h"
 
@@ -21,9 +21,9 @@ enum class BranchOutcome { usable, too_many };
 
 // Reads the template's transaction ids and folds them into the coinbase branch. A reply
 // without a usable transaction list leaves the branch empty: the template is still served.
-BranchOutcome read_coinbase_branch(const JsonValue* root, PageArena& arena, CoinbaseBranch& branch) {
-  if (root == nullptr) return BranchOutcome::usable;
-  auto level = template_tree_level(*root, &arena);
+BranchOutcome read_coinbase_branch(const TemplateOutline* outline, PageArena& arena, CoinbaseBranch& branch) {
+  if (outline == nullptr) return BranchOutcome::usable;
+  auto level = template_tree_level(*outline, &arena);
   if (!level || !*level) return BranchOutcome::usable;
   std::pmr::vector<Hash32>& hashes = **level;
   const std::size_t count = hashes.size() - 1;
@@ -56,11 +56,11 @@ Status serve_template(Reply& out, std::string_view body, PageArena& arena, Serve
   }
   log_line(LogLevel::info, LogScope::http, {"getblocktemplate: got ", reply->size(), " bytes from parent"});
 
-  // The reply stays in the arena until the answer is sent, so its texts need no copy.
-  auto doc = parse_json(*reply, &arena, JsonTexts::borrow);
-  const JsonValue* root = doc ? &doc->root() : nullptr;
+  // The reply stays in the arena until the answer is sent, so the outline's txids need no copy.
+  auto outline = skim_template(*reply, &arena);
+  const TemplateOutline* skimmed = outline ? &*outline : nullptr;
   CoinbaseBranch branch;
-  if (read_coinbase_branch(root, arena, branch) == BranchOutcome::too_many) {
+  if (read_coinbase_branch(skimmed, arena, branch) == BranchOutcome::too_many) {
     // No snapshot either: nothing committed, so nothing can be submitted against it.
     return out.set(200, *reply);
   }
@@ -88,7 +88,7 @@ Status serve_template(Reply& out, std::string_view body, PageArena& arena, Serve
   void* place = arena.try_allocate(sizeof(TemplateSplice), alignof(TemplateSplice));
   if (place == nullptr) return fail(ErrorCode::OutOfMemory);
   TemplateSplice& answer = *new (place) TemplateSplice(&arena);
-  if (auto s = splice_template(*reply, work, answer, root); !s) return s;
+  if (auto s = splice_template(*reply, work, answer, skimmed); !s) return s;
   if (!answer.committed()) {
     log_line(LogLevel::warning, LogScope::http,
              {"getblocktemplate: no place for the aux commitment in the parent's reply"});
