@@ -52,22 +52,34 @@ Status dispatch_request(Reply& out, std::string_view body, PageArena& arena, Ser
   return passthrough(out, body, arena, ctx, tally);
 }
 
+Result<std::string_view> call_parent(std::string_view body, PageArena& arena, ServerContext& ctx,
+                                     RequestTally& tally) {
+  const DaemonCallTimer timer;
+  auto reply = call(ctx.parent, &arena, body, ctx.daemon_timeout_ms);
+  metrics::daemon_call(metrics::kParentDaemon, reply ? ErrorCode::None : reply.error(), timer.seconds());
+  if (!reply) {
+    tally.upstream_failed = true;
+    return fail(reply.error());
+  }
+  // Moved into a string that is never destroyed: its buffer goes back only with the arena.
+  // Destroyed here, a large one would go back to the shared mapping cache at once, and another
+  // request could write over it while this reply is still being sent.
+  void* place = arena.try_allocate(sizeof(std::pmr::string), alignof(std::pmr::string));
+  if (place == nullptr) return fail(ErrorCode::OutOfMemory);
+  const auto* kept = new (place) std::pmr::string(std::move(*reply));
+  return std::string_view(*kept);
+}
+
 Status passthrough(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx,
                    RequestTally& tally) {
   return catch_oom([&]() -> Status {
     log_line(LogLevel::info, LogScope::http,
              {"proxying ", body.size(), "-byte request to parent daemon"});
-    const DaemonCallTimer timer;
-    auto reply = call(ctx.parent, &arena, body, ctx.daemon_timeout_ms);
-    metrics::daemon_call(metrics::kParentDaemon, reply ? ErrorCode::None : reply.error(), timer.seconds());
-    if (!reply) {
-      tally.upstream_failed = true;
-      return fail(reply.error());
-    }
+    auto reply = call_parent(body, arena, ctx, tally);
+    if (!reply) return fail(reply.error());
     log_line(LogLevel::info, LogScope::http,
              {"got ", reply->size(), "-byte response from parent, sending to client"});
-    // The parent's own HTTP status is not known here; its body is the answer either way. The
-    // reply lies in the request's arena, which outlives the writing.
+    // The parent's own HTTP status is not known here; its body is the answer either way.
     out.announce_sent = true;
     return out.set(200, *reply);
   });

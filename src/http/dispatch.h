@@ -23,6 +23,13 @@ std::optional<std::string_view> find_method(std::string_view body);
 Status dispatch_request(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx,
                         RequestTally& tally);
 
+// Calls the parent daemon with `body` within the daemon time limit and counts the call for
+// the metrics; a failure sets tally.upstream_failed. The reply is kept in `arena` until the
+// arena is released, not just until the caller returns: the answer is written from it later.
+// Errors: the daemon client's.
+Result<std::string_view> call_parent(std::string_view body, PageArena& arena, ServerContext& ctx,
+                                     RequestTally& tally);
+
 // Forwards the body to the parent daemon and answers its reply with status 200, logging the
 // proxying and got lines (the sent line follows once the reply is out). A failed parent call sets tally.upstream_failed.
 Status passthrough(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx,

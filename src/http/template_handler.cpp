@@ -47,13 +47,8 @@ Status serve_template(Reply& out, std::string_view body, PageArena& arena, Serve
   const auto wait_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(engine.aux_wait_ms);
 
   log_line(LogLevel::info, LogScope::http, {"getblocktemplate: forwarding ", body.size(), " bytes to parent"});
-  const DaemonCallTimer timer;
-  auto reply = call(ctx.parent, &arena, body, ctx.daemon_timeout_ms);
-  metrics::daemon_call(metrics::kParentDaemon, reply ? ErrorCode::None : reply.error(), timer.seconds());
-  if (!reply) {
-    tally.upstream_failed = true;
-    return fail(reply.error());
-  }
+  auto reply = call_parent(body, arena, ctx, tally);
+  if (!reply) return fail(reply.error());
   log_line(LogLevel::info, LogScope::http, {"getblocktemplate: got ", reply->size(), " bytes from parent"});
 
   // The reply stays in the arena until the answer is sent, so the outline's txids need no copy.

@@ -91,3 +91,26 @@ def test_connections_past_max_connections_are_closed_at_once(fake_daemon, proxy_
         s.close()
     time.sleep(0.3)
     assert proxy.rpc("getblockcount").status == 200  # room again once they are gone
+
+
+def test_a_reply_still_being_written_is_not_reused_by_the_next_request(fake_daemon, proxy_factory):
+    # Replies far larger than the socket buffers: the first is still being written when the
+    # second, of the same size, is fetched into memory of its own. Memory given back before its
+    # reply was out would be handed to the second and the first client would read its bytes.
+    size = 3_900_000   # under the 4 MiB reply cap, over what the kernel buffers take at once
+
+    def reply(req):
+        fill = b"%d" % req.json()["id"]
+        return 200, b'{"result":"' + fill * (size // len(fill)) + b'"}'
+    parent = fake_daemon(reply)
+    proxy = proxy_factory({"parent": parent_entry(parent)})
+    first = socket.socket()
+    first.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    first.connect(("127.0.0.1", proxy.port))
+    first.settimeout(30)
+    first.sendall(http_post(rpc_body("getblock", id=1)))
+    assert first.recv(1)   # its reply has begun and stalls on the small buffer
+    second = parse_response(read_reply(send_request(proxy.port, rpc_body("getblock", id=2))))
+    assert second.body.count(b"2") == size
+    rest = parse_response(b"H" + read_reply(first))
+    assert rest.body == b'{"result":"' + b"1" * size + b'"}\n'
