@@ -228,8 +228,10 @@ def test_a_client_that_never_reads_its_template_holds_only_its_connection(proxy_
             pass
 
     assert cut.result(), "the proxy kept the stalled connection open"
-    # The limit counts from the reply's first byte.
-    assert limit - 0.05 <= cut.result() - began <= limit + 0.5, cut.result() - began
+    # The limit counts from the reply's first byte. A sanitizer's build on a busy machine may
+    # take its time over the close; still well short of a second limit.
+    late = 1.5 if sanitized(proxy.process.pid) else 0.5
+    assert limit - 0.05 <= cut.result() - began <= limit + late, cut.result() - began
     assert received.startswith(b"HTTP/1.1 200 ") and len(received) < len(BIG_TEMPLATE), len(received)
     for kind, answers in served.items():
         late = [(f"{took:.3f}s", str(answer)[:80]) for took, answer in answers
