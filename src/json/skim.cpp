@@ -23,16 +23,20 @@ enum class Place : std::uint8_t { other, top, result, transactions, transaction 
 enum class Member : std::uint8_t { other, result, transactions, txid, flags, coinbaseaux };
 
 struct Frame {
-  std::size_t keys;    // the object's first key on the key stack
-  std::size_t set;     // 1 + index of the object's key set in sets_, 0 while keys are scanned
+  std::size_t keys;        // the object's first key on the key stack
+  std::size_t set;         // 1 + index of the object's key set in sets_, 0 while keys are scanned
+  std::uint64_t seen = 0;  // key_bit of every key so far
   bool object;
   Place place;
 };
 
-// Keys of a transaction mostly differ in their first byte or their length; both are checked
-// before a call to memcmp.
-bool same_key(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && (a.empty() || (a[0] == b[0] && std::memcmp(a.data(), b.data(), a.size()) == 0));
+// One of 64 bits by a key's length and first and last bytes. The keys of a transaction differ
+// in those, so a key whose bit is new needs no comparison with the others.
+std::uint64_t key_bit(std::string_view key) {
+  if (key.empty()) return 1;
+  const auto mix = static_cast<unsigned>(key.size() * 7 + static_cast<unsigned char>(key.front()) * 3 +
+                                         static_cast<unsigned char>(key.back()));
+  return std::uint64_t{1} << (mix & 63);
 }
 
 // The same walk as the reader's (one value at a time, containers on an explicit stack, a
@@ -83,7 +87,7 @@ class Skimmer {
 
 // At the opening quote. With `keep`, `text` is the decoded string (in scratch_ when it was
 // written with escapes).
-ErrorCode Skimmer::read_string(bool keep, std::string_view& text, bool& escaped) {
+inline ErrorCode Skimmer::read_string(bool keep, std::string_view& text, bool& escaped) {
   const char* start = p_ + 1;
   if (ErrorCode e = grammar::check_string(p_, end_, escaped); e != None) return e;
   if (!keep) return None;
@@ -142,8 +146,12 @@ ErrorCode Skimmer::check_new_key(Frame& frame) {
   const std::size_t position = key_count_ - 1 - frame.keys;
   const std::string_view key = keys_[key_count_ - 1];
   if (frame.set == 0 && position < kLinearKeyScan) {
+    const std::uint64_t bit = key_bit(key);
+    const bool maybe_seen = (frame.seen & bit) != 0;
+    frame.seen |= bit;
+    if (!maybe_seen) return None;
     for (std::size_t i = frame.keys; i + 1 < key_count_; ++i) {
-      if (same_key(keys_[i], key)) return DuplicateField;
+      if (keys_[i] == key) return DuplicateField;
     }
     return None;
   }
@@ -183,7 +191,7 @@ ErrorCode Skimmer::run() {
           break;
         }
         if (place == Place::transactions) out_.has_transactions = true;
-        frames_.push_back(Frame{0, 0, false, place});
+        frames_.push_back(Frame{0, 0, 0, false, place});
         continue;
       }
       case '{': {
@@ -204,7 +212,7 @@ ErrorCode Skimmer::run() {
           ++p_;
           break;
         }
-        frames_.push_back(Frame{key_count_, 0, true, place});
+        frames_.push_back(Frame{key_count_, 0, 0, true, place});
         if (e = read_key(); e != None) return e;
         continue;
       }
@@ -224,8 +232,17 @@ ErrorCode Skimmer::run() {
       case 't': e = grammar::check_literal(p_, end_, "true"); break;
       case 'f': e = grammar::check_literal(p_, end_, "false"); break;
       case 'n': e = grammar::check_literal(p_, end_, "null"); break;
-      case '-': case '0': case '1': case '2': case '3': case '4':
-      case '5': case '6': case '7': case '8': case '9': {
+      case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9': {
+        // Whole numbers (fees, sizes, times) end at their last digit; the rest is checked fully.
+        const char* digit = p_ + 1;
+        while (digit < end_ && *digit >= '0' && *digit <= '9') ++digit;
+        if (digit == end_ || (*digit != '.' && *digit != 'e' && *digit != 'E')) {
+          p_ = digit;
+          break;
+        }
+        [[fallthrough]];
+      }
+      case '-': case '0': {
         grammar::NumberShape shape;
         e = grammar::check_number(p_, end_, shape);
         break;
