@@ -107,7 +107,7 @@ void FrontEnd::admit(int fd, Clock::time_point accepted) {
   c->accepted = accepted;
   c->deadline = Deadline::after(ctx_.client_timeout_ms, accepted);
   by_fd_[static_cast<std::size_t>(fd)].reset(c);
-  ++open_;
+  metrics::connections_open(++open_);
   // Most requests are there by the time they are accepted; a read now saves a round of the
   // loop, and a connection answered at once never needs registering.
   read_more(*c);
@@ -155,8 +155,7 @@ void FrontEnd::request_complete(Connection& c) {
   // On a full queue the connection is dropped unanswered (the queue logs it), and not counted
   // as a request: none was served.
   if (!queue_.push(Job{c.fd, c.accepted, &c})) {
-    c.tally.kind = metrics::RequestKind::refused;
-    open_ -= 1;
+    metrics::connections_open(--open_);
     close_fd(c.fd);
     by_fd_[static_cast<std::size_t>(c.fd)].reset();
   }
@@ -312,7 +311,7 @@ void FrontEnd::close(Connection& c) {
   metrics::request_finished(c.tally.kind, outcome_of(c.failure, c.tally), metrics_seconds_since(c.accepted));
   // Closing a descriptor also ends its registration with the loop.
   close_fd(c.fd);
-  open_ -= 1;
+  metrics::connections_open(--open_);
   by_fd_[static_cast<std::size_t>(c.fd)].reset();  // frees the connection, its buffer and arena
 }
 

@@ -183,6 +183,11 @@ void Metrics::build(std::string_view version) {
                         .Help("Connections closed unanswered because the job queue was full.")
                         .Register(r)
                         .Add({});
+  connections_open_ = &BuildGauge()
+                           .Name("skerrow_connections_open")
+                           .Help("Client connections held open: request arriving, queued, served or reply being written.")
+                           .Register(r)
+                           .Add({});
   workers_busy_ = &BuildGauge()
                        .Name("skerrow_workers_busy")
                        .Help("Workers serving a connection.")
@@ -381,6 +386,7 @@ void request_finished(Metrics& m, RequestKind kind, RequestOutcome outcome, doub
 void queue_depth(Metrics& m, std::size_t depth) { m.queue_depth_->Set(static_cast<double>(depth)); }
 
 void queue_dropped(Metrics& m) { m.queue_dropped_->Increment(); }
+void connections_open(Metrics& m, std::size_t open) { m.connections_open_->Set(static_cast<double>(open)); }
 
 void worker_busy(Metrics& m, int delta) { m.workers_busy_->Increment(delta); }
 

@@ -62,6 +62,7 @@ inline Metrics* get() { return active.load(std::memory_order_relaxed); }
 void request_finished(Metrics&, RequestKind, RequestOutcome, double seconds);
 void queue_depth(Metrics&, std::size_t depth);
 void queue_dropped(Metrics&);
+void connections_open(Metrics&, std::size_t open);
 void worker_busy(Metrics&, int delta);
 void daemon_call(Metrics&, std::size_t daemon, ErrorCode result, double seconds);
 void aux_template_fetched(Metrics&, std::size_t chain, double difficulty);
@@ -103,6 +104,12 @@ inline void queue_depth(std::size_t depth) {
 // A connection was closed unanswered because the queue was full.
 inline void queue_dropped() {
   if (Metrics* m = detail::get()) detail::queue_dropped(*m);
+}
+
+// The front end holds `open` client connections now. REQUIRES: called by the event loop
+// only, so the last value set is the current one.
+inline void connections_open(std::size_t open) {
+  if (Metrics* m = detail::get()) detail::connections_open(*m, open);
 }
 
 // Counts a worker as busy for the life of the object (from pop to the closed connection).

@@ -311,12 +311,14 @@ def test_prometheus_reads_counters_and_per_chain_gauges(stack):
         prom.wait_for("skerrow_workers_busy", lambda s: list(s.values()) == [float(busy)])
         prom.wait_for("skerrow_queue_depth", lambda s: list(s.values()) == [float(waiting)])
         prom.wait_for("skerrow_queue_dropped_total", lambda s: list(s.values()) == [float(drops)])
+        prom.wait_for("skerrow_connections_open", lambda s: list(s.values()) == [float(busy + waiting)])
     finally:
         stack.release.set()
         for s in sockets:
             s.close()
     prom.wait_for("skerrow_queue_depth", lambda s: list(s.values()) == [0.0])
     prom.wait_for("skerrow_workers_busy", lambda s: list(s.values()) == [0.0])
+    prom.wait_for("skerrow_connections_open", lambda s: list(s.values()) == [0.0])
 
     # The process: the figures the kernel has for the proxy's pid.
     pid = stack.proxy.process.pid

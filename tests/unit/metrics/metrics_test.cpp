@@ -78,6 +78,7 @@ TEST_F(Hooks, EachHookMovesItsOwnSeriesOnly) {
   request_finished(RequestKind::refused, RequestOutcome::unauthorized, 0.25);
   queue_depth(7);
   queue_dropped();
+  connections_open(5);
   std::optional<BusyWorker> busy;
   busy.emplace();
   {
@@ -110,6 +111,7 @@ TEST_F(Hooks, EachHookMovesItsOwnSeriesOnly) {
       {R"(skerrow_request_duration_seconds_sum{kind="refused"})", 0.25},
       {"skerrow_queue_depth", 7},
       {"skerrow_queue_dropped_total", 1},
+      {"skerrow_connections_open", 5},
       {"skerrow_workers_busy", 1},
       {R"(skerrow_daemon_calls_total{daemon="parent",outcome="ok"})", 1},
       {R"(skerrow_daemon_calls_total{daemon="q\"uote",outcome="ConnectionRefused"})", 2},
