@@ -40,6 +40,7 @@ struct Connection {
   RequestTally tally;
   ErrorCode failure = ErrorCode::None;  // the first failure, the handler's or the writing's
   ErrorCode first_write = ErrorCode::None;  // how the worker's one write attempt failed
+  std::chrono::steady_clock::time_point reply_began{};  // the worker's write began the reply
 
   Connection* next_finished = nullptr;  // the list of connections workers handed back
 };

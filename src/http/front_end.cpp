@@ -164,7 +164,11 @@ void FrontEnd::request_complete(Connection& c) {
 void FrontEnd::finished(Connection* connection) noexcept {
   // The worker writes what the socket takes at once, without waiting: most replies fit whole,
   // and then the client has its answer, and the end of it, without waiting for the loop.
-  auto written = connection->reply.write_some(connection->fd);
+  // One send call only: a client that takes its reply a little at a time must not keep the
+  // worker writing.
+  const Clock::time_point before = Clock::now();
+  auto written = connection->reply.write_some(connection->fd, true);
+  if (connection->reply.started()) connection->reply_began = before;
   if (!written) {
     connection->first_write = written.error();
   } else if (*written) {
@@ -200,8 +204,9 @@ void FrontEnd::start_writing(Connection& c) {
   c.phase = ConnectionPhase::writing;
   // The reply's limit runs from its first byte rather than from accept: time spent on the
   // daemons is not the client's doing, and charging it would leave a patient client without
-  // its answer.
-  c.deadline = Deadline::after(ctx_.client_timeout_ms);
+  // its answer. The first byte may have gone out with the worker's write.
+  c.deadline = Deadline::after(ctx_.client_timeout_ms,
+                               c.reply_began != Clock::time_point{} ? c.reply_began : Clock::now());
   if (c.first_write != ErrorCode::None) {
     fail_and_close(c, c.first_write);
     return;

@@ -74,13 +74,14 @@ Status Reply::set_copy(std::uint16_t status, std::string_view body) {
   });
 }
 
-Result<bool> Reply::write_some(int fd) {
+Result<bool> Reply::write_some(int fd, bool one_call) {
   std::span<iovec> left(iov_.data() + first_, count_);
   while (!left.empty()) {
     auto sent = write_nonblocking(fd, left);
     if (!sent) return fail(started_ ? ErrorCode::ResponseCutOff : sent.error());
     if (*sent == 0) break;
     started_ = true;
+    if (one_call) break;
   }
   first_ = static_cast<std::size_t>(left.data() - iov_.data());
   count_ = left.size();

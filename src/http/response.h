@@ -45,8 +45,9 @@ class Reply {
   // Writes what the socket `fd` takes now without waiting; true once the last byte is out.
   // A failure before any byte left is returned by its write table name; once some bytes are
   // out any failure is ResponseCutOff: the client holds a cut-off response, and the
-  // connection can carry nothing more. REQUIRES: set was called.
-  Result<bool> write_some(int fd);
+  // connection can carry nothing more. With `one_call`, makes a single send call at most.
+  // REQUIRES: set was called.
+  Result<bool> write_some(int fd, bool one_call = false);
 
   // Set by a handler that logs "response sent to client" once the reply is out.
   bool announce_sent = false;
