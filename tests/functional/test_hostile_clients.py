@@ -185,7 +185,7 @@ def holds_connection(pid, proxy_port, client_port) -> bool:
 
 
 def test_a_client_that_never_reads_its_template_holds_only_its_connection(proxy_factory, fake_daemon, fake_aux):
-    limit = 1.0
+    limit = 2.0
     aux = fake_aux(1)
     parent = fake_daemon(lambda request: (200, BIG_TEMPLATE) if request.method == "getblocktemplate"
                          else (200, json_result(7, request)))
