@@ -156,7 +156,7 @@ ErrorCode Skimmer::check_new_key(Frame& frame) {
     return None;
   }
   if (frame.set == 0) {
-    KeySet& set = sets_.emplace_back();  // takes memory_ from the vector
+    KeySet& set = sets_.emplace_back();  // given the vector's memory resource
     frame.set = sets_.size();
     set.insert(keys_.begin() + static_cast<std::ptrdiff_t>(frame.keys),
                keys_.begin() + static_cast<std::ptrdiff_t>(key_count_ - 1));
