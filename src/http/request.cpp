@@ -81,9 +81,8 @@ RequestReader::~RequestReader() { std::free(buffer_); }
 
 bool RequestReader::make_room(bool& out_of_memory) {
   if (filled_ < capacity_) return true;
-  if (capacity_ == kRequestBufferBytes) return false;
-  const std::size_t grown =
-      capacity_ == 0 ? kFirstBufferBytes : std::min(capacity_ * 4, kRequestBufferBytes);
+  if (capacity_ >= cap_) return false;
+  const std::size_t grown = std::min(capacity_ == 0 ? kFirstBufferBytes : capacity_ * 4, cap_);
   void* moved = std::realloc(buffer_, grown);
   if (moved == nullptr) {
     out_of_memory = true;

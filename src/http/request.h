@@ -43,7 +43,8 @@ std::optional<std::uint64_t> find_content_length(std::string_view header_block);
 // buffer is full: what arrived is then used. The body is not cut to the Content-Length.
 class RequestReader {
  public:
-  RequestReader() = default;
+  // `cap`: where the request is cut (a smaller one only for tests).
+  explicit RequestReader(std::size_t cap = kRequestBufferBytes) : cap_(cap) {}
   RequestReader(const RequestReader&) = delete;
   RequestReader& operator=(const RequestReader&) = delete;
   ~RequestReader();
@@ -53,6 +54,7 @@ class RequestReader {
   Result<bool> read_available(int fd);
 
   std::size_t filled() const { return filled_; }
+  std::string_view received() const { return {buffer_, filled_}; }  // every byte taken
   const std::optional<HeaderEnd>& header_end() const { return header_end_; }
   // REQUIRES: header_end().
   std::string_view header_block() const { return {buffer_, header_end_->index}; }
@@ -64,6 +66,7 @@ class RequestReader {
   bool make_room(bool& out_of_memory);
   bool framed() const;
 
+  std::size_t cap_;
   char* buffer_ = nullptr;
   std::size_t capacity_ = 0;
   std::size_t filled_ = 0;

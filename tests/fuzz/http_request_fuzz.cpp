@@ -1,5 +1,5 @@
-// Request reading on arbitrary bytes, delivered through a socket in pieces and read into a
-// buffer of varying size. Input: one byte choosing the buffer size, one byte seeding the
+// Request reading on arbitrary bytes, delivered through a socket in pieces and read up to a
+// cap of varying size. Input: one byte choosing the buffer size, one byte seeding the
 // piece sizes, then the bytes the client sends (after which it closes its sending side).
 //
 // Whatever the pieces, the reader must agree with a plain re-scan of what it received: the
@@ -21,6 +21,8 @@
 
 #include "fuzz_check.h"
 #include "http/request.h"
+#include "platform/deadline.h"
+#include "platform/nonblocking_io.h"
 
 namespace {
 
@@ -104,6 +106,18 @@ void send_pieces(int out, int in, std::string_view bytes, const std::vector<std:
   ::shutdown(out, SHUT_WR);
 }
 
+// Reads as the event loop does: whatever is there whenever the socket is readable, until the
+// request is complete (bounded, so a reader that never completes shows as a failed check).
+void read_all(skerrow::RequestReader& reader, int fd) {
+  const skerrow::Deadline deadline = skerrow::Deadline::after(10000);
+  for (;;) {
+    auto complete = reader.read_available(fd);
+    FUZZ_CHECK(complete.has_value());
+    if (*complete) return;
+    FUZZ_CHECK(skerrow::wait_ready(fd, skerrow::Readiness::readable, deadline).has_value());
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -129,36 +143,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
   std::atomic<bool> reader_done{false};
-  std::vector<char> buffer(buffer_size);
-  skerrow::RequestRead got;
+  skerrow::RequestReader got(buffer_size);
   if (pieces.size() <= 1 && sent.size() <= 65536) {
     // One piece fits the socket's queue: no client thread needed.
     send_pieces(fds[1], fds[0], sent, pieces, reader_done);
-    got = skerrow::read_request(fds[0], buffer);
+    read_all(got, fds[0]);
   } else {
     std::thread client(send_pieces, fds[1], fds[0], sent, std::cref(pieces), std::cref(reader_done));
-    got = skerrow::read_request(fds[0], buffer);
+    read_all(got, fds[0]);
     reader_done.store(true);
     client.join();
   }
   ::close(fds[0]);
   ::close(fds[1]);
 
-  const std::string_view filled(buffer.data(), got.filled);
-  FUZZ_CHECK(got.filled <= buffer_size && got.filled <= sent.size());
-  FUZZ_CHECK(filled == sent.substr(0, got.filled));
-  FUZZ_CHECK(got.header_end == reference_header_end(filled));
-  if (got.header_end) {
-    FUZZ_CHECK(got.body.data() == buffer.data() + got.header_end->body_start());
-    FUZZ_CHECK(got.body.size() == got.filled - got.header_end->body_start());
+  const std::string_view filled = got.received();
+  FUZZ_CHECK(got.filled() <= buffer_size && got.filled() <= sent.size());
+  FUZZ_CHECK(filled == sent.substr(0, got.filled()));
+  FUZZ_CHECK(got.header_end() == reference_header_end(filled));
+  if (got.header_end()) {
+    FUZZ_CHECK(got.body().data() == filled.data() + got.header_end()->body_start());
+    FUZZ_CHECK(got.body().size() == got.filled() - got.header_end()->body_start());
   } else {
-    FUZZ_CHECK(got.body.empty());
+    FUZZ_CHECK(got.body().empty());
   }
   // Stopping early needs a reason.
-  if (got.filled < sent.size() && got.filled < buffer_size) {
-    FUZZ_CHECK(got.header_end.has_value());
-    const auto length = reference_content_length(filled.substr(0, got.header_end->index));
-    FUZZ_CHECK(!length || got.body.size() >= *length);
+  if (got.filled() < sent.size() && got.filled() < buffer_size) {
+    FUZZ_CHECK(got.header_end().has_value());
+    const auto length = reference_content_length(filled.substr(0, got.header_end()->index));
+    FUZZ_CHECK(!length || got.body().size() >= *length);
   }
   return 0;
 }
