@@ -48,10 +48,6 @@ metrics::RequestOutcome outcome_of(ErrorCode failure, const RequestTally& tally)
   }
 }
 
-constexpr std::string_view kFailureReply =
-    "{\"result\":null,\"error\":{\"code\":-1,\"message\":\"upstream connection failed\"},"
-    "\"id\":null}";
-
 }  // namespace
 
 FrontEnd::FrontEnd(ServerContext& ctx, EventLoop& loop, JobQueue& queue, std::size_t max_connections)

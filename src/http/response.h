@@ -16,6 +16,11 @@
 
 namespace skerrow {
 
+// The body of the 502 reply: whatever failed on the way to an answer.
+inline constexpr std::string_view kFailureReply =
+    "{\"result\":null,\"error\":{\"code\":-1,\"message\":\"upstream connection failed\"},"
+    "\"id\":null}";
+
 class Reply {
  public:
   static constexpr std::size_t kMaxPieces = 16;

@@ -1,8 +1,6 @@
 // Start-up of the front end and the event loop that feeds the workers.
 #include "http/server.h"
 
-#include <array>
-#include <cerrno>
 #include <chrono>
 #include <new>
 #include <optional>

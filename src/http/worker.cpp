@@ -8,10 +8,6 @@
 namespace skerrow {
 namespace {
 
-constexpr std::string_view kFailureReply =
-    "{\"result\":null,\"error\":{\"code\":-1,\"message\":\"upstream connection failed\"},"
-    "\"id\":null}";
-
 [[noreturn]] void worker_loop(JobQueue& queue, FrontEnd& front) {
   for (;;) {
     Connection* c = queue.pop().connection;

@@ -59,6 +59,18 @@ Status EventLoop::add_readable(int fd, std::uint64_t tag) {
 
 namespace {
 
+// Registers a descriptor the loop made for a source (`index` in sources_); closes it when
+// that fails, so the caller has nothing to clean up.
+Status watch_owned(int queue_fd, int fd, std::size_t index) {
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = index;
+  if (epoll_ctl(queue_fd, EPOLL_CTL_ADD, fd, &ev) == 0) return {};
+  const ErrorCode code = control_error(errno);
+  close_fd(fd);
+  return fail(code);
+}
+
 itimerspec timer_setting(std::uint64_t delay_ms, bool periodic) {
   delay_ms = std::min(delay_ms, kMaxTimerMs);
   itimerspec when{};
@@ -85,14 +97,7 @@ Status EventLoop::add_timer_source(std::uint64_t period_ms, std::uint64_t tag, b
       return fail(ErrorCode::TimerUnsupported);
     }
   }
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.u64 = source_count_;
-  if (epoll_ctl(queue_fd_, EPOLL_CTL_ADD, tfd, &ev) != 0) {
-    ErrorCode code = control_error(errno);
-    close_fd(tfd);
-    return fail(code);
-  }
+  if (auto watched = watch_owned(queue_fd_, tfd, source_count_); !watched) return watched;
   sources_[source_count_++] = Source{tfd, tag, true, oneshot, true};
   return {};
 }
@@ -135,14 +140,7 @@ Status EventLoop::add_signals(std::span<const int> signals, std::uint64_t tag) {
   // start-up, while already blocked, is not lost.
   int sfd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
   if (sfd < 0) return fail(create_error(errno));
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.u64 = source_count_;
-  if (epoll_ctl(queue_fd_, EPOLL_CTL_ADD, sfd, &ev) != 0) {
-    ErrorCode code = control_error(errno);
-    close_fd(sfd);
-    return fail(code);
-  }
+  if (auto watched = watch_owned(queue_fd_, sfd, source_count_); !watched) return watched;
   sources_[source_count_++] = Source{sfd, tag, false, false, true, true};
   return {};
 }
@@ -188,14 +186,7 @@ Status EventLoop::add_wakeup(std::uint64_t tag) {
   if (source_count_ == kMaxLoopSources) return fail(ErrorCode::TooManySubscriptions);
   int efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (efd < 0) return fail(create_error(errno));
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.u64 = source_count_;
-  if (epoll_ctl(queue_fd_, EPOLL_CTL_ADD, efd, &ev) != 0) {
-    ErrorCode code = control_error(errno);
-    close_fd(efd);
-    return fail(code);
-  }
+  if (auto watched = watch_owned(queue_fd_, efd, source_count_); !watched) return watched;
   Source source{efd, tag, false, false, true, false};
   source.wakeup = true;
   sources_[source_count_++] = source;
