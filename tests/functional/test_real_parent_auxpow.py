@@ -199,3 +199,57 @@ def test_work_twenty_answers_old_is_proven_while_the_mempool_changes(
     assert submit_aux(proxy, "solo", aux.hash, block) == {"result": "true", "error": None, "id": None}
     assert aux.verdicts == [(True, "")]
     assert_proof_is_for(aux.submissions[0][1], block, oldest)
+
+
+BASE58 = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz"
+
+
+def extended_key(secret: bytes) -> str:
+    """A regtest extended private key (tprv) of depth 0 with `secret` as key and chain code."""
+    payload = bytes.fromhex("04358394") + bytes(9) + secret + b"\x00" + secret
+    n = int.from_bytes(payload + blocks.sha256d(payload)[:4], "big")
+    text = ""
+    while n:
+        n, digit = divmod(n, 58)
+        text = BASE58[digit] + text
+    return text
+
+
+def fill_mempool(pair, size: int, outputs: int = 500, coins: int = 32) -> list[str]:
+    """Wallet payments of `outputs` P2WSH outputs each (about 22 kB) until node 0's mempool
+    holds `size` virtual bytes. The outputs go to addresses no wallet watches, derived from a
+    key made here (a wallet takes seconds to hand out hundreds of addresses); `coins` more
+    blocks mature as many coinbases, so every payment spends a confirmed coin of its own and
+    none is another's ancestor (the mempool takes chains of 25 at most)."""
+    node0 = pair[0]
+    key = extended_key(blocks.sha256d(b"skerrow big block"))
+    descriptor = node0.rpc("getdescriptorinfo", f"wsh(pk({key}/*))")["descriptor"]
+    payment = {address: 0.0005
+               for address in node0.rpc("deriveaddresses", descriptor, [0, outputs - 1])}
+    node0.generate(coins, pair.address)
+    txids = []
+    while node0.rpc("getmempoolinfo")["bytes"] < size:
+        assert len(txids) < coins, "confirmed coins ran out before the mempool was full"
+        txids.append(node0.rpc("sendmany", "", payment, wallet=pair.wallet))
+    return txids
+
+
+def test_parent_block_of_600_kb_goes_through_whole(proxy_factory, fake_aux, litecoin_pair):
+    """A block of over half a megabyte (twice that in hex) sent with submitblock must reach
+    litecoind whole and become its tip; the aux proof for it is made as for any other."""
+    node0 = litecoin_pair[0]
+    aux = fake_aux(11, target=AUX_TARGET)
+    proxy = proxy_factory(merged_config(node0, [("solo", aux)]))
+    node0.wait_for_template_txs(fill_mempool(litecoin_pair, 600_000))
+    template = fetch_template(proxy)
+
+    block = blocks.build_block(template, node0.script_of(litecoin_pair.address), b"bigblock")
+    solve_for_all(block, template)
+    raw = block.serialize()
+    assert len(raw) >= 600_000
+    reply = proxy.post(rpc_request("submitblock", [raw.hex()], id="big"))
+    assert json.loads(reply.body) == {"result": None, "error": None, "id": "big"}
+    assert node0.rpc("getbestblockhash") == block.hash
+    assert submit_aux(proxy, "solo", aux.hash, block) == \
+        {"result": "true", "error": None, "id": None}
+    assert aux.verdicts == [(True, "")]
