@@ -133,6 +133,8 @@ Status read_runtime_settings(const JsonValue& root, Config& config) {
   if (!workers) return fail(workers.error());
   auto connections = bounded_integer(root, "max_connections", kDefaultMaxConnections, 1, kMaxMaxConnections);
   if (!connections) return fail(connections.error());
+  auto request_memory = bounded_integer(root, "request_memory_mb", kDefaultRequestMemoryMb, 1, kMaxRequestMemoryMb);
+  if (!request_memory) return fail(request_memory.error());
   auto retention = bounded_integer(root, "work_retention_s", kDefaultWorkRetentionS, 1, kMaxWorkRetentionS);
   if (!retention) return fail(retention.error());
   auto state_file = optional_text(root, "state_file");
@@ -143,6 +145,7 @@ Status read_runtime_settings(const JsonValue& root, Config& config) {
   config.stop_timeout_ms = *stop_timeout;
   config.workers = static_cast<std::size_t>(*workers);
   config.max_connections = static_cast<std::size_t>(*connections);
+  config.request_memory_mb = *request_memory;
   config.work_retention_s = *retention;
   config.state_file = *state_file;
   config.metrics_listen = *metrics_listen;

@@ -29,6 +29,8 @@ inline constexpr std::uint64_t kMaxWorkRetentionS = 86400;
 inline constexpr std::uint64_t kDefaultStopTimeoutMs = 10000;
 inline constexpr std::size_t kDefaultMaxConnections = 1024;
 inline constexpr std::size_t kMaxMaxConnections = 65536;
+inline constexpr std::uint64_t kDefaultRequestMemoryMb = 512;
+inline constexpr std::uint64_t kMaxRequestMemoryMb = 65536;
 
 struct AuxChainConfig {
   std::string_view chain_id;
@@ -55,6 +57,8 @@ struct Config {
 
   std::size_t workers = kDefaultWorkers;                 // 1..kMaxWorkers
   std::size_t max_connections = kDefaultMaxConnections;  // open client connections, 1..kMaxMaxConnections
+  // MiB that requests still arriving may hold together, 1..kMaxRequestMemoryMb.
+  std::uint64_t request_memory_mb = kDefaultRequestMemoryMb;
   std::uint64_t work_retention_s = kDefaultWorkRetentionS;  // how long handed-out work stays provable
   std::optional<std::string_view> state_file;      // SQLite database of snapshots and submissions
   std::optional<std::string_view> metrics_listen;  // "host:port" of the Prometheus endpoint
@@ -72,8 +76,8 @@ struct Config {
 // SyntaxError, UnexpectedEndOfInput, DuplicateField, OutOfMemory, MissingParentConfig,
 // MissingParentUrl, InvalidPort, UnexpectedToken (a value of the wrong JSON kind),
 // MissingField (an aux chain without "url" or "chain_id"), Overflow (more than 32 aux chains).
-// A number out of its documented range ("workers", "max_connections", "work_retention_s") is
-// UnexpectedToken like a value of the wrong kind.
+// A number out of its documented range ("workers", "max_connections", "request_memory_mb",
+// "work_retention_s") is UnexpectedToken like a value of the wrong kind.
 Result<Config> load_config(std::string_view path);
 
 // What load_config does once the file's bytes are in memory: parse them and read the

@@ -43,6 +43,12 @@ struct Connection {
   std::chrono::steady_clock::time_point reply_began{};  // the worker's write began the reply
 
   Connection* next_finished = nullptr;  // the list of connections workers handed back
+
+  // Reading waits for request memory: the loop does not watch it, and it stands in the front
+  // end's list of paused connections, in the order they paused.
+  bool paused = false;
+  Connection* paused_prev = nullptr;
+  Connection* paused_next = nullptr;
 };
 
 }  // namespace skerrow

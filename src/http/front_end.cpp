@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 
+#include "http/access.h"
 #include "http/handler.h"
 #include "log/log.h"
 #include "platform/io.h"
@@ -50,8 +51,9 @@ metrics::RequestOutcome outcome_of(ErrorCode failure, const RequestTally& tally)
 
 }  // namespace
 
-FrontEnd::FrontEnd(ServerContext& ctx, EventLoop& loop, JobQueue& queue, std::size_t max_connections)
-    : ctx_(ctx), loop_(loop), queue_(queue), max_connections_(max_connections) {}
+FrontEnd::FrontEnd(ServerContext& ctx, EventLoop& loop, JobQueue& queue, std::size_t max_connections,
+                   std::size_t request_memory)
+    : ctx_(ctx), loop_(loop), queue_(queue), max_connections_(max_connections), request_memory_(request_memory) {}
 
 Connection* FrontEnd::find(std::uint64_t tag) const {
   const auto fd = static_cast<std::size_t>(tag & 0xffffffffu);
@@ -102,6 +104,7 @@ void FrontEnd::admit(int fd, Clock::time_point accepted) {
   c->tag = (serial_ << 32) | static_cast<std::uint32_t>(fd);
   c->accepted = accepted;
   c->deadline = Deadline::after(ctx_.client_timeout_ms, accepted);
+  c->request.charge_to(&request_memory_);
   by_fd_[static_cast<std::size_t>(fd)].reset(c);
   metrics::connections_open(++open_);
   // Most requests are there by the time they are accepted; a read now saves a round of the
@@ -110,21 +113,71 @@ void FrontEnd::admit(int fd, Clock::time_point accepted) {
 }
 
 void FrontEnd::read_more(Connection& c) {
-  auto complete = c.request.read_available(c.fd);
-  if (!complete) {
-    fail_and_close(c, complete.error());
+  for (;;) {
+    auto state = c.request.read_available(c.fd);
+    if (!state) {
+      fail_and_close(c, state.error());
+      return;
+    }
+    switch (*state) {
+      case ReadState::head:
+        // The body is read only from a client allowed to send it: a stranger never makes the
+        // proxy hold more than its header block.
+        if (!client_authorized(c.request.header_block(), ctx_.access)) {
+          refuse_unauthorized(c);
+          return;
+        }
+        continue;
+      case ReadState::waiting:
+        if (!watch(c, Interest::read)) return;
+        if (c.timer_slot == Connection::kNoTimer && c.deadline.bounded()) set_deadline(c, c.deadline);
+        return;
+      case ReadState::over_budget:
+        pause_reading(c);
+        return;
+      case ReadState::complete:
+        request_complete(c);
+        return;
+      case ReadState::too_large:
+        refuse_too_large(c);
+        return;
+      case ReadState::unfinished:
+        drop_unfinished(c, "the client closed");
+        return;
+    }
+  }
+}
+
+void FrontEnd::reading_timed_out(Connection& c) {
+  // Running out of time ends the request like a close. Bytes that had already arrived are
+  // still taken, without waiting for more (a paused request has no room for them).
+  const bool paused = c.paused;
+  unlink_paused(c);
+  if (!paused) {
+    auto state = c.request.read_available(c.fd);
+    if (!state) {
+      fail_and_close(c, state.error());
+      return;
+    }
+    if (*state == ReadState::complete) {
+      request_complete(c);
+      return;
+    }
+    if (*state == ReadState::too_large) {
+      refuse_too_large(c);
+      return;
+    }
+  }
+  if (c.request.header_end()) {
+    drop_unfinished(c, "client_timeout_ms");
     return;
   }
-  if (*complete) {
-    request_complete(c);
-    return;
-  }
-  if (!watch(c, Interest::read)) return;
-  if (c.timer_slot == Connection::kNoTimer && c.deadline.bounded()) set_deadline(c, c.deadline);
+  request_complete(c);  // no header block: dropped unanswered
 }
 
 void FrontEnd::request_complete(Connection& c) {
   clear_deadline(c);
+  c.request.stop_charging();  // no longer arriving: its memory is the request's own now
   switch (screen_request(c.request, ctx_.access)) {
     case Screening::drop:
       c.failure = c.request.filled() == 0 ? ErrorCode::EndOfStream : ErrorCode::None;
@@ -132,11 +185,7 @@ void FrontEnd::request_complete(Connection& c) {
       close(c);
       return;
     case Screening::unauthorized:
-      log_line(LogLevel::warning, LogScope::http, {"unauthorized request"});
-      c.tally.outcome = metrics::RequestOutcome::unauthorized;
-      c.phase = ConnectionPhase::refusing;
-      unwatch(c);
-      set_deadline(c, Deadline::at(Clock::now() + kUnauthorizedPause));
+      refuse_unauthorized(c);
       return;
     case Screening::empty_body:
       c.tally.outcome = metrics::RequestOutcome::bad_request;
@@ -154,6 +203,73 @@ void FrontEnd::request_complete(Connection& c) {
     metrics::connections_open(--open_);
     close_fd(c.fd);
     by_fd_[static_cast<std::size_t>(c.fd)].reset();
+  }
+}
+
+void FrontEnd::refuse_unauthorized(Connection& c) {
+  log_line(LogLevel::warning, LogScope::http, {"unauthorized request"});
+  c.request.stop_charging();
+  c.tally.outcome = metrics::RequestOutcome::unauthorized;
+  c.phase = ConnectionPhase::refusing;
+  unwatch(c);
+  set_deadline(c, Deadline::at(Clock::now() + kUnauthorizedPause));
+}
+
+void FrontEnd::refuse_too_large(Connection& c) {
+  if (c.request.header_end()) {
+    log_line(LogLevel::warning, LogScope::http,
+             {"request too large: Content-Length ", *c.request.content_length(), " is over ",
+              kMaxRequestBody, " bytes"});
+  } else {
+    log_line(LogLevel::warning, LogScope::http,
+             {"request too large: no end of the header block within ", kMaxHeaderBytes, " bytes"});
+  }
+  clear_deadline(c);
+  c.request.stop_charging();
+  c.tally.outcome = metrics::RequestOutcome::bad_request;
+  (void)c.reply.set(413, kTooLargeReply);
+  start_writing(c);
+}
+
+void FrontEnd::drop_unfinished(Connection& c, std::string_view before) {
+  const std::size_t announced = static_cast<std::size_t>(c.request.content_length().value_or(0));
+  log_line(LogLevel::warning, LogScope::http,
+           {"unfinished request not forwarded: ", c.request.body().size(), " of ", announced,
+            " body bytes arrived before ", before});
+  c.tally.outcome = metrics::RequestOutcome::client_error;
+  close(c);
+}
+
+void FrontEnd::pause_reading(Connection& c) {
+  unwatch(c);
+  // The time limit goes on running: memory freed too late ends the request as a timeout does.
+  if (c.timer_slot == Connection::kNoTimer && c.deadline.bounded()) set_deadline(c, c.deadline);
+  c.paused = true;
+  c.paused_prev = paused_tail_;
+  c.paused_next = nullptr;
+  (paused_tail_ != nullptr ? paused_tail_->paused_next : paused_head_) = &c;
+  paused_tail_ = &c;
+  ++paused_count_;
+}
+
+void FrontEnd::unlink_paused(Connection& c) {
+  if (!c.paused) return;
+  (c.paused_prev != nullptr ? c.paused_prev->paused_next : paused_head_) = c.paused_next;
+  (c.paused_next != nullptr ? c.paused_next->paused_prev : paused_tail_) = c.paused_prev;
+  c.paused = false;
+  c.paused_prev = c.paused_next = nullptr;
+  --paused_count_;
+}
+
+void FrontEnd::resume_paused() {
+  // Each paused request gets one turn per release, oldest first; one that still finds no room
+  // goes back to the end. A turn that finishes a request releases memory for another pass.
+  while (paused_head_ != nullptr && request_memory_.released_since_asked()) {
+    for (std::size_t turns = paused_count_; turns > 0 && paused_head_ != nullptr; --turns) {
+      Connection& c = *paused_head_;
+      unlink_paused(c);
+      read_more(c);
+    }
   }
 }
 
@@ -241,17 +357,9 @@ void FrontEnd::expire(Clock::time_point now) {
     Connection& c = *timers_.front();
     clear_deadline(c);
     switch (c.phase) {
-      case ConnectionPhase::reading: {
-        // Running out of time ends the request like a close. Bytes that had already arrived
-        // are still taken, without waiting for more.
-        auto complete = c.request.read_available(c.fd);
-        if (!complete) {
-          fail_and_close(c, complete.error());
-        } else {
-          request_complete(c);
-        }
+      case ConnectionPhase::reading:
+        reading_timed_out(c);
         break;
-      }
       case ConnectionPhase::refusing:
         (void)c.reply.set(401, kUnauthorizedReply);
         start_writing(c);
@@ -309,6 +417,7 @@ void FrontEnd::fail_and_close(Connection& c, ErrorCode code) {
 
 void FrontEnd::close(Connection& c) {
   clear_deadline(c);
+  unlink_paused(c);
   metrics::request_finished(c.tally.kind, outcome_of(c.failure, c.tally), metrics_seconds_since(c.accepted));
   // Closing a descriptor also ends its registration with the loop.
   close_fd(c.fd);

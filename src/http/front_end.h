@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "error/error.h"
@@ -27,7 +28,9 @@ class FrontEnd {
  public:
   using Clock = std::chrono::steady_clock;
 
-  FrontEnd(ServerContext& ctx, EventLoop& loop, JobQueue& queue, std::size_t max_connections);
+  // `request_memory`: the bytes that requests still arriving may hold together.
+  FrontEnd(ServerContext& ctx, EventLoop& loop, JobQueue& queue, std::size_t max_connections,
+           std::size_t request_memory);
   FrontEnd(const FrontEnd&) = delete;
   FrontEnd& operator=(const FrontEnd&) = delete;
 
@@ -46,10 +49,14 @@ class FrontEnd {
   // pause ends in its 401, a reply not taken in time is cut off.
   void expire(Clock::time_point now);
 
+  // Goes on reading the requests that waited for request memory, once some was released.
+  void resume_paused();
+
   // Milliseconds until the earliest deadline (0 when one has passed), -1 when there is none.
   int wait_ms(Clock::time_point now) const;
 
   std::size_t open() const { return open_; }
+  const RequestMemory& request_memory() const { return request_memory_; }
 
   // Called by a worker, from any thread, once the connection's reply is set: writes what the
   // socket takes at once (never waiting), then hands the connection back to the loop and
@@ -60,7 +67,13 @@ class FrontEnd {
   Connection* find(std::uint64_t tag) const;
   void admit(int fd, Clock::time_point accepted);
   void read_more(Connection& c);
+  void reading_timed_out(Connection& c);
   void request_complete(Connection& c);
+  void refuse_unauthorized(Connection& c);
+  void refuse_too_large(Connection& c);
+  void drop_unfinished(Connection& c, std::string_view before);
+  void pause_reading(Connection& c);
+  void unlink_paused(Connection& c);
   void start_writing(Connection& c);
   void write_more(Connection& c);
   // False when the connection could not be watched and was closed.
@@ -85,6 +98,10 @@ class FrontEnd {
   std::uint64_t serial_ = 0;
   std::vector<std::unique_ptr<Connection>> by_fd_;
   std::vector<Connection*> timers_;
+  RequestMemory request_memory_;
+  Connection* paused_head_ = nullptr;  // reading, waiting for request memory; oldest first
+  Connection* paused_tail_ = nullptr;
+  std::size_t paused_count_ = 0;
   Clock::time_point last_refusal_warning_{};
 
   FutexMutex finished_lock_;

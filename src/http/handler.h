@@ -15,6 +15,9 @@ enum class Screening {
 };
 
 inline constexpr std::string_view kEmptyBodyReply = "{\"error\":\"empty body\"}";
+// The 413's body: a header block or an announced body past the request limits.
+inline constexpr std::string_view kTooLargeReply =
+    "{\"result\":null,\"error\":{\"code\":-32600,\"message\":\"request too large\"},\"id\":null}";
 
 // Credentials come first: a stranger learns nothing from the proxy, not even whether its
 // body was empty.

@@ -69,6 +69,23 @@ std::optional<std::uint64_t> find_content_length(std::string_view header_block) 
   return std::nullopt;
 }
 
+bool RequestMemory::take(std::size_t bytes) {
+  if (bytes > limit_ - used_) return false;
+  used_ += bytes;
+  return true;
+}
+
+void RequestMemory::give(std::size_t bytes) {
+  used_ -= bytes;
+  if (bytes > 0) released_ = true;
+}
+
+bool RequestMemory::released_since_asked() {
+  const bool released = released_;
+  released_ = false;
+  return released;
+}
+
 namespace {
 
 // A request starts in a buffer this size, enough for any pool's call; a larger one (a block
@@ -77,20 +94,34 @@ constexpr std::size_t kFirstBufferBytes = 4096;
 
 }  // namespace
 
-RequestReader::~RequestReader() { std::free(buffer_); }
+RequestReader::~RequestReader() {
+  stop_charging();
+  std::free(buffer_);
+}
 
-bool RequestReader::make_room(bool& out_of_memory) {
-  if (filled_ < capacity_) return true;
-  if (capacity_ >= cap_) return false;
-  const std::size_t grown = std::min(capacity_ == 0 ? kFirstBufferBytes : capacity_ * 4, cap_);
+void RequestReader::stop_charging() {
+  if (memory_ != nullptr) memory_->give(capacity_);
+  memory_ = nullptr;
+}
+
+RequestReader::Room RequestReader::make_room() {
+  if (filled_ < capacity_) return Room::ready;
+  // Before the blank line only the header block may arrive; after it, the announced body (a
+  // request without one is complete by then and never asks).
+  const std::size_t limit = !header_end_ ? limits_.header
+                            : content_length_ ? header_end_->body_start() + *content_length_
+                                              : capacity_;
+  if (capacity_ >= limit) return Room::at_limit;
+  const std::size_t grown = std::min(capacity_ == 0 ? kFirstBufferBytes : capacity_ * 4, limit);
+  if (memory_ != nullptr && !memory_->take(grown - capacity_)) return Room::over_budget;
   void* moved = std::realloc(buffer_, grown);
   if (moved == nullptr) {
-    out_of_memory = true;
-    return false;
+    if (memory_ != nullptr) memory_->give(grown - capacity_);
+    return Room::out_of_memory;
   }
   buffer_ = static_cast<char*>(moved);
   capacity_ = grown;
-  return true;
+  return Room::ready;
 }
 
 bool RequestReader::framed() const {
@@ -99,19 +130,31 @@ bool RequestReader::framed() const {
   return filled_ - header_end_->body_start() >= *content_length_;
 }
 
-Result<bool> RequestReader::read_available(int fd) {
+ReadState RequestReader::ended() const {
+  // Without a header block there is nothing to answer; with one, a body short of its
+  // Content-Length would reach the daemon as a different request than the client sent.
+  if (header_end_ && !framed()) return ReadState::unfinished;
+  return ReadState::complete;
+}
+
+Result<ReadState> RequestReader::read_available(int fd) {
+  // The announced size is judged once the caller has seen the header block.
+  if (header_end_ && content_length_ && *content_length_ > limits_.body) return ReadState::too_large;
   for (;;) {
-    bool out_of_memory = false;
-    if (!make_room(out_of_memory)) {
-      if (out_of_memory) return fail(ErrorCode::OutOfMemory);
-      return true;  // cut at the cap
+    switch (make_room()) {
+      case Room::ready: break;
+      case Room::at_limit:
+        // Only a header block without its blank line fills the buffer before it is framed.
+        return header_end_ ? ReadState::complete : ReadState::too_large;
+      case Room::over_budget: return ReadState::over_budget;
+      case Room::out_of_memory: return fail(ErrorCode::OutOfMemory);
     }
     auto got = read_nonblocking(fd, {buffer_ + filled_, capacity_ - filled_});
     if (!got) {
-      if (got.error() == ErrorCode::WouldBlock) return false;
-      return true;  // a failed read ends the request like a close: what arrived is used
+      if (got.error() == ErrorCode::WouldBlock) return ReadState::waiting;
+      return ended();  // a failed read ends the request like a close
     }
-    if (*got == 0) return true;
+    if (*got == 0) return ended();
     filled_ += *got;
     if (!header_end_) {
       // Only the bytes new since the last look are searched (less the two before them, which
@@ -122,8 +165,9 @@ Result<bool> RequestReader::read_available(int fd) {
         continue;
       }
       content_length_ = find_content_length(header_block());
+      if (!framed()) return ReadState::head;
     }
-    if (framed()) return true;
+    if (framed()) return ReadState::complete;
   }
 }
 

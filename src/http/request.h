@@ -12,8 +12,11 @@
 
 namespace skerrow {
 
-// Size of the request buffer: a request is read up to this many bytes and cut there.
-inline constexpr std::size_t kRequestBufferBytes = 262144;
+// A request is read whole or not at all: its header block (request line, headers and the blank
+// line) within kMaxHeaderBytes, its body within kMaxRequestBody, the limit parent nodes put on
+// their own RPC bodies (a block submitted through the proxy). Anything larger is refused.
+inline constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
+inline constexpr std::size_t kMaxRequestBody = 32 * 1024 * 1024;
 
 struct HeaderEnd {
   std::size_t index = 0;      // first byte of the separator
@@ -36,22 +39,72 @@ std::optional<std::uint64_t> parse_content_length(std::string_view value);
 // scanned like any other.
 std::optional<std::uint64_t> find_content_length(std::string_view header_block);
 
+// The bytes that requests still arriving hold together, bounded by "request_memory_mb". A
+// request that needs more room than is left waits until others release theirs. Used by the
+// event loop's thread only.
+class RequestMemory {
+ public:
+  explicit RequestMemory(std::size_t limit) : limit_(limit) {}
+  RequestMemory(const RequestMemory&) = delete;
+  RequestMemory& operator=(const RequestMemory&) = delete;
+
+  // Takes `bytes` if they fit under the limit; false (nothing taken) otherwise.
+  bool take(std::size_t bytes);
+  void give(std::size_t bytes);
+  // True once bytes were given back since the last call: a waiting request may fit now.
+  bool released_since_asked();
+
+  std::size_t used() const { return used_; }
+  std::size_t limit() const { return limit_; }
+
+ private:
+  std::size_t limit_;
+  std::size_t used_ = 0;
+  bool released_ = false;
+};
+
+// Where a request stands after read_available.
+enum class ReadState : std::uint8_t {
+  waiting,      // the socket has nothing more now; the request goes on
+  head,         // the header block just ended and the body is still due: decide whether the
+                // client may send it (credentials) before calling again, which reads it
+  complete,     // see RequestReader
+  too_large,    // no blank line within kMaxHeaderBytes, or a Content-Length over the body limit
+  unfinished,   // the client closed (or the read failed) before its body reached its
+                // Content-Length
+  over_budget,  // the request needs more room than its RequestMemory has left; call again
+                // once some is released
+};
+
+struct RequestLimits {
+  std::size_t header = kMaxHeaderBytes;
+  std::size_t body = kMaxRequestBody;
+};
+
 // A request as it arrives on a connection that never blocks: bytes are taken as the socket
-// has them, into a buffer that grows with the request up to kRequestBufferBytes. The request
-// is complete once the header block is and the bytes after it reach its Content-Length (at
-// once when there is no usable one), or when the client closed its side, a read failed or the
-// buffer is full: what arrived is then used. The body is not cut to the Content-Length.
+// has them, into a buffer that grows with the request (fourfold at a time, from 4 KiB) but
+// never past the header limit before the blank line, nor past the announced body after it.
+// The request is complete once the header block is and the bytes after it reach its
+// Content-Length (at once when there is no usable one; then the body is what came with the
+// header block), or when the client closed its side or a read failed before the header block
+// ended (then there is no header end and nothing to answer). The body is not cut to the
+// Content-Length: bytes past it that came in the same read stay in it.
 class RequestReader {
  public:
-  // `cap`: where the request is cut (a smaller one only for tests).
-  explicit RequestReader(std::size_t cap = kRequestBufferBytes) : cap_(cap) {}
+  explicit RequestReader(RequestLimits limits = {}) : limits_(limits) {}
   RequestReader(const RequestReader&) = delete;
   RequestReader& operator=(const RequestReader&) = delete;
   ~RequestReader();
 
-  // Reads whatever `fd` holds now, without waiting; true once the request is complete.
+  // From now on the buffer's bytes count against `memory`, until stop_charging or the
+  // reader's end. REQUIRES: no buffer yet.
+  void charge_to(RequestMemory* memory) { memory_ = memory; }
+  // Gives the buffer's bytes back to the RequestMemory; the buffer itself stays.
+  void stop_charging();
+
+  // Reads whatever `fd` holds now, without waiting.
   // Errors: OutOfMemory (the buffer could not grow; nothing more can be read).
-  Result<bool> read_available(int fd);
+  Result<ReadState> read_available(int fd);
 
   std::size_t filled() const { return filled_; }
   std::string_view received() const { return {buffer_, filled_}; }  // every byte taken
@@ -59,14 +112,19 @@ class RequestReader {
   // REQUIRES: header_end().
   std::string_view header_block() const { return {buffer_, header_end_->index}; }
   std::string_view body() const;  // empty without a header end
+  // The usable Content-Length of a complete header block, if it has one.
+  const std::optional<std::uint64_t>& content_length() const { return content_length_; }
   std::size_t capacity() const { return capacity_; }
 
  private:
-  // Room for at least one more byte; false when the buffer is at its cap or memory ran out.
-  bool make_room(bool& out_of_memory);
+  enum class Room : std::uint8_t { ready, at_limit, over_budget, out_of_memory };
+  // Room for at least one more byte.
+  Room make_room();
   bool framed() const;
+  ReadState ended() const;  // what the request is once no more bytes can come
 
-  std::size_t cap_;
+  RequestLimits limits_;
+  RequestMemory* memory_ = nullptr;
   char* buffer_ = nullptr;
   std::size_t capacity_ = 0;
   std::size_t filled_ = 0;

@@ -43,8 +43,11 @@ constexpr std::size_t kOwnDescriptors = 64;
 // Everything the front end keeps for the rest of the process. Never freed: workers and the
 // relay thread hold pointers into it.
 struct Server {
-  Server(ServerContext* ctx, EventLoop&& event_loop, std::size_t max_connections)
-      : loop(std::move(event_loop)), queue(ctx), front(*ctx, loop, queue, max_connections) {}
+  Server(ServerContext* ctx, EventLoop&& event_loop, const Config& config)
+      : loop(std::move(event_loop)),
+        queue(ctx),
+        front(*ctx, loop, queue, config.max_connections,
+              static_cast<std::size_t>(config.request_memory_mb) << 20) {}
   EventLoop loop;
   JobQueue queue;
   FrontEnd front;
@@ -119,6 +122,7 @@ Result<std::span<const LoopEvent>> wait_for_events(EventLoop& loop, const FrontE
       }
     }
     front.expire(std::chrono::steady_clock::now());
+    front.resume_paused();
     finish_stop_when_done(stop, front.open());
   }
 }
@@ -213,7 +217,7 @@ ErrorCode run_server(const Config& config, std::shared_ptr<SnapshotStore> store)
   if (auto watched = watch_events(*loop, listen_fd, config, ctx->aux); !watched) {
     return release_on_failure(watched.error());
   }
-  Server* server = new (std::nothrow) Server(ctx, std::move(*loop), config.max_connections);
+  Server* server = new (std::nothrow) Server(ctx, std::move(*loop), config);
   if (server == nullptr) return release_on_failure(ErrorCode::OutOfMemory);
   make_room_for_connections(config.max_connections);
   if (auto started = start_workers(server->queue, server->front, config.workers); !started) {

@@ -80,10 +80,12 @@ Status connect_socket(int fd, const sockaddr* address, socklen_t length, const D
   return fail(connect_error(err));
 }
 
-// Sends all of `bytes`: a daemon given half a request would wait for the rest for ever.
-Status send_all(int fd, std::string_view bytes, const Deadline& deadline) {
-  iovec piece{const_cast<char*>(bytes.data()), bytes.size()};
-  std::span<iovec> left(&piece, bytes.empty() ? 0 : 1);
+// Sends all of `head` and then `body`: a daemon given half a request would wait for the rest
+// for ever.
+Status send_all(int fd, std::string_view head, std::string_view body, const Deadline& deadline) {
+  iovec pieces[2] = {{const_cast<char*>(head.data()), head.size()},
+                     {const_cast<char*>(body.data()), body.size()}};
+  std::span<iovec> left(pieces);  // an empty piece is dropped with the first send
   while (!left.empty()) {
     // A daemon that went away is BrokenPipe, whatever SIGPIPE's disposition.
     auto sent = write_nonblocking(fd, left);
@@ -213,8 +215,8 @@ char* put_decimal(char* out, std::uint64_t n) {
 
 }  // namespace
 
-Result<std::pmr::string> build_request(const ChainEndpoint& daemon, std::string_view body,
-                                       std::pmr::memory_resource* memory) {
+Result<std::pmr::string> build_request_head(const ChainEndpoint& daemon, std::size_t body_size,
+                                            std::pmr::memory_resource* memory) {
   return catch_oom([&]() -> Result<std::pmr::string> {
     char credentials[kCredentialBuffer];
     std::size_t credentials_length = 0;
@@ -233,7 +235,7 @@ Result<std::pmr::string> build_request(const ChainEndpoint& daemon, std::string_
     char port_text[20];
     const std::string_view port(port_text, put_decimal(port_text, daemon.endpoint.port));
     char length_text[20];
-    const std::string_view length(length_text, put_decimal(length_text, body.size()));
+    const std::string_view length(length_text, put_decimal(length_text, body_size));
     const std::size_t encoded = base64_length(credentials_length);
     const std::size_t authorization =
         authorize ? kAuthorizationStart.size() + encoded + kLineEnd.size() : 0;
@@ -241,7 +243,7 @@ Result<std::pmr::string> build_request(const ChainEndpoint& daemon, std::string_
     std::pmr::string request(memory);
     request.reserve(kRequestStart.size() + daemon.endpoint.host.size() + 1 + port.size() +
                     kContentHeaders.size() + length.size() + kLineEnd.size() + authorization +
-                    kHeaderEnd.size() + body.size());
+                    kHeaderEnd.size());
     request.append(kRequestStart).append(daemon.endpoint.host).append(":").append(port);
     request.append(kContentHeaders).append(length).append(kLineEnd);
     if (authorize) {
@@ -252,7 +254,7 @@ Result<std::pmr::string> build_request(const ChainEndpoint& daemon, std::string_
       });
       request.append(kLineEnd);
     }
-    request.append(kHeaderEnd).append(body);
+    request.append(kHeaderEnd);
     return request;
   });
 }
@@ -260,7 +262,7 @@ Result<std::pmr::string> build_request(const ChainEndpoint& daemon, std::string_
 Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_resource* memory,
                               std::string_view body, std::uint64_t timeout_ms) {
   return catch_oom([&]() -> Result<std::pmr::string> {
-    auto request = build_request(daemon, body, memory);
+    auto request = build_request_head(daemon, body.size(), memory);
     if (!request) return fail(request.error());
 
     SocketGuard socket;
@@ -303,7 +305,7 @@ Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_reso
     if (auto connected = connect_socket(socket.fd, address, address_length, deadline); !connected) {
       return fail(connected.error());
     }
-    if (auto sent = send_all(socket.fd, *request, deadline); !sent) return fail(sent.error());
+    if (auto sent = send_all(socket.fd, *request, body, deadline); !sent) return fail(sent.error());
     *request = std::pmr::string(memory);  // not needed while the reply comes in
     return read_reply(socket.fd, memory, deadline);
   });

@@ -16,18 +16,20 @@
 
 namespace skerrow {
 
-// Raw reply bytes (status line and headers included) that a reply may hold.
-inline constexpr std::size_t kMaxReplyBytes = 4u * 1024 * 1024;
+// Raw reply bytes (status line and headers included) that a reply may hold: room for the
+// template of a full block of witness-heavy transactions several times over.
+inline constexpr std::size_t kMaxReplyBytes = 64u * 1024 * 1024;
 // Room for user ':' pass before encoding.
 inline constexpr std::size_t kCredentialBuffer = 256;
 
-// Builds the exact request bytes for `body`: "POST / HTTP/1.1", Host with the port always
-// written, Content-Type, Content-Length, "Authorization: Basic ..." only when the user is
-// non-empty, "Connection: close", blank line, body. Allocates from `memory` only; the result
-// is owned by the caller. Errors: NoSpaceLeft (user ':' pass longer than 256 bytes),
-// OutOfMemory.
-Result<std::pmr::string> build_request(const ChainEndpoint& daemon, std::string_view body,
-                                       std::pmr::memory_resource* memory);
+// Builds the exact header block of the request for a body of `body_size` bytes:
+// "POST / HTTP/1.1", Host with the port always written, Content-Type, Content-Length,
+// "Authorization: Basic ..." only when the user is non-empty, "Connection: close", blank line.
+// The body follows it on the wire unchanged and is never copied. Allocates from `memory`
+// only; the result is owned by the caller. Errors: NoSpaceLeft (user ':' pass longer than
+// 256 bytes), OutOfMemory.
+Result<std::pmr::string> build_request_head(const ChainEndpoint& daemon, std::size_t body_size,
+                                            std::pmr::memory_resource* memory);
 
 // Posts `body` to the daemon and returns the reply body: everything after the first blank
 // line ("\r\n\r\n"), read until the daemon closes. The status is not looked at, so an HTTP
@@ -41,10 +43,12 @@ Result<std::pmr::string> build_request(const ChainEndpoint& daemon, std::string_
 //   - more than kMaxReplyBytes arrive in all: StreamTooLong (exactly that many is fine).
 // EndOfStream is never returned.
 //
-// The result and the request and reply buffers are allocated from `memory`; only the result
-// outlives the call (its capacity may exceed its size), and the socket and the resolver's
-// list are released on every path. Only the first IPv4 address of the host is tried. The
-// request always goes out whole; the descriptor is close-on-exec.
+// The result and the request head and reply buffers are allocated from `memory`; only the
+// result outlives the call (its capacity may exceed its size), and the socket and the
+// resolver's list are released on every path. The reply buffer grows with the reply (sized
+// once when it announces its length), so a small reply never holds room for a large one. Only
+// the first IPv4 address of the host is tried. The request always goes out whole, its body
+// sent from `body` itself; the descriptor is close-on-exec.
 //
 // `timeout_ms` > 0 bounds the whole exchange after name resolution — connect, send and
 // reading until the daemon closes — by that many milliseconds; running out fails the call

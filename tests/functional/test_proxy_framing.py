@@ -1,6 +1,9 @@
 """How the proxy reads a pool's HTTP request: the header block ends at the first blank line,
-Content-Length only says how long to wait, and the body is cut at 262,144 bytes in all."""
+Content-Length says how long to wait, and a request is forwarded whole or not at all: bodies up
+to 32 MiB arrive byte for byte, a larger one is refused with 413, and one the client never
+finished reaches no daemon."""
 
+import os
 import socket
 import time
 
@@ -11,6 +14,11 @@ from framework.proxy import parent_entry
 EMPTY_BODY_REPLY = (b"HTTP/1.1 400 Bad Request\r\nContent-Type: application/json\r\n"
                     b"Content-Length: 23\r\nConnection: close\r\n\r\n"
                     b'{"error":"empty body"}\n')
+TOO_LARGE_BODY = b'{"result":null,"error":{"code":-32600,"message":"request too large"},"id":null}\n'
+TOO_LARGE_REPLY = (b"HTTP/1.1 413 Bad Request\r\nContent-Type: application/json\r\n"
+                   b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(TOO_LARGE_BODY)
+                   + TOO_LARGE_BODY)
+MiB = 1 << 20
 
 
 @pytest.fixture
@@ -61,19 +69,42 @@ def test_bare_line_feed_request(setup, body):
     assert parent.wait_for_requests(1)[0].body == body
 
 
-def test_oversized_request_is_cut_at_buffer_size(setup):
+def submitblock(size: int) -> bytes:
+    """A submitblock body of exactly `size` bytes, random hex, so a chunk out of place shows."""
+    head, tail = b'{"method":"submitblock","params":["', b'"],"id":1}'
+    fill = size - len(head) - len(tail)
+    return head + os.urandom(fill // 2 + 1).hex().encode()[:fill] + tail
+
+
+@pytest.mark.parametrize("size", [256 * 1024 + 1, MiB, 8 * MiB, 32 * MiB])
+def test_bodies_up_to_32_mib_reach_the_parent_byte_for_byte(setup, size):
     parent, proxy = setup
-    head = b"POST / HTTP/1.1\r\nContent-Length: 300000\r\n\r\n"
-    body = b'{"method":"submitblock","params":["' + b"ab" * 150_000
-    request = (head + body)[:300_000]
-    with socket.create_connection(("127.0.0.1", proxy.port), timeout=10) as s:
-        s.sendall(request)
-        try:
-            s.recv(65536)
-        except ConnectionResetError:
-            pass   # the proxy closes with the rest unread
-    got = parent.wait_for_requests(1)[0]
-    assert got.body == request[len(head):262_144]
+    body = submitblock(size)
+    assert proxy.post(body, timeout=60)[::2] == (200, b'{"result":1}\n')
+    got = parent.wait_for_requests(1)[0].body
+    assert len(got) == size and got == body
+
+
+def test_too_large_or_unfinished_requests_reach_no_daemon(setup):
+    parent, proxy = setup
+    mark = proxy.mark()
+    # Refused from the header block alone, before a byte of the body is taken.
+    head = b"POST / HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % (32 * MiB + 1)
+    assert talk(proxy, [head + BODY]) == TOO_LARGE_REPLY
+    start = b"POST / HTTP/1.1\r\nX: "
+    assert talk(proxy, [start + b"a" * (64 * 1024 - len(start))]) == TOO_LARGE_REPLY
+    # Cut short by the client's close, or by the client time limit (1.5 s here).
+    cut = b"POST / HTTP/1.1\r\nContent-Length: 1000\r\n\r\n" + BODY
+    assert talk(proxy, [cut], half_close=True) == b""
+    assert talk(proxy, [cut]) == b""
+    for line in [f"warning(http): request too large: Content-Length {32 * MiB + 1} is over {32 * MiB} bytes",
+                 "warning(http): request too large: no end of the header block within 65536 bytes",
+                 f"warning(http): unfinished request not forwarded: {len(BODY)} of 1000 body bytes "
+                 "arrived before the client closed",
+                 f"warning(http): unfinished request not forwarded: {len(BODY)} of 1000 body bytes "
+                 "arrived before client_timeout_ms"]:
+        proxy.wait_for_line(line, since=mark)
+    assert parent.requests == []
 
 
 def test_client_that_closes_at_once_costs_nothing(setup):

@@ -108,12 +108,13 @@ void send_pieces(int out, int in, std::string_view bytes, const std::vector<std:
 
 // Reads as the event loop does: whatever is there whenever the socket is readable, until the
 // request is complete (bounded, so a reader that never completes shows as a failed check).
-void read_all(skerrow::RequestReader& reader, int fd) {
+skerrow::ReadState read_all(skerrow::RequestReader& reader, int fd) {
   const skerrow::Deadline deadline = skerrow::Deadline::after(10000);
   for (;;) {
-    auto complete = reader.read_available(fd);
-    FUZZ_CHECK(complete.has_value());
-    if (*complete) return;
+    auto state = reader.read_available(fd);
+    FUZZ_CHECK(state.has_value());
+    if (*state == skerrow::ReadState::head) continue;
+    if (*state != skerrow::ReadState::waiting) return *state;
     FUZZ_CHECK(skerrow::wait_ready(fd, skerrow::Readiness::readable, deadline).has_value());
   }
 }
@@ -122,8 +123,9 @@ void read_all(skerrow::RequestReader& reader, int fd) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
-  // 0 picks the real buffer size; anything else a small one, so that "buffer full" happens.
-  const std::size_t buffer_size = data[0] == 0 ? skerrow::kRequestBufferBytes : 1 + data[0] * 7u;
+  // 0 picks the real limits; anything else small ones, so that both limits are reached.
+  const skerrow::RequestLimits limits =
+      data[0] == 0 ? skerrow::RequestLimits{} : skerrow::RequestLimits{1 + data[0] * 7u, data[0] * 13u};
   std::uint32_t seed = data[1];
   const std::string_view sent = skerrow::fuzz::as_text(data + 2, size - 2);
 
@@ -143,14 +145,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
   std::atomic<bool> reader_done{false};
-  skerrow::RequestReader got(buffer_size);
+  skerrow::RequestReader got(limits);
+  skerrow::ReadState state;
   if (pieces.size() <= 1 && sent.size() <= 65536) {
     // One piece fits the socket's queue: no client thread needed.
     send_pieces(fds[1], fds[0], sent, pieces, reader_done);
-    read_all(got, fds[0]);
+    state = read_all(got, fds[0]);
   } else {
     std::thread client(send_pieces, fds[1], fds[0], sent, std::cref(pieces), std::cref(reader_done));
-    read_all(got, fds[0]);
+    state = read_all(got, fds[0]);
     reader_done.store(true);
     client.join();
   }
@@ -158,20 +161,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ::close(fds[1]);
 
   const std::string_view filled = got.received();
-  FUZZ_CHECK(got.filled() <= buffer_size && got.filled() <= sent.size());
+  FUZZ_CHECK(got.filled() <= sent.size());
   FUZZ_CHECK(filled == sent.substr(0, got.filled()));
   FUZZ_CHECK(got.header_end() == reference_header_end(filled));
   if (got.header_end()) {
+    FUZZ_CHECK(got.header_end()->body_start() <= limits.header);
     FUZZ_CHECK(got.body().data() == filled.data() + got.header_end()->body_start());
     FUZZ_CHECK(got.body().size() == got.filled() - got.header_end()->body_start());
   } else {
     FUZZ_CHECK(got.body().empty());
+    FUZZ_CHECK(got.filled() <= limits.header);
   }
-  // Stopping early needs a reason.
-  if (got.filled() < sent.size() && got.filled() < buffer_size) {
-    FUZZ_CHECK(got.header_end().has_value());
-    const auto length = reference_content_length(filled.substr(0, got.header_end()->index));
-    FUZZ_CHECK(!length || got.body().size() >= *length);
+  // Each ending has its reason, and only a whole request within the limits is complete.
+  const auto length =
+      got.header_end() ? reference_content_length(filled.substr(0, got.header_end()->index)) : std::nullopt;
+  switch (state) {
+    case skerrow::ReadState::complete:
+      FUZZ_CHECK(!got.header_end() ? got.filled() == sent.size() : !length || got.body().size() >= *length);
+      if (length) FUZZ_CHECK(*length <= limits.body);
+      break;
+    case skerrow::ReadState::too_large:
+      FUZZ_CHECK(got.header_end() ? length && *length > limits.body : got.filled() == limits.header);
+      break;
+    case skerrow::ReadState::unfinished:
+      FUZZ_CHECK(got.filled() == sent.size() && length && got.body().size() < *length);
+      break;
+    default:
+      FUZZ_CHECK(false);  // nothing else ends a read without a memory budget
   }
   return 0;
 }

@@ -52,6 +52,7 @@ TEST_F(LoadConfig, SmallestFileTakesEveryDefault) {
   EXPECT_EQ(config->aux_wait_ms, 500u);
   EXPECT_EQ(config->workers, 4u);
   EXPECT_EQ(config->max_connections, 1024u);
+  EXPECT_EQ(config->request_memory_mb, 512u);
   EXPECT_EQ(config->work_retention_s, 600u);
   EXPECT_EQ(config->stop_timeout_ms, 10000u);
   EXPECT_FALSE(config->state_file.has_value());
@@ -276,6 +277,7 @@ TEST_F(LoadConfig, NumericKeysStayInRange) {
       {"work_retention_s", 1, 86400, &Config::work_retention_s},
       {"workers", 1, 256, nullptr, &Config::workers},
       {"max_connections", 1, 65536, nullptr, &Config::max_connections},
+      {"request_memory_mb", 1, 65536, &Config::request_memory_mb},
   };
   for (const Range& r : ranges) {
     auto text = [&](std::string_view value) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -64,17 +65,21 @@ TEST(ContentLength, HeaderLineMatching) {
   EXPECT_EQ(find_content_length("POST /\nContent\rLength: 5"), std::nullopt);
 }
 
-// Reads as the event loop does: whatever is there whenever the socket is readable, until the
-// request is complete. Bounded, so a reader that never completes fails instead of hanging.
+// Reads as the event loop does: whatever is there whenever the socket is readable, past the
+// end of the header block, until the request is no longer waiting. Bounded, so a reader that
+// never finishes fails instead of hanging.
 struct Reader {
+  explicit Reader(RequestLimits limits = {}) : request(limits) {}
   RequestReader request;
-  bool read(int fd, std::chrono::milliseconds limit = 5000ms) {
+  std::optional<ReadState> read(int fd, std::chrono::milliseconds limit = 5000ms) {
     const Deadline deadline = Deadline::after(static_cast<std::uint64_t>(limit.count()));
     for (;;) {
-      auto complete = request.read_available(fd);
-      if (!complete) return false;
-      if (*complete) return true;
-      if (!wait_ready(fd, Readiness::readable, deadline)) return false;
+      auto state = request.read_available(fd);
+      if (!state) return std::nullopt;
+      if (*state != ReadState::waiting && *state != ReadState::head) return *state;
+      if (*state == ReadState::waiting && !wait_ready(fd, Readiness::readable, deadline)) {
+        return std::nullopt;
+      }
     }
   }
 };
@@ -91,7 +96,7 @@ TEST(ReadRequest, WaitsForBodyAnnouncedByContentLength) {
     pair.send("}extra");
   });
   Reader reader;
-  ASSERT_TRUE(reader.read(pair.server));  // the client never closes: Content-Length ends it
+  ASSERT_EQ(reader.read(pair.server), ReadState::complete);  // the client never closes
   client.join();
   // Bytes past the announced length that came in the same read stay in the body.
   EXPECT_EQ(reader.request.body(), "{\"a\":12345}extra");
@@ -111,7 +116,7 @@ TEST(ReadRequest, BareBlankLineHoldsWhenTheBodyHoldsACrlfOne) {
     }
   });
   Reader reader;
-  ASSERT_TRUE(reader.read(pair.server));
+  ASSERT_EQ(reader.read(pair.server), ReadState::complete);
   client.join();
   ASSERT_TRUE(reader.request.header_end().has_value());
   EXPECT_EQ(*reader.request.header_end(), (HeaderEnd{request.size() - body.size() - 2, 2}));
@@ -119,33 +124,70 @@ TEST(ReadRequest, BareBlankLineHoldsWhenTheBodyHoldsACrlfOne) {
   EXPECT_EQ(reader.request.body(), body);
 }
 
-TEST(ReadRequest, ClientClosingEarlyKeepsPartialBody) {
+TEST(ReadRequest, ABodyShortOfItsContentLengthIsUnfinished) {
   SocketPair pair;
   pair.send("POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\n{\"method\":");
   pair.finish_sending();
   Reader reader;
-  ASSERT_TRUE(reader.read(pair.server));
+  ASSERT_EQ(reader.read(pair.server), ReadState::unfinished);
   EXPECT_EQ(reader.request.body(), "{\"method\":");
 }
 
-TEST(ReadRequest, BufferGrowsWithTheRequestAndCutsItAtTheCap) {
-  SocketPair pair(SocketPair::Tcp{});
-  const std::string head = "POST / HTTP/1.1\r\nContent-Length: 400000\r\n\r\n";
-  std::thread client([&] {
-    pair.send(head);
-    const std::string chunk(4096, 'x');
-    // More than the cap, never closed: only the full buffer ends the reading. The client
-    // stops once the reader has stopped taking bytes and the socket is full.
-    for (int i = 0; i < 100; ++i) {
-      if (::send(pair.client, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0) return;
+// A request is read whole up to the limits and refused past them; the buffer grows with the
+// bytes that arrive and never holds room for more than the announced body.
+TEST(ReadRequest, RequestsAreWholeWithinTheLimitsAndRefusedPastThem) {
+  const RequestLimits limits{256, 100000};
+  const auto head = [](std::size_t length) {
+    return "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+  };
+  struct Case {
+    std::string sent;
+    ReadState expected;
+    std::size_t capacity;  // the buffer's size at the end
+  } cases[] = {
+      {head(100000) + std::string(100000, 'x'), ReadState::complete, head(100000).size() + 100000},
+      {head(5000) + std::string(5000, 'x'), ReadState::complete, head(5000).size() + 5000},
+      // Refused once the header block is in, before any room is made for the body.
+      {head(100001) + std::string(100001, 'x'), ReadState::too_large, 256},
+      {"POST / HTTP/1.1\r\nX: " + std::string(300, 'a') + "\r\n\r\n{}", ReadState::too_large, 256},
+      {"POST / HTTP/1.1\r\nX: " + std::string(220, 'a') + "\r\n\r\n{}", ReadState::complete, 256},
+  };
+  for (const Case& c : cases) {
+    SocketPair pair(SocketPair::Tcp{});
+    std::thread client([&] { (void)::send(pair.client, c.sent.data(), c.sent.size(), MSG_NOSIGNAL); });
+    Reader reader(limits);
+    EXPECT_EQ(reader.request.capacity(), 0u);  // an idle connection holds no buffer yet
+    EXPECT_EQ(reader.read(pair.server), c.expected) << c.sent.substr(0, 40);
+    EXPECT_EQ(reader.request.capacity(), c.capacity) << c.sent.substr(0, 40);
+    if (c.expected == ReadState::complete) {
+      EXPECT_TRUE(c.sent.ends_with(reader.request.body()));
     }
-  });
-  Reader reader;
-  EXPECT_EQ(reader.request.capacity(), 0u);  // an idle connection holds no buffer yet
-  ASSERT_TRUE(reader.read(pair.server));
-  EXPECT_EQ(reader.request.filled(), kRequestBufferBytes);
-  EXPECT_EQ(reader.request.capacity(), kRequestBufferBytes);
-  EXPECT_EQ(reader.request.body().size(), kRequestBufferBytes - head.size());
+    ::shutdown(pair.server, SHUT_RDWR);
+    client.join();
+  }
+}
+
+TEST(ReadRequest, GrowthWaitsForRequestMemoryAndGivesItBack) {
+  SocketPair pair(SocketPair::Tcp{});
+  const std::string sent = "POST /\r\nContent-Length: 60000\r\n\r\n" + std::string(60000, 'x');
+  std::thread client([&] { (void)::send(pair.client, sent.data(), sent.size(), MSG_NOSIGNAL); });
+  RequestMemory memory(24000);
+  ASSERT_TRUE(memory.take(4000));  // another request's share
+  {
+    Reader reader;
+    reader.request.charge_to(&memory);
+    // 4 KiB, then 16 KiB: the next step (64 KiB) does not fit beside the other request's share.
+    ASSERT_EQ(reader.read(pair.server), ReadState::over_budget);
+    EXPECT_EQ(reader.request.capacity(), 16384u);
+    EXPECT_EQ(memory.used(), 4000u + 16384u);
+    EXPECT_FALSE(memory.released_since_asked());
+    memory.give(4000);
+    EXPECT_TRUE(memory.released_since_asked());
+    EXPECT_EQ(reader.read(pair.server), ReadState::over_budget);  // still no room for 48 KiB more
+    reader.request.stop_charging();
+    EXPECT_EQ(memory.used(), 0u);
+  }
+  EXPECT_EQ(memory.used(), 0u);  // nothing given back twice
   ::shutdown(pair.server, SHUT_RDWR);
   client.join();
 }
