@@ -7,9 +7,29 @@
 #include "http/response.h"
 #include "log/log.h"
 #include "log/safe_text.h"
-#include "rpc/header_text.h"
+#include "http/header_text.h"
 
 namespace skerrow {
+
+namespace {
+
+constexpr std::string_view kMethodKey = "\"method\"";
+
+bool skipped_after_key(char c) { return c == ' ' || c == '\t' || c == ':'; }
+
+}  // namespace
+
+std::optional<std::string_view> find_method(std::string_view body) {
+  std::size_t key = body.find(kMethodKey);
+  if (key == std::string_view::npos) return std::nullopt;
+  std::size_t i = key + kMethodKey.size();
+  while (i < body.size() && skipped_after_key(body[i])) ++i;
+  if (i >= body.size() || body[i] != '"') return std::nullopt;
+  std::size_t close = body.find('"', i + 1);
+  if (close == std::string_view::npos) return std::nullopt;
+  return body.substr(i + 1, close - i - 1);
+}
+
 namespace {
 
 constexpr std::string_view kAuthorization = "authorization";

@@ -52,6 +52,10 @@ struct MethodCheck {
   std::optional<JsonDocument> document;   // keeps `refused` alive when it came from the parse
 };
 
+// The text between the quotes after the first "\"method\"" key (tabs, spaces and ':' skipped
+// in between), or nullopt. No JSON parsing, no escape processing.
+std::optional<std::string_view> find_method(std::string_view body);
+
 // Decides whether a request body may go on towards a daemon under the allow-list. `found` is
 // the method the dispatcher's byte search found; it must be in the list. Because that search
 // can be steered (a "method" key nested in the params ahead of the real one, a batch, a key

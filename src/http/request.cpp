@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "platform/nonblocking_io.h"
-#include "rpc/header_text.h"
+#include "http/header_text.h"
 
 namespace skerrow {
 namespace {

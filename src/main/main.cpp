@@ -13,8 +13,9 @@
 
 #include "config/config.h"
 #include "auxpow/snapshot.h"
-#include "http/clean_stop.h"
-#include "http/server.h"
+#include "server/clean_stop.h"
+#include "proxy/run_server.h"
+#include "server/server.h"
 #include "log/log.h"
 #include "metrics/metrics.h"
 #include "platform/io.h"

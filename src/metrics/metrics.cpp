@@ -15,6 +15,7 @@
 #include "metrics/registry.h"
 #include "platform/io.h"
 #include "platform/process_stats.h"
+#include "platform/socket.h"
 #include "rpc/address.h"
 
 namespace skerrow::metrics {
@@ -61,21 +62,6 @@ void add_process_family(std::vector<MetricFamily>& out, std::string_view name,
   }
   f.metric.push_back(std::move(m));
   out.push_back(std::move(f));
-}
-
-// The embedded web server reports a failed bind only as an exception without a cause, so the
-// address is bound once here first (with the same SO_REUSEADDR) to learn why it would fail.
-Status probe_bind(const sockaddr_in& address) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return fail(socket_error_from_errno(errno));
-  int one = 1;
-  (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  Status result;
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    result = fail(bind_error_from_errno(errno));
-  }
-  close_fd(fd);
-  return result;
 }
 
 struct ListenAddress {
@@ -450,6 +436,8 @@ Status start_metrics(const Config& config, std::string_view version) {
 
   auto address = parse_listen(*config.metrics_listen);
   if (!address) return fail(address.error());
+  // The embedded web server reports a failed bind only as an exception without a cause, so the
+  // address is bound once first (with the same SO_REUSEADDR) to learn why it would fail.
   if (auto probed = probe_bind(address->ipv4); !probed) return probed;
 
   auto metrics = Metrics::create(config, version);

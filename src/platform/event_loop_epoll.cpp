@@ -13,19 +13,11 @@
 #include <cerrno>
 
 #include "platform/event_loop.h"
+#include "platform/socket.h"
 #include "platform/io.h"
 
 namespace skerrow {
 namespace {
-
-ErrorCode create_error(int err) {
-  switch (err) {
-    case EMFILE: return ErrorCode::ProcessFdQuotaExceeded;
-    case ENFILE: return ErrorCode::SystemFdQuotaExceeded;
-    case ENOMEM: return ErrorCode::SystemResources;
-    default: return ErrorCode::Unexpected;
-  }
-}
 
 // Named like the kqueue table so that both back ends report the same names.
 ErrorCode control_error(int err) {
@@ -43,7 +35,7 @@ ErrorCode control_error(int err) {
 
 Result<EventLoop> EventLoop::create() {
   int fd = epoll_create1(EPOLL_CLOEXEC);
-  if (fd < 0) return fail(create_error(errno));
+  if (fd < 0) return fail(create_error_from_errno(errno));
   return EventLoop(fd);
 }
 
@@ -88,7 +80,7 @@ Status EventLoop::add_timer_source(std::uint64_t period_ms, std::uint64_t tag, b
   int tfd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (tfd < 0) {
     return fail(errno == EINVAL || errno == ENODEV ? ErrorCode::TimerUnsupported
-                                                   : create_error(errno));
+                                                   : create_error_from_errno(errno));
   }
   if (!oneshot) {
     itimerspec period = timer_setting(period_ms, true);
@@ -139,7 +131,7 @@ Status EventLoop::add_signals(std::span<const int> signals, std::uint64_t tag) {
   // A signalfd also reads what was pending before it existed: a signal that came during
   // start-up, while already blocked, is not lost.
   int sfd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-  if (sfd < 0) return fail(create_error(errno));
+  if (sfd < 0) return fail(create_error_from_errno(errno));
   if (auto watched = watch_owned(queue_fd_, sfd, source_count_); !watched) return watched;
   sources_[source_count_++] = Source{sfd, tag, false, false, true, true};
   return {};
@@ -185,7 +177,7 @@ Status EventLoop::forget_connection(int fd) {
 Status EventLoop::add_wakeup(std::uint64_t tag) {
   if (source_count_ == kMaxLoopSources) return fail(ErrorCode::TooManySubscriptions);
   int efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (efd < 0) return fail(create_error(errno));
+  if (efd < 0) return fail(create_error_from_errno(errno));
   if (auto watched = watch_owned(queue_fd_, efd, source_count_); !watched) return watched;
   Source source{efd, tag, false, false, true, false};
   source.wakeup = true;

@@ -14,18 +14,10 @@
 #include <cstdint>
 
 #include "platform/event_loop.h"
+#include "platform/socket.h"
 
 namespace skerrow {
 namespace {
-
-ErrorCode create_error(int err) {
-  switch (err) {
-    case EMFILE: return ErrorCode::ProcessFdQuotaExceeded;
-    case ENFILE: return ErrorCode::SystemFdQuotaExceeded;
-    case ENOMEM: return ErrorCode::SystemResources;
-    default: return ErrorCode::Unexpected;
-  }
-}
 
 ErrorCode kevent_error(int err) {
   switch (err) {
@@ -67,7 +59,7 @@ void* connection_data(std::uint64_t tag) {
 
 Result<EventLoop> EventLoop::create() {
   int fd = kqueue();
-  if (fd < 0) return fail(create_error(errno));
+  if (fd < 0) return fail(create_error_from_errno(errno));
   return EventLoop(fd);
 }
 

@@ -1,7 +1,5 @@
 #include "rpc/client.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,8 +14,9 @@
 #include "platform/deadline.h"
 #include "platform/io.h"
 #include "platform/nonblocking_io.h"
+#include "platform/socket.h"
 #include "rpc/base64.h"
-#include "rpc/header_text.h"
+#include "http/header_text.h"
 
 namespace skerrow {
 namespace {
@@ -30,55 +29,6 @@ constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kHeaderEnd = "Connection: close\r\n\r\n";
 constexpr std::string_view kBlankLine = "\r\n\r\n";
 
-
-ErrorCode connect_error(int err) {
-  switch (err) {
-    case EPERM: return ErrorCode::PermissionDenied;
-    case ENOENT: return ErrorCode::FileNotFound;
-    case EACCES: return ErrorCode::AccessDenied;
-    case EAGAIN:
-    case EINPROGRESS: return ErrorCode::WouldBlock;
-    case EALREADY: return ErrorCode::ConnectionPending;
-    case EAFNOSUPPORT: return ErrorCode::AddressFamilyNotSupported;
-    case EADDRINUSE: return ErrorCode::AddressInUse;
-    case EADDRNOTAVAIL: return ErrorCode::AddressNotAvailable;
-    case ENETUNREACH:
-    case EHOSTUNREACH: return ErrorCode::NetworkUnreachable;
-    case ECONNRESET: return ErrorCode::ConnectionResetByPeer;
-    case ETIMEDOUT: return ErrorCode::ConnectionTimedOut;
-    case ECONNREFUSED: return ErrorCode::ConnectionRefused;
-    default: return ErrorCode::Unexpected;
-  }
-}
-
-struct SocketGuard {
-  int fd = -1;
-  ~SocketGuard() {
-    if (fd >= 0) close_fd(fd);
-  }
-};
-
-struct AddressList {
-  addrinfo* head = nullptr;
-  ~AddressList() {
-    if (head != nullptr) freeaddrinfo(head);
-  }
-};
-
-Status connect_socket(int fd, const sockaddr* address, socklen_t length, const Deadline& deadline) {
-  if (::connect(fd, address, length) == 0) return {};
-  int err = errno;
-  // The socket does not block, so the handshake goes on in the background. The same holds
-  // after a signal: issuing connect again would only report EALREADY for a connection that
-  // may yet succeed, so both cases wait for the outcome instead.
-  if (err == EINPROGRESS || err == EINTR) {
-    if (auto ready = wait_ready(fd, Readiness::writable, deadline); !ready) return ready;
-    socklen_t length = sizeof err;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0) err = errno;
-    if (err == 0) return {};
-  }
-  return fail(connect_error(err));
-}
 
 // Sends all of `head` and then `body`: a daemon given half a request would wait for the rest
 // for ever.
@@ -265,49 +215,14 @@ Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_reso
     auto request = build_request_head(daemon, body.size(), memory);
     if (!request) return fail(request.error());
 
-    SocketGuard socket;
-    socket.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (socket.fd < 0) return fail(socket_error_from_errno(errno));
-
-    char service[8];  // "65535" and its terminator
-    *std::to_chars(service, service + sizeof service - 1, daemon.endpoint.port).ptr = '\0';
-    // The resolver stops at the first zero byte and would look up some other host than the
-    // one configured.
-    if (daemon.endpoint.host.find('\0') != std::string_view::npos) {
-      return fail(ErrorCode::DnsResolutionFailed);
-    }
-    AddressList addresses;
-    const std::pmr::string host(daemon.endpoint.host, memory);
-    sockaddr_in literal{};
-    const sockaddr* address = nullptr;
-    socklen_t address_length = 0;
-    // A daemon is nearly always named by a plain dotted address: taken as it is, it is the
-    // same address the resolver would give, without its files and calls on every request.
-    // Other spellings (short, octal or hex forms, names) still go through the resolver.
-    if (::inet_pton(AF_INET, host.c_str(), &literal.sin_addr) == 1) {
-      literal.sin_family = AF_INET;
-      literal.sin_port = htons(daemon.endpoint.port);
-      address = reinterpret_cast<const sockaddr*>(&literal);
-      address_length = sizeof literal;
-    } else {
-      addrinfo hints{};
-      hints.ai_family = AF_INET;
-      hints.ai_socktype = SOCK_STREAM;
-      if (::getaddrinfo(host.c_str(), service, &hints, &addresses.head) != 0 ||
-          addresses.head == nullptr) {
-        return fail(ErrorCode::DnsResolutionFailed);
-      }
-      address = addresses.head->ai_addr;
-      address_length = addresses.head->ai_addrlen;
-    }
-
+    auto address = resolve_ipv4(daemon.endpoint.host, daemon.endpoint.port);
+    if (!address) return fail(address.error());
     const Deadline deadline = Deadline::after(timeout_ms);
-    if (auto connected = connect_socket(socket.fd, address, address_length, deadline); !connected) {
-      return fail(connected.error());
-    }
-    if (auto sent = send_all(socket.fd, *request, body, deadline); !sent) return fail(sent.error());
+    auto socket = connect_tcp(*address, deadline);
+    if (!socket) return fail(socket.error());
+    if (auto sent = send_all(socket->get(), *request, body, deadline); !sent) return fail(sent.error());
     *request = std::pmr::string(memory);  // not needed while the reply comes in
-    return read_reply(socket.fd, memory, deadline);
+    return read_reply(socket->get(), memory, deadline);
   });
 }
 

@@ -9,7 +9,7 @@
 
 #include "auxpow/submit.h"
 #include "fuzz_check.h"
-#include "http/dispatch.h"
+#include "http/access.h"
 
 namespace {
 

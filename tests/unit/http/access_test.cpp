@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "http/dispatch.h"
+#include "proxy/dispatch.h"
 
 namespace skerrow {
 namespace {

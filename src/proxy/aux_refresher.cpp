@@ -1,4 +1,4 @@
-#include "http/aux_refresher.h"
+#include "proxy/aux_refresher.h"
 
 #include <cstdint>
 #include <mutex>
@@ -6,11 +6,10 @@
 
 #include "auxpow/refresh.h"
 #include "auxpow/schedule.h"
-#include "http/request_tally.h"
 #include "metrics/metrics.h"
 #include "platform/arena.h"
 #include "platform/thread.h"
-#include "rpc/client.h"
+#include "proxy/daemon_call.h"
 
 namespace skerrow {
 namespace {
@@ -22,10 +21,7 @@ Result<JsonDocument> fetch_template(const AuxEngine& engine, std::size_t chain, 
     const AuxChainState& state = engine.states[chain];
     auto body = aux_template_request(state, &arena);
     if (!body) return fail(body.error());
-    const DaemonCallTimer timer;
-    auto reply = call_json(state.daemon, &arena, *body, engine.daemon_timeout_ms);
-    metrics::daemon_call(chain, reply ? ErrorCode::None : reply.error(), timer.seconds());
-    return reply;
+    return timed_call_json(chain, state.daemon, &arena, *body, engine.daemon_timeout_ms);
   });
 }
 

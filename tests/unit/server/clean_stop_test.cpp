@@ -1,4 +1,4 @@
-#include "http/clean_stop.h"
+#include "server/clean_stop.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "http/job_queue.h"
+#include "server/job_queue.h"
 
 #include <mutex>
 

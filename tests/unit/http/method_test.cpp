@@ -1,4 +1,4 @@
-#include "http/dispatch.h"
+#include "http/access.h"
 
 #include <gtest/gtest.h>
 

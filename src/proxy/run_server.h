@@ -1,4 +1,5 @@
-// The HTTP front end: listening socket, worker pool, optional ZMQ relay, event loop.
+// The proxy's start: the listening socket, the shared context with its aux engine, the server
+// with the proxy's request handler, the aux refresher and the optional ZMQ relay.
 #pragma once
 
 #include <memory>
@@ -9,13 +10,8 @@
 
 namespace skerrow {
 
-// Blocks the signals the event loop reads (SIGTERM, SIGINT, SIGHUP) in the calling thread.
-// Call it before the first thread of the process starts, so that every thread inherits the
-// mask; until the loop runs, those signals wait.
-void block_control_signals();
-
 // Starts the proxy and runs the event loop on the calling thread. Never returns once the loop
-// runs: the process ends in the loop's clean stop (http/clean_stop.h) or is killed. A start-up
+// runs: the process ends in the loop's clean stop (server/clean_stop.h) or is killed. A start-up
 // failure is returned after releasing what had been set up.
 // `store`, when given, keeps the answered templates' snapshots (the state file); otherwise
 // they are kept in memory.

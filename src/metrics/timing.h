@@ -1,5 +1,4 @@
-// What became of one request, for the metrics, and the clock reads the metrics need. The
-// handlers fill the tally as they decide; the worker counts it once the connection is done.
+// The clock reads the metrics need, and none without them.
 #pragma once
 
 #include <chrono>
@@ -7,16 +6,6 @@
 #include "metrics/metrics.h"
 
 namespace skerrow {
-
-struct RequestTally {
-  // Until dispatch names the method, the front end is answering by itself.
-  metrics::RequestKind kind = metrics::RequestKind::refused;
-  // The outcome when the handler succeeds (a reply went out, or there was nothing to answer).
-  metrics::RequestOutcome outcome = metrics::RequestOutcome::ok;
-  // A failure came from the parent daemon: the same error names (BrokenPipe, a reset) are
-  // the client's doing when they come from writing the reply.
-  bool upstream_failed = false;
-};
 
 // Seconds since `since`, or 0 without the metrics endpoint: without it nothing reads the
 // result, and the request path is spared the clock read.

@@ -1,4 +1,4 @@
-#include "http/front_end.h"
+#include "server/front_end.h"
 
 #include <sys/socket.h>
 
@@ -11,26 +11,12 @@
 #include "http/handler.h"
 #include "log/log.h"
 #include "platform/io.h"
+#include "platform/socket.h"
 
 namespace skerrow {
 namespace {
 
 constexpr std::uint64_t kSerialLimit = kConnectionTagLimit >> 32;
-
-ErrorCode accept_error(int err) {
-  switch (err) {
-    case EPERM: return ErrorCode::BlockedByFirewall;
-    case ENOMEM:
-    case ENOBUFS: return ErrorCode::SystemResources;
-    case EINVAL: return ErrorCode::SocketNotListening;
-    case ENFILE: return ErrorCode::SystemFdQuotaExceeded;
-    case EMFILE: return ErrorCode::ProcessFdQuotaExceeded;
-    case EAGAIN: return ErrorCode::WouldBlock;
-    case ECONNABORTED: return ErrorCode::ConnectionAborted;
-    case EPROTO: return ErrorCode::ProtocolFailure;
-    default: return ErrorCode::Unexpected;
-  }
-}
 
 // A failure is the client's when it went away, stopped taking its reply or sent nothing in
 // time; any other one reached the pool as the 502 reply (or would have).
@@ -51,9 +37,13 @@ metrics::RequestOutcome outcome_of(ErrorCode failure, const RequestTally& tally)
 
 }  // namespace
 
-FrontEnd::FrontEnd(ServerContext& ctx, EventLoop& loop, JobQueue& queue, std::size_t max_connections,
-                   std::size_t request_memory)
-    : ctx_(ctx), loop_(loop), queue_(queue), max_connections_(max_connections), request_memory_(request_memory) {}
+FrontEnd::FrontEnd(const Settings& settings, EventLoop& loop, JobQueue& queue)
+    : client_timeout_ms_(settings.client_timeout_ms),
+      access_(*settings.access),
+      loop_(loop),
+      queue_(queue),
+      max_connections_(settings.max_connections),
+      request_memory_(settings.request_memory) {}
 
 Connection* FrontEnd::find(std::uint64_t tag) const {
   const auto fd = static_cast<std::size_t>(tag & 0xffffffffu);
@@ -64,13 +54,12 @@ Connection* FrontEnd::find(std::uint64_t tag) const {
 
 std::optional<ErrorCode> FrontEnd::accept_pending(int listen_fd) {
   for (;;) {
-    const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd >= 0) {
-      admit(fd, Clock::now());
+    auto fd = accept_nonblocking(listen_fd);
+    if (fd) {
+      admit(*fd, Clock::now());
       continue;
     }
-    if (errno == EINTR) continue;
-    const ErrorCode code = accept_error(errno);
+    const ErrorCode code = fd.error();
     // An empty backlog is the normal end of a round; connections left behind by any other
     // failure are reported again by the next wait.
     if (code == ErrorCode::WouldBlock) return std::nullopt;
@@ -93,7 +82,7 @@ void FrontEnd::admit(int fd, Clock::time_point accepted) {
   Connection* c = nullptr;
   try {
     if (static_cast<std::size_t>(fd) >= by_fd_.size()) by_fd_.resize(static_cast<std::size_t>(fd) + 1);
-    timers_.reserve(open_ + 1);
+    deadlines_.reserve(open_ + 1);
     c = new Connection;
   } catch (...) {  // std::bad_alloc, std::length_error: no room for one more connection
     close_fd(fd);
@@ -103,7 +92,7 @@ void FrontEnd::admit(int fd, Clock::time_point accepted) {
   if (++serial_ == kSerialLimit) serial_ = 1;
   c->tag = (serial_ << 32) | static_cast<std::uint32_t>(fd);
   c->accepted = accepted;
-  c->deadline = Deadline::after(ctx_.client_timeout_ms, accepted);
+  c->deadline = Deadline::after(client_timeout_ms_, accepted);
   c->request.charge_to(&request_memory_);
   by_fd_[static_cast<std::size_t>(fd)].reset(c);
   metrics::connections_open(++open_);
@@ -123,14 +112,14 @@ void FrontEnd::read_more(Connection& c) {
       case ReadState::head:
         // The body is read only from a client allowed to send it: a stranger never makes the
         // proxy hold more than its header block.
-        if (!client_authorized(c.request.header_block(), ctx_.access)) {
+        if (!client_authorized(c.request.header_block(), access_)) {
           refuse_unauthorized(c);
           return;
         }
         continue;
       case ReadState::waiting:
         if (!watch(c, Interest::read)) return;
-        if (c.timer_slot == Connection::kNoTimer && c.deadline.bounded()) set_deadline(c, c.deadline);
+        if (c.heap_slot == DeadlineHeap<Connection>::kNotInHeap && c.deadline.bounded()) set_deadline(c, c.deadline);
         return;
       case ReadState::over_budget:
         pause_reading(c);
@@ -178,7 +167,7 @@ void FrontEnd::reading_timed_out(Connection& c) {
 void FrontEnd::request_complete(Connection& c) {
   clear_deadline(c);
   c.request.stop_charging();  // no longer arriving: its memory is the request's own now
-  switch (screen_request(c.request, ctx_.access)) {
+  switch (screen_request(c.request, access_)) {
     case Screening::drop:
       c.failure = c.request.filled() == 0 ? ErrorCode::EndOfStream : ErrorCode::None;
       c.tally.outcome = metrics::RequestOutcome::client_error;
@@ -243,7 +232,7 @@ void FrontEnd::drop_unfinished(Connection& c, std::string_view before) {
 void FrontEnd::pause_reading(Connection& c) {
   unwatch(c);
   // The time limit goes on running: memory freed too late ends the request as a timeout does.
-  if (c.timer_slot == Connection::kNoTimer && c.deadline.bounded()) set_deadline(c, c.deadline);
+  if (c.heap_slot == DeadlineHeap<Connection>::kNotInHeap && c.deadline.bounded()) set_deadline(c, c.deadline);
   c.paused = true;
   c.paused_prev = paused_tail_;
   c.paused_next = nullptr;
@@ -317,7 +306,7 @@ void FrontEnd::start_writing(Connection& c) {
   // The reply's limit runs from its first byte rather than from accept: time spent on the
   // daemons is not the client's doing, and charging it would leave a patient client without
   // its answer. The first byte may have gone out with the worker's write.
-  c.deadline = Deadline::after(ctx_.client_timeout_ms,
+  c.deadline = Deadline::after(client_timeout_ms_,
                                c.reply_began != Clock::time_point{} ? c.reply_began : Clock::now());
   if (c.first_write != ErrorCode::None) {
     fail_and_close(c, c.first_write);
@@ -353,8 +342,8 @@ void FrontEnd::connection_ready(std::uint64_t tag, std::int64_t /*ready*/) {
 }
 
 void FrontEnd::expire(Clock::time_point now) {
-  while (!timers_.empty() && timers_.front()->deadline.passed(now)) {
-    Connection& c = *timers_.front();
+  while (!deadlines_.empty() && deadlines_.earliest().deadline.passed(now)) {
+    Connection& c = deadlines_.earliest();
     clear_deadline(c);
     switch (c.phase) {
       case ConnectionPhase::reading:
@@ -374,8 +363,8 @@ void FrontEnd::expire(Clock::time_point now) {
 }
 
 int FrontEnd::wait_ms(Clock::time_point now) const {
-  if (timers_.empty()) return -1;
-  return timers_.front()->deadline.poll_ms(now);
+  if (deadlines_.empty()) return -1;
+  return deadlines_.earliest().deadline.poll_ms(now);
 }
 
 bool FrontEnd::watch(Connection& c, Interest interest) {
@@ -423,58 +412,6 @@ void FrontEnd::close(Connection& c) {
   close_fd(c.fd);
   metrics::connections_open(--open_);
   by_fd_[static_cast<std::size_t>(c.fd)].reset();  // frees the connection, its buffer and arena
-}
-
-void FrontEnd::set_deadline(Connection& c, Deadline deadline) {
-  c.deadline = deadline;
-  if (c.timer_slot == Connection::kNoTimer) {
-    c.timer_slot = timers_.size();
-    timers_.push_back(&c);  // room reserved at admission
-  }
-  heap_up(c.timer_slot);
-  heap_down(c.timer_slot);
-}
-
-void FrontEnd::clear_deadline(Connection& c) {
-  const std::size_t i = c.timer_slot;
-  if (i == Connection::kNoTimer) return;
-  const std::size_t last = timers_.size() - 1;
-  if (i != last) heap_swap(i, last);
-  timers_.pop_back();
-  c.timer_slot = Connection::kNoTimer;
-  if (i < timers_.size()) {
-    heap_up(i);
-    heap_down(i);
-  }
-}
-
-void FrontEnd::heap_swap(std::size_t a, std::size_t b) {
-  std::swap(timers_[a], timers_[b]);
-  timers_[a]->timer_slot = a;
-  timers_[b]->timer_slot = b;
-}
-
-void FrontEnd::heap_up(std::size_t i) {
-  while (i > 0) {
-    const std::size_t parent = (i - 1) / 2;
-    if (timers_[parent]->deadline.when() <= timers_[i]->deadline.when()) return;
-    heap_swap(i, parent);
-    i = parent;
-  }
-}
-
-void FrontEnd::heap_down(std::size_t i) {
-  for (;;) {
-    std::size_t least = i;
-    for (std::size_t child : {2 * i + 1, 2 * i + 2}) {
-      if (child < timers_.size() && timers_[child]->deadline.when() < timers_[least]->deadline.when()) {
-        least = child;
-      }
-    }
-    if (least == i) return;
-    heap_swap(i, least);
-    i = least;
-  }
 }
 
 }  // namespace skerrow

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "error/error.h"
-#include "http/connection.h"
-#include "http/job_queue.h"
-#include "http/server_context.h"
+#include "server/connection.h"
+#include "server/job_queue.h"
+#include "http/access.h"
 #include "platform/event_loop.h"
 #include "platform/futex.h"
 
@@ -28,9 +28,14 @@ class FrontEnd {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // `request_memory`: the bytes that requests still arriving may hold together.
-  FrontEnd(ServerContext& ctx, EventLoop& loop, JobQueue& queue, std::size_t max_connections,
-           std::size_t request_memory);
+  struct Settings {
+    std::uint64_t client_timeout_ms = 0;  // each phase's bound on a client (0: none)
+    const ClientAccess* access = nullptr;  // the credentials asked for; outlives the front end
+    std::size_t max_connections = 1;
+    std::size_t request_memory = 0;        // bytes that requests still arriving may hold together
+  };
+
+  FrontEnd(const Settings& settings, EventLoop& loop, JobQueue& queue);
   FrontEnd(const FrontEnd&) = delete;
   FrontEnd& operator=(const FrontEnd&) = delete;
 
@@ -82,22 +87,19 @@ class FrontEnd {
   void close(Connection& c);
   void fail_and_close(Connection& c, ErrorCode code);
 
-  // Deadlines, earliest first: a binary heap whose entries know their place, so that a
-  // connection's deadline can be moved or dropped without searching.
-  void set_deadline(Connection& c, Deadline deadline);
-  void clear_deadline(Connection& c);
-  void heap_swap(std::size_t a, std::size_t b);
-  void heap_up(std::size_t i);
-  void heap_down(std::size_t i);
+  // The current phase's deadline of a connection: kept in `deadlines_` for the loop's wait.
+  void set_deadline(Connection& c, Deadline deadline) { deadlines_.set(c, deadline); }
+  void clear_deadline(Connection& c) { deadlines_.remove(c); }
 
-  ServerContext& ctx_;
+  std::uint64_t client_timeout_ms_;
+  const ClientAccess& access_;
   EventLoop& loop_;
   JobQueue& queue_;
   std::size_t max_connections_;
   std::size_t open_ = 0;
   std::uint64_t serial_ = 0;
   std::vector<std::unique_ptr<Connection>> by_fd_;
-  std::vector<Connection*> timers_;
+  DeadlineHeap<Connection> deadlines_;
   RequestMemory request_memory_;
   Connection* paused_head_ = nullptr;  // reading, waiting for request memory; oldest first
   Connection* paused_tail_ = nullptr;

@@ -1,4 +1,4 @@
-#include "http/job_queue.h"
+#include "server/job_queue.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include "http/server_context.h"
 
 namespace skerrow {
 namespace {
@@ -20,8 +19,7 @@ bool is_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
 Job job_for(int fd) { return Job{fd, std::chrono::steady_clock::time_point{}}; }
 
 TEST(JobQueue, FirstInFirstOutAcrossTheRingWrapWithAcceptTimes) {
-  ServerContext ctx;
-  JobQueue queue(&ctx);
+  JobQueue queue;
   // Push and pop past the end of the ring several times; descriptors are just numbers here,
   // and each accept time is told from its descriptor so a mix-up between slots shows.
   auto accepted = [](int fd) {
@@ -40,8 +38,7 @@ TEST(JobQueue, FirstInFirstOutAcrossTheRingWrapWithAcceptTimes) {
 }
 
 TEST(JobQueue, SixtyFifthJobIsRefusedAndLeftToTheCaller) {
-  ServerContext ctx;
-  JobQueue queue(&ctx);
+  JobQueue queue;
   std::vector<int> fds;
   for (std::size_t i = 0; i <= kQueueSlots; ++i) fds.push_back(::dup(STDERR_FILENO));
   for (std::size_t i = 0; i < kQueueSlots; ++i) ASSERT_TRUE(queue.push(job_for(fds[i])));
@@ -61,8 +58,7 @@ TEST(JobQueue, SixtyFifthJobIsRefusedAndLeftToTheCaller) {
 
 TEST(JobQueue, ConsumersSleepUntilPushedAndEachJobIsTakenOnce) {
   constexpr std::size_t kConsumers = 4;
-  ServerContext ctx;
-  JobQueue queue(&ctx);
+  JobQueue queue;
   constexpr int kJobs = 2000;
   std::atomic<int> taken{0};
   std::vector<std::atomic<int>> seen(kJobs);

@@ -1,11 +1,11 @@
 #include <new>
 
 #include "auxpow/submission.h"
-#include "http/aux_handlers.h"
-#include "http/request_tally.h"
+#include "proxy/aux_handlers.h"
+#include "server/request_tally.h"
 #include "http/response.h"
 #include "metrics/metrics.h"
-#include "rpc/client.h"
+#include "proxy/daemon_call.h"
 
 namespace skerrow {
 namespace {
@@ -42,9 +42,7 @@ Status handle_submitauxblock(Reply& out, std::string_view body, PageArena& arena
     // A chain's endpoint is fixed after start-up: read without the lock. A hung daemon holds
     // this worker alone, until the daemon time limit.
     const ChainEndpoint& daemon = ctx.aux.states[plan->chain].daemon;
-    const DaemonCallTimer timer;
-    auto reply = call_json(daemon, &arena, plan->request, ctx.aux.daemon_timeout_ms);
-    metrics::daemon_call(plan->chain, reply ? ErrorCode::None : reply.error(), timer.seconds());
+    auto reply = timed_call_json(plan->chain, daemon, &arena, plan->request, ctx.aux.daemon_timeout_ms);
     SubmitVerdict verdict = SubmitVerdict::failed;
     auto answer = finish_submission(ctx.aux, *plan, reply, &arena, &verdict);
     if (!answer) return fail(answer.error());

@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "error/error.h"
-#include "http/request_tally.h"
+#include "server/request_tally.h"
 #include "http/response.h"
-#include "http/server_context.h"
+#include "proxy/server_context.h"
 #include "platform/arena.h"
 
 namespace skerrow {

@@ -9,10 +9,11 @@
 
 #include "error/error.h"
 #include "http/request.h"
-#include "http/request_tally.h"
+#include "server/request_tally.h"
 #include "http/response.h"
 #include "platform/arena.h"
 #include "platform/deadline.h"
+#include "platform/deadline_heap.h"
 
 namespace skerrow {
 
@@ -24,15 +25,13 @@ enum class ConnectionPhase : std::uint8_t {
 };
 
 struct Connection {
-  static constexpr std::size_t kNoTimer = static_cast<std::size_t>(-1);
-
   int fd = -1;
   std::uint64_t tag = 0;  // the event loop's tag: the descriptor and a serial number
   std::chrono::steady_clock::time_point accepted;
   ConnectionPhase phase = ConnectionPhase::reading;
   bool watched = false;                // registered with the event loop
   Deadline deadline;                   // the current phase's end
-  std::size_t timer_slot = kNoTimer;   // place in the front end's deadline heap
+  std::size_t heap_slot = DeadlineHeap<Connection>::kNotInHeap;  // place in the front end's deadlines
 
   RequestReader request;
   PageArena arena;  // the worker's memory for the request; the reply's pieces lie in it

@@ -1,27 +1,26 @@
 // The worker threads: each answers one request at a time; the event loop reads and writes.
-#include "http/worker.h"
+#include "server/worker.h"
 
-#include "http/dispatch.h"
 #include "log/log.h"
 #include "platform/thread.h"
 
 namespace skerrow {
 namespace {
 
-[[noreturn]] void worker_loop(JobQueue& queue, FrontEnd& front) {
+[[noreturn]] void worker_loop(JobQueue& queue, FrontEnd& front, const RequestHandler& handler) {
   for (;;) {
     Connection* c = queue.pop().connection;
-    serve_request(*c, queue.context());
+    serve_request(*c, handler);
     front.finished(c);
   }
 }
 
 }  // namespace
 
-void serve_request(Connection& c, ServerContext& ctx) {
+void serve_request(Connection& c, const RequestHandler& handler) {
   metrics::BusyWorker busy;
   Status handled = catch_oom([&]() -> Status {
-    return dispatch_request(c.reply, c.request.body(), c.arena, ctx, c.tally);
+    return handler(c.reply, c.request.body(), c.arena, c.tally);
   });
   if (handled) return;
   c.failure = handled.error();
@@ -30,9 +29,9 @@ void serve_request(Connection& c, ServerContext& ctx) {
   (void)c.reply.set(502, kFailureReply);
 }
 
-Status start_workers(JobQueue& queue, FrontEnd& front, std::size_t count) {
+Status start_workers(JobQueue& queue, FrontEnd& front, const RequestHandler& handler, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
-    auto started = start_thread([&queue, &front] { worker_loop(queue, front); });
+    auto started = start_thread([&queue, &front, &handler] { worker_loop(queue, front, handler); });
     if (!started) return fail(started.error());
   }
   return {};

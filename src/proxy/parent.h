@@ -1,27 +1,16 @@
-// Choosing what to do with a request body: the two AuxPoW methods go to their handlers,
-// everything else goes to the parent daemon unchanged.
+// The parent daemon's calls, in one place: the timed call that every request to the parent
+// makes, and the passthrough that answers the pool with the parent's reply unchanged.
 #pragma once
 
-#include <optional>
 #include <string_view>
 
 #include "error/error.h"
-#include "http/request_tally.h"
 #include "http/response.h"
-#include "http/server_context.h"
 #include "platform/arena.h"
+#include "proxy/server_context.h"
+#include "server/request_tally.h"
 
 namespace skerrow {
-
-// The text between the quotes after the first "\"method\"" key (tabs, spaces and ':' skipped
-// in between), or nullopt. No JSON parsing, no escape processing.
-std::optional<std::string_view> find_method(std::string_view body);
-
-// Refuses a method that the allow-list (when configured) does not admit; otherwise sends the
-// body to the method's handler or passes it through. Sets tally.kind (refused for the
-// allow-list's refusal, with outcome not_allowed).
-Status dispatch_request(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx,
-                        RequestTally& tally);
 
 // Calls the parent daemon with `body` within the daemon time limit and counts the call for
 // the metrics; a failure sets tally.upstream_failed. The reply is kept in `arena` until the

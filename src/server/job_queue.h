@@ -14,7 +14,6 @@
 
 namespace skerrow {
 
-struct ServerContext;
 struct Connection;
 
 inline constexpr std::size_t kQueueSlots = 64;  // a power of two: indices wrap with a mask
@@ -31,7 +30,7 @@ struct Job {
 // workers (the only consumers). The lock is held only for one push or one pop.
 class JobQueue {
  public:
-  explicit JobQueue(ServerContext* context) : context_(context) {}
+  JobQueue() = default;
   JobQueue(const JobQueue&) = delete;
   JobQueue& operator=(const JobQueue&) = delete;
 
@@ -44,7 +43,6 @@ class JobQueue {
   Job pop();
 
   std::size_t waiting();  // number of queued Jobs (takes the lock)
-  ServerContext& context() const { return *context_; }
 
  private:
   // Waiters sleep on a sequence number that every signal bumps, so a push that lands between
@@ -58,7 +56,6 @@ class JobQueue {
     std::size_t waiters_ = 0;  // guarded by the lock passed to wait and held for signal
   };
 
-  ServerContext* context_;
   FutexMutex lock_;
   Condition not_empty_;
   std::size_t head_ = 0;

@@ -1,0 +1,184 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <string>
+
+#include "platform/io.h"
+#include "platform/nonblocking_io.h"
+
+namespace skerrow {
+namespace {
+
+ErrorCode setsockopt_error(int err) {
+  switch (err) {
+    case EPERM: return ErrorCode::PermissionDenied;
+    case ENOMEM:
+    case ENOBUFS: return ErrorCode::SystemResources;
+    case ENODEV: return ErrorCode::NoDevice;
+    case EDOM: return ErrorCode::TimeoutTooBig;
+    case ENOPROTOOPT: return ErrorCode::InvalidProtocolOption;
+    case EOPNOTSUPP: return ErrorCode::OperationNotSupported;
+    case EISCONN: return ErrorCode::AlreadyConnected;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+ErrorCode listen_error(int err) {
+  switch (err) {
+    case EADDRINUSE: return ErrorCode::AddressInUse;
+    case EOPNOTSUPP: return ErrorCode::OperationNotSupported;
+    case ENOTSOCK: return ErrorCode::FileDescriptorNotASocket;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+ErrorCode accept_error(int err) {
+  switch (err) {
+    case EPERM: return ErrorCode::BlockedByFirewall;
+    case ENOMEM:
+    case ENOBUFS: return ErrorCode::SystemResources;
+    case EINVAL: return ErrorCode::SocketNotListening;
+    case ENFILE: return ErrorCode::SystemFdQuotaExceeded;
+    case EMFILE: return ErrorCode::ProcessFdQuotaExceeded;
+    case EAGAIN: return ErrorCode::WouldBlock;
+    case ECONNABORTED: return ErrorCode::ConnectionAborted;
+    case EPROTO: return ErrorCode::ProtocolFailure;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+ErrorCode connect_error(int err) {
+  switch (err) {
+    case EPERM: return ErrorCode::PermissionDenied;
+    case ENOENT: return ErrorCode::FileNotFound;
+    case EACCES: return ErrorCode::AccessDenied;
+    case EAGAIN:
+    case EINPROGRESS: return ErrorCode::WouldBlock;
+    case EALREADY: return ErrorCode::ConnectionPending;
+    case EAFNOSUPPORT: return ErrorCode::AddressFamilyNotSupported;
+    case EADDRINUSE: return ErrorCode::AddressInUse;
+    case EADDRNOTAVAIL: return ErrorCode::AddressNotAvailable;
+    case ENETUNREACH:
+    case EHOSTUNREACH: return ErrorCode::NetworkUnreachable;
+    case ECONNRESET: return ErrorCode::ConnectionResetByPeer;
+    case ETIMEDOUT: return ErrorCode::ConnectionTimedOut;
+    case ECONNREFUSED: return ErrorCode::ConnectionRefused;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+const sockaddr* as_sockaddr(const sockaddr_in& address) {
+  return reinterpret_cast<const sockaddr*>(&address);
+}
+
+struct AddressList {
+  addrinfo* head = nullptr;
+  ~AddressList() {
+    if (head != nullptr) freeaddrinfo(head);
+  }
+};
+
+}  // namespace
+
+void Descriptor::reset() {
+  if (fd_ >= 0) close_fd(release());
+}
+
+ErrorCode create_error_from_errno(int err) {
+  switch (err) {
+    case EMFILE: return ErrorCode::ProcessFdQuotaExceeded;
+    case ENFILE: return ErrorCode::SystemFdQuotaExceeded;
+    case ENOMEM: return ErrorCode::SystemResources;
+    default: return ErrorCode::Unexpected;
+  }
+}
+
+Result<Descriptor> listen_tcp(const sockaddr_in& address, int backlog) {
+  Descriptor socket(::socket(AF_INET, SOCK_STREAM, 0));
+  if (socket.get() < 0) return fail(socket_error_from_errno(errno));
+  int one = 1;
+  if (setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+    return fail(setsockopt_error(errno));
+  }
+  if (::bind(socket.get(), as_sockaddr(address), sizeof address) != 0) {
+    return fail(bind_error_from_errno(errno));
+  }
+  if (::listen(socket.get(), backlog) != 0) return fail(listen_error(errno));
+  // epoll cannot say how many connections wait, so accepting goes on until the backlog is
+  // empty, which needs a listening socket that says so instead of blocking.
+  const int flags = fcntl(socket.get(), F_GETFL);
+  if (flags < 0 || fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+    return fail(ErrorCode::Unexpected);
+  }
+  return socket;
+}
+
+Status probe_bind(const sockaddr_in& address) {
+  Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (socket.get() < 0) return fail(socket_error_from_errno(errno));
+  int one = 1;
+  (void)setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(socket.get(), as_sockaddr(address), sizeof address) != 0) {
+    return fail(bind_error_from_errno(errno));
+  }
+  return {};
+}
+
+Result<int> accept_nonblocking(int listen_fd) {
+  for (;;) {
+    const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) return fd;
+    if (errno != EINTR) return fail(accept_error(errno));
+  }
+}
+
+Result<sockaddr_in> resolve_ipv4(std::string_view host, std::uint16_t port) {
+  if (host.find('\0') != std::string_view::npos) return fail(ErrorCode::DnsResolutionFailed);
+  return catch_oom([&]() -> Result<sockaddr_in> {
+    const std::string name(host);
+    sockaddr_in address{};
+    if (::inet_pton(AF_INET, name.c_str(), &address.sin_addr) == 1) {
+      address.sin_family = AF_INET;
+      address.sin_port = htons(port);
+      return address;
+    }
+    char service[8];  // "65535" and its terminator
+    *std::to_chars(service, service + sizeof service - 1, port).ptr = '\0';
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    AddressList addresses;
+    if (::getaddrinfo(name.c_str(), service, &hints, &addresses.head) != 0 || addresses.head == nullptr ||
+        addresses.head->ai_addrlen < sizeof address) {
+      return fail(ErrorCode::DnsResolutionFailed);
+    }
+    std::memcpy(&address, addresses.head->ai_addr, sizeof address);
+    return address;
+  });
+}
+
+Result<Descriptor> connect_tcp(const sockaddr_in& address, const Deadline& deadline) {
+  Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (socket.get() < 0) return fail(socket_error_from_errno(errno));
+  if (::connect(socket.get(), as_sockaddr(address), sizeof address) == 0) return socket;
+  int err = errno;
+  // The socket does not block, so the handshake goes on in the background. The same holds
+  // after a signal: issuing connect again would only report EALREADY for a connection that
+  // may yet succeed, so both cases wait for the outcome instead.
+  if (err == EINPROGRESS || err == EINTR) {
+    if (auto ready = wait_ready(socket.get(), Readiness::writable, deadline); !ready) return fail(ready.error());
+    socklen_t length = sizeof err;
+    if (::getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &err, &length) != 0) err = errno;
+    if (err == 0) return socket;
+  }
+  return fail(connect_error(err));
+}
+
+}  // namespace skerrow

@@ -1,0 +1,121 @@
+// Start-up of the proxy: what the server is given, and what runs beside it.
+#include "proxy/run_server.h"
+
+#include <new>
+#include <vector>
+
+#include "auxpow/schedule.h"
+#include "log/log.h"
+#include "platform/io.h"
+#include "proxy/aux_refresher.h"
+#include "proxy/dispatch.h"
+#include "proxy/server_context.h"
+#include "server/listener.h"
+#include "server/server.h"
+#include "zmq_relay/relay.h"
+
+namespace skerrow {
+namespace {
+
+// Warns about a configuration that leaves the parent's RPC open to more clients than the
+// operator probably meant.
+void warn_about_exposure(const Config& config, const Listener& listener) {
+  if (!listener.loopback && !config.listen_user) {
+    log_line(LogLevel::warning, LogScope::http,
+             {"listening on ", listener.address.host, ":", listener.address.port,
+              " without listen_user: any client that reaches it uses the parent daemon's RPC "
+              "with its credentials"});
+  }
+  // Credentials are asked for only when a user is named, so a lone password protects nothing;
+  // the operator most likely meant to close the proxy and would not notice otherwise.
+  if (config.listen_pass && !config.listen_user) {
+    log_line(LogLevel::warning, LogScope::http,
+             {"listen_pass is set without listen_user: clients are not asked for credentials"});
+  }
+}
+
+// The record every thread shares, never freed; nullptr when there is no memory for it.
+ServerContext* make_context(const Config& config, std::shared_ptr<SnapshotStore> store) {
+  ServerContext* ctx = new (std::nothrow) ServerContext;
+  if (ctx == nullptr) return nullptr;
+  ctx->config = &config;
+  ctx->parent = config.parent;
+  ctx->daemon_timeout_ms = config.daemon_timeout_ms;
+  ctx->client_timeout_ms = config.client_timeout_ms;
+  ctx->access.user = config.listen_user;
+  ctx->access.pass = config.listen_pass.value_or(std::string_view());
+  if (config.allowed_methods) ctx->access.allowed_methods = std::span(*config.allowed_methods);
+  init_aux_engine(ctx->aux, config);
+  if (store) ctx->aux.store = std::move(store);
+  ctx->aux.daemon_timeout_ms = config.daemon_timeout_ms;
+  return ctx;
+}
+
+// What the server needs to know: the client limits, and the aux refresh as its tick (only
+// asks: each chain's refresher fetches on its own thread; a chain whose last fetch failed is
+// asked again too). Without aux chains there is nothing to refresh.
+ServerSettings server_settings(const Config& config, ServerContext& ctx) {
+  ServerSettings settings;
+  settings.client_timeout_ms = config.client_timeout_ms;
+  settings.access = &ctx.access;
+  settings.max_connections = config.max_connections;
+  settings.request_memory = static_cast<std::size_t>(config.request_memory_mb) << 20;
+  settings.workers = config.workers;
+  settings.stop_timeout_ms = config.stop_timeout_ms;
+  if (!ctx.aux.states.empty() && config.aux_refresh_ms > 0) {
+    settings.tick_ms = config.aux_refresh_ms;
+    settings.tick = [aux = &ctx.aux] { want_all_aux_fetches(*aux, FetchReason::routine); };
+  }
+  return settings;
+}
+
+}  // namespace
+
+ErrorCode run_server(const Config& config, std::shared_ptr<SnapshotStore> store) {
+  auto listener = open_listener(config.listen);
+  if (!listener) return listener.error();
+  const int listen_fd = listener->fd;
+  warn_about_exposure(config, *listener);
+
+  ServerContext* ctx = make_context(config, std::move(store));
+  if (ctx == nullptr) {
+    close_fd(listen_fd);
+    return ErrorCode::OutOfMemory;
+  }
+
+  // Workers already running keep their pointers into `ctx` and the server, so neither is
+  // freed on a failure below; only what no worker can reach is released.
+  auto release_on_failure = [&](ErrorCode code) {
+    std::vector<AuxChainState>().swap(ctx->aux.states);  // workers idle in pop never read it
+    close_fd(listen_fd);
+    return code;
+  };
+
+  auto server = catch_oom([&]() -> Result<Server*> {
+    return start_server(listen_fd, server_settings(config, *ctx),
+                        [ctx](Reply& out, std::string_view body, PageArena& arena, RequestTally& tally) {
+                          return dispatch_request(out, body, arena, *ctx, tally);
+                        });
+  });
+  if (!server) return release_on_failure(server.error());
+
+  // A new block on an aux chain makes that chain's work stale.
+  static const AuxBlockListener aux_blocks{[](void* engine, std::size_t chain) {
+                                             want_aux_fetch(*static_cast<AuxEngine*>(engine), chain,
+                                                            FetchReason::stale);
+                                           },
+                                           &ctx->aux};
+  // Never freed: the relay's thread reads it for the rest of the process.
+  static RelayState relay;
+  if (config.zmq_pub) start_relay(relay, config, &aux_blocks);
+
+  if (auto started = start_aux_refresher(ctx->aux); !started) return release_on_failure(started.error());
+  // The first templates: until they arrive, a getblocktemplate waits for them briefly.
+  want_all_aux_fetches(ctx->aux, FetchReason::stale);
+  log_line(LogLevel::info, LogScope::http,
+           {"kqueue event loop started (workers=", config.workers,
+            ", aux_chains=", ctx->aux.states.size(), ")"});
+  run_server_loop(**server);
+}
+
+}  // namespace skerrow

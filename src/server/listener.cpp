@@ -1,0 +1,28 @@
+#include "server/listener.h"
+
+#include <arpa/inet.h>
+
+#include "log/log.h"
+#include "platform/socket.h"
+#include "rpc/address.h"
+
+namespace skerrow {
+
+Result<Listener> open_listener(std::string_view listen) {
+  auto address = split_address(listen);
+  if (!address) {
+    log_line(LogLevel::error, LogScope::http, {"invalid listen address: ", listen});
+    return fail(ErrorCode::InvalidListenAddress);
+  }
+  auto ipv4 = parse_ipv4(address->host, address->port);
+  if (!ipv4) return fail(ipv4.error());
+  auto socket = listen_tcp(*ipv4, kListenBacklog);
+  if (!socket) return fail(socket.error());
+
+  log_line(LogLevel::info, LogScope::http,
+           {"HTTP JSON-RPC proxy listening on ", address->host, ":", address->port});
+  const bool loopback = (ntohl(ipv4->sin_addr.s_addr) >> 24) == 127;
+  return Listener{socket->release(), *address, loopback};
+}
+
+}  // namespace skerrow
