@@ -7,10 +7,15 @@ search past the whole list to place its commitment), and well-formed transaction
 "txid" and "hash" really are their double SHA-256, so a proxy that hashes them does the
 same work as against a real node.
 
-Usage: gen_template.py OUTDIR [SIZES...]   (default sizes 0 100 1000 4000)
+The submitblock request carries a block of exactly 4,000,000 bytes (8,000,000 hex digits):
+an 80-byte header, the transaction count and transactions made like the templates' ones, the
+last one sized to fill the block.
+
+Usage: gen_template.py OUTDIR [SIZES...]   (default sizes 0 100 1000 4000 20000)
 Writes OUTDIR/gbt<N>.json for each size, OUTDIR/small.json (a fixed getblockcount reply),
-OUTDIR/auxblock.json (a getauxblock reply of one aux chain) and the request bodies
-OUTDIR/req_gbt.json and OUTDIR/req_small.json.
+OUTDIR/auxblock.json (a getauxblock reply of one aux chain), OUTDIR/submit.json (a
+submitblock reply) and the request bodies OUTDIR/req_gbt.json, OUTDIR/req_small.json and
+OUTDIR/req_submit.json.
 """
 
 import hashlib
@@ -115,6 +120,45 @@ def block_template(n_tx: int, rng: random.Random) -> bytes:
     return json.dumps(reply, separators=(",", ":")).encode()
 
 
+BLOCK_BYTES = 4_000_000
+
+
+def filler_tx(rng: random.Random, size: int) -> bytes:
+    """A legacy transaction of exactly `size` bytes (about 400 to 65,000): one P2PKH input, one
+    OP_RETURN output whose script takes up the rest behind a 3-byte length."""
+    sig = b"\x30\x45" + rng.randbytes(69) + b"\x01"
+    script_sig = var_bytes(sig) + var_bytes(b"\x02" + rng.randbytes(32))
+    head = ((1).to_bytes(4, "little") + compact_size(1) + rng.randbytes(32) + bytes(4)
+            + var_bytes(script_sig) + b"\xff\xff\xff\xff" + compact_size(1) + bytes(8))
+    locktime = bytes(4)
+    script_len = size - len(head) - len(locktime) - 3
+    assert 0xFD <= script_len <= 0xFFFF, size
+    tx = head + compact_size(script_len) + b"\x6a" + rng.randbytes(script_len - 1) + locktime
+    assert len(tx) == size, (len(tx), size)
+    return tx
+
+
+def block_bytes(rng: random.Random) -> bytes:
+    """A serialised block of exactly BLOCK_BYTES: header, transaction count, transactions."""
+    txs = []
+    used = 0
+    while True:
+        tx = bytes.fromhex(make_tx(rng)["data"])
+        # Room left for the header, the count and a filler of 1,000 bytes or more.
+        if used + len(tx) > BLOCK_BYTES - 80 - 3 - 1000:
+            break
+        txs.append(tx)
+        used += len(tx)
+    # version, previous block and merkle root, time, bits, nonce
+    header = ((536870912).to_bytes(4, "little") + rng.randbytes(64)
+              + (1718001234).to_bytes(4, "little") + bytes.fromhex("3c5b0a1a") + rng.randbytes(4))
+    count = compact_size(len(txs) + 1)
+    txs.append(filler_tx(rng, BLOCK_BYTES - len(header) - len(count) - used))
+    block = header + count + b"".join(txs)
+    assert len(block) == BLOCK_BYTES, len(block)
+    return block
+
+
 def aux_block(rng: random.Random) -> bytes:
     reply = {
         "result": {
@@ -138,13 +182,15 @@ def main() -> int:
         print(__doc__, file=sys.stderr)
         return 2
     out = sys.argv[1]
-    sizes = [int(s) for s in sys.argv[2:]] or [0, 100, 1000, 4000]
+    sizes = [int(s) for s in sys.argv[2:]] or [0, 100, 1000, 4000, 20000]
     os.makedirs(out, exist_ok=True)
     rng = random.Random(SEED)
     for n in sizes:
-        data = block_template(n, rng)
-        # The proxy reads at most 4 MiB of a daemon reply, headers included.
-        if len(data) > 4_100_000:
+        # Templates beyond 4,000 transactions and the submitted block draw from generators of
+        # their own, so the smaller replies stay the same bytes as before they were added.
+        data = block_template(n, rng if n <= 4000 else random.Random(f"{SEED}/gbt{n}"))
+        # Daemon replies are read up to 64 MiB, headers included.
+        if len(data) > 64 * 1024 * 1024 - 1024:
             print(f"template of {n} transactions is {len(data)} bytes, too big", file=sys.stderr)
             return 1
         with open(os.path.join(out, f"gbt{n}.json"), "wb") as f:
@@ -157,6 +203,11 @@ def main() -> int:
         f.write(b'{"id":1,"method":"getblocktemplate","params":[{"rules":["segwit","mweb"]}]}')
     with open(os.path.join(out, "req_small.json"), "wb") as f:
         f.write(b'{"id":1,"method":"getblockcount","params":[]}')
+    with open(os.path.join(out, "submit.json"), "wb") as f:
+        f.write(b'{"result":null,"error":null,"id":1}')
+    with open(os.path.join(out, "req_submit.json"), "wb") as f:
+        block = block_bytes(random.Random(f"{SEED}/block"))
+        f.write(b'{"id":1,"method":"submitblock","params":["' + block.hex().encode() + b'"]}')
     return 0
 
 

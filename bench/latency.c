@@ -3,8 +3,10 @@
 //
 // usage: latency PORT BODYFILE COUNT [EXPECT]
 // Prints: "n=<count> median_us=<..> p90_us=<..> p99_us=<..> min_us=<..> bytes=<last reply>"
-// and exits non-zero when any reply is not status 200 or lacks EXPECT (checked outside the
-// timed part), so a figure never comes from error replies. With LATENCY_SAMPLES set, every
+// and exits non-zero, with one line on standard error saying why, when the server stops
+// taking a request before its last byte, or a reply is not status 200 or lacks EXPECT (checked
+// outside the timed part), so a figure never comes from error replies. Bodies of any size are
+// sent; replies are read up to 128 MiB. With LATENCY_SAMPLES set, every
 // sample (microseconds, one a line) is appended to that file, so that rounds run apart in
 // time can be pooled into one figure.
 #define _GNU_SOURCE
@@ -71,9 +73,14 @@ int main(int argc, char** argv) {
   memcpy(request + head, body, body_len);
   const size_t request_len = (size_t)head + body_len;
 
-  const size_t cap = 8u << 20;
+  const size_t max_reply = (size_t)128 << 20;
+  size_t cap = 1u << 20;
   char* reply = malloc(cap);
   double* samples = malloc(sizeof(double) * (size_t)count);
+  if (!reply || !samples) {
+    fprintf(stderr, "out of memory\n");
+    return 2;
+  }
   struct sockaddr_in addr = {.sin_family = AF_INET, .sin_port = htons((uint16_t)port)};
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   size_t last = 0;
@@ -89,9 +96,13 @@ int main(int argc, char** argv) {
     }
     size_t sent = 0;
     while (sent < request_len) {
-      ssize_t n = write(fd, request + sent, request_len - sent);
+      // No SIGPIPE: a server that closes early is reported, not fatal.
+      ssize_t n = send(fd, request + sent, request_len - sent, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
-        fprintf(stderr, "write: %s\n", strerror(errno));
+        fprintf(stderr,
+                "call %d: the server stopped taking the request after %zu of %zu bytes (%s)\n", i,
+                sent, request_len, n < 0 ? strerror(errno) : "no progress");
         return 1;
       }
       sent += (size_t)n;
@@ -99,19 +110,32 @@ int main(int argc, char** argv) {
     size_t got = 0;
     for (;;) {
       if (got == cap) {
-        fprintf(stderr, "reply larger than %zu bytes\n", cap);
-        return 1;
+        char* bigger = cap < max_reply ? realloc(reply, cap * 2) : NULL;
+        if (!bigger) {
+          fprintf(stderr, "call %d: reply larger than %zu bytes\n", i, cap);
+          return 1;
+        }
+        reply = bigger;
+        cap *= 2;
       }
       ssize_t n = read(fd, reply + got, cap - got);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
+      if (n < 0) {
+        fprintf(stderr, "call %d: reading the reply: %s after %zu bytes\n", i, strerror(errno),
+                got);
+        return 1;
+      }
+      if (n == 0) break;
       got += (size_t)n;
     }
     samples[i] = now_us() - t0;
     close(fd);
     last = got;
     if (got < 12 || memcmp(reply, "HTTP/1.1 200", 12) != 0) {
-      fprintf(stderr, "call %d: not a 200 reply (%zu bytes): %.80s\n", i, got, reply);
+      // The status line only, so the message stays on one line.
+      const char* eol = memchr(reply, '\r', got);
+      fprintf(stderr, "call %d: not a 200 reply (%zu bytes): %.*s\n", i, got,
+              (int)(eol ? (size_t)(eol - reply) : (got < 80 ? got : 80)), reply);
       return 1;
     }
     if (expect && !memmem(reply, got, expect, strlen(expect))) {

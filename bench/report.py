@@ -89,6 +89,46 @@ def verdict(ok):
     return "met" if ok else "**missed**"
 
 
+# The instances of the large rows (8 MB submitblock, 20,000-transaction template); the rows
+# that were there before them do not count them.
+LARGE_INSTANCES = ("gbt20000", "pass_submit")
+CONTENDERS = ("direct", "nginx", "skerrow")
+
+
+def cell(text):
+    return text.replace("|", "/")
+
+
+def parse_daemon_log(path, body_len):
+    """What the daemon received, one line per submitblock request ("$request_length
+    $content_length $status"): `whole` answered with the whole body, `cut` answered with less
+    than the client sent (a proxy forwarded part of it), `dropped` never answered (the client
+    went away part-way through)."""
+    counts = {"whole": 0, "cut": 0, "dropped": 0, "smallest": None}
+    if not os.path.exists(path):
+        return counts
+    for line in read(path).splitlines():
+        parts = line.split()
+        if len(parts) != 3:
+            continue
+        request_len = int(parts[0]) if parts[0].isdigit() else 0
+        content_len = int(parts[1]) if parts[1].isdigit() else 0
+        if parts[2] != "200":
+            counts["dropped"] += 1
+        elif content_len == body_len and request_len >= body_len:
+            counts["whole"] += 1
+        else:
+            counts["cut"] += 1
+            if counts["smallest"] is None or content_len < counts["smallest"]:
+                counts["smallest"] = content_len
+    return counts
+
+
+def cut_text(c):
+    total = c["whole"] + c["cut"]
+    return f"{c['cut']} of {total} answered requests reached the daemon cut (to {size_text(c['smallest'])})"
+
+
 def size_text(n_bytes):
     if n_bytes >= 1_000_000:
         return f"{n_bytes / 1_000_000:.1f} MB"
@@ -110,16 +150,26 @@ def main():
     for name in os.listdir(raw):
         if name.startswith("wrk_"):
             label = name[4:].split(".")[0]
-            rounds.setdefault(label, []).append(parse_wrk(os.path.join(raw, name)))
+            try:
+                rounds.setdefault(label, []).append(parse_wrk(os.path.join(raw, name)))
+            except AttributeError:  # no figures in it: wrk failed
+                if not label.startswith("submit_"):
+                    raise
     wrk = {label: pool_wrk(runs) for label, runs in rounds.items()}
     lat = {name[4:-4]: parse_latency(os.path.join(raw, name))
-           for name in os.listdir(raw) if name.startswith("lat_")}
-    sizes = {}
+           for name in os.listdir(raw) if name.startswith("lat_") and name.endswith(".txt")}
+    lat_failed = {name[4:-4]: read(os.path.join(raw, name)).strip().splitlines()
+                  for name in os.listdir(raw) if name.startswith("lat_") and name.endswith(".err")}
+    sizes, files = {}, {}
     for line in read(os.path.join(raw, "replies.txt")).splitlines():
         parts = line.split()
-        if len(parts) >= 9 and parts[-1].startswith("gbt"):
-            sizes[parts[-1][3:-5]] = int(parts[4])
-    idle, peak = parse_rss(os.path.join(raw, "rss.txt"))
+        if len(parts) >= 9:
+            files[parts[-1]] = int(parts[4])
+            if parts[-1].startswith("gbt"):
+                sizes[parts[-1][3:-5]] = int(parts[4])
+    idle_all, peak_all = parse_rss(os.path.join(raw, "rss.txt"))
+    idle = {k: v for k, v in idle_all.items() if k not in LARGE_INSTANCES}
+    peak = {k: v for k, v in peak_all.items() if k not in LARGE_INSTANCES}
     problems = read(os.path.join(raw, "skerrow_problems.txt")).strip().splitlines()
 
     rows = []
@@ -157,19 +207,22 @@ def main():
     rows.append(("skerrow RSS peak (VmHWM, largest instance), MB", "", "",
                  f"{peak_max:.1f} ({max(peak, key=peak.get)})", "<= 32", verdict(peak_max <= 32)))
     rows.append(idle_connections_row(os.path.join(raw, "idle_connections.txt")))
-    errors = sum(w["errors"] for w in wrk.values())
+    old_wrk = {k: w for k, w in wrk.items() if not k.startswith("submit_")}
+    errors = sum(w["errors"] for w in old_wrk.values())
     # wrk drops its open connections when its time is up; a worker writing to one of them
     # then logs a broken pipe. More of those than connections per run is a real failure.
     hangups = [p for p in problems
                if p.endswith(("error.BrokenPipe", "error.ConnectionResetByPeer", "error.ResponseCutOff"))]
     others = [p for p in problems if p not in hangups]
-    runs = sum(w["rounds"] for k, w in wrk.items() if "skerrow" in k)
+    runs = sum(w["rounds"] for k, w in old_wrk.items() if "skerrow" in k)
     allowed = runs * int(meta.get("connections", 0))
     rows.append(("failed requests: wrk errors and non-200 / other skerrow warnings / "
                  "writes to clients wrk dropped at the end of a run", "", "",
                  f"{errors} / {len(others)} / {len(hangups)}", f"0 / 0 / <= {allowed}",
                  verdict(errors == 0 and not others and len(hangups) <= allowed)))
     problems = others
+    more_rows, large_problems = large_rows(raw, meta, wrk, lat, lat_failed, files, sizes, peak_all, ms)
+    rows += more_rows
 
     print(f"Benchmark {meta.get('date', '?')}, tree at commit {meta.get('commit', '?')}, skerrow binary "
           f"{meta.get('binary', '?')}, {meta.get('cpu', '?')}, 2 cores.")
@@ -187,6 +240,10 @@ def main():
     if problems:
         print()
         print("skerrow logged: " + "; ".join(problems[:5]))
+    if large_problems:
+        print()
+        print(f"skerrow logged in the large rows ({len(large_problems)} lines): "
+              + "; ".join(sorted(set(large_problems))[:5]))
     profile = os.path.join(out, "profile_self.txt")
     if os.path.exists(profile):
         top = []
@@ -199,6 +256,100 @@ def main():
             print()
             print("Profile of the 4,000-transaction template path (perf, share of skerrow's samples, "
                   "self time): " + "; ".join(top) + ". Call graphs: profile_children.txt.")
+
+
+def large_rows(raw, meta, wrk, lat, lat_failed, files, sizes, peak, ms):
+    """The 8 MB submitblock (passthrough) and the 20,000-transaction template (rewritten): a
+    figure is shown only when every call of it succeeded; otherwise the cell says what failed."""
+    rows = []
+    connections = int(meta.get("connections", 0))
+    body_len = files.get("req_submit.json", 0)
+    block_mb = int(meta.get("submit_hex_digits", 0)) / 2 / 1_000_000
+    # Requests to the daemon, per way in and phase (wrk runs, then the latency calls).
+    daemon = {(who, phase): parse_daemon_log(os.path.join(raw, f"daemon_submit_{who}.{phase}.log"), body_len)
+              for who in CONTENDERS for phase in ("wrk", "latency")}
+    failures = []
+
+    # Throughput. When a run ends, wrk drops the requests it is still sending: the daemon sees
+    # them unanswered (direct, nginx), or not at all (skerrow does not forward an unfinished
+    # body; a proxy that forwarded what arrived would show them answered but cut, at most one
+    # per connection and run).
+    title = f"submitblock of a {block_mb:.0f} MB block ({size_text(body_len)} request) passthrough"
+    cells = []
+    runs = wrk.get("submit_direct", {}).get("rounds", 0)
+    allowed_cuts = runs * connections
+    for who in CONTENDERS:
+        w = wrk.get(f"submit_{who}")
+        c = daemon[(who, "wrk")]
+        if w is None:
+            cells.append("not measured")
+            failures.append(f"{who}: no wrk output")
+            continue
+        problems = []
+        if w["errors"]:
+            problems.append(f"{w['errors']} wrk errors")
+        if c["cut"] > allowed_cuts or c["whole"] == 0:
+            problems.append(cut_text(c) if c["cut"] else "no request reached the daemon whole")
+        base = wrk.get("submit_direct")
+        ratio = f" ({w['rps'] / base['rps']:.2f}x)" if base and base["rps"] and who != "direct" else ""
+        if problems:
+            cells.append(f"failed: {'; '.join(problems)} ({w['rps']:.0f} replies/s)")
+            failures.append(f"{who} wrk: {'; '.join(problems)}")
+        else:
+            note = f"; {c['cut']} cut at the end of a run" if c["cut"] else ""
+            cells.append(f"{w['rps']:.0f}{ratio}{note}")
+    ok = not any(x.startswith(("failed", "not measured")) for x in cells)
+    rows.append((f"{title}: requests/s", *cells, "every request whole at the daemon", verdict(ok)))
+
+    def latency_cells(key, daemon_phase=None):
+        out, medians = [], {}
+        for who in CONTENDERS:
+            reasons = list(lat_failed.get(f"{key}_{who}", []))
+            if daemon_phase:
+                c = daemon[(who, daemon_phase)]
+                if c["cut"] or c["dropped"]:
+                    reasons.append(cut_text(c) if c["cut"] else f"{c['dropped']} requests unanswered")
+            if reasons or f"{key}_{who}" not in lat:
+                why = reasons[0] if reasons else "no samples"
+                out.append(cell(f"failed: {why}"))
+                failures.append(f"{who} {key}: {why}")
+                continue
+            medians[who] = lat[f"{key}_{who}"]["median"]
+            d = medians.get("direct")
+            added = f" ({medians[who] - d:+.2f})" if d is not None and who != "direct" else ""
+            out.append(f"{ms(medians[who])}{added}")
+        return out, all(who in medians for who in CONTENDERS)
+
+    cells, ok = latency_cells("submit", "latency")
+    rows.append((f"submitblock alone, {size_text(body_len)} request: median ms (added)", *cells,
+                 "", "" if ok else "**failed**"))
+    n = "20000"
+    cells, ok = latency_cells(f"gbt{n}")
+    rows.append((f"getblocktemplate alone, {int(n):,} tx ({size_text(sizes.get(n, 0))}), skerrow rewriting "
+                 f"(1 aux chain): median ms (added)", *cells, "", "" if ok else "**failed**"))
+    hwm = peak.get(f"gbt{n}")
+    text = f"{hwm / 1024:.1f}" if hwm else "not measured"
+    if hwm and (f"gbt{n}_skerrow" in lat_failed or f"gbt{n}_skerrow" not in lat):
+        text += " (the rewrite failed)"
+    rows.append((f"skerrow RSS peak (VmHWM) of the instance rewriting the {int(n):,}-tx template, MB",
+                 "", "", text, "", ""))
+    hwm = peak.get("pass_submit")
+    rows.append(("skerrow RSS peak (VmHWM) of the submitblock passthrough instance, MB", "", "",
+                 f"{hwm / 1024:.1f}" if hwm else "not measured", "", ""))
+
+    # As above, plus the requests wrk dropped part-sent, which skerrow does not forward.
+    problems = read(os.path.join(raw, "skerrow_problems_large.txt")).strip().splitlines()
+    hangups = [p for p in problems
+               if p.endswith(("error.BrokenPipe", "error.ConnectionResetByPeer", "error.ResponseCutOff"))
+               or "unfinished request not forwarded" in p]
+    others = [p for p in problems if p not in hangups]
+    allowed = runs * connections
+    ok = not failures and not others and len(hangups) <= allowed
+    rows.append(("large rows, failures: figures that failed / other skerrow warnings / requests and "
+                 "replies cut off when wrk dropped its connections at the end of a run", "", "",
+                 f"{len(failures)} / {len(others)} / {len(hangups)}", f"0 / 0 / <= {allowed}",
+                 verdict(ok)))
+    return rows, others
 
 
 if __name__ == "__main__":

@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <span>
-#include <vector>
-#include <new>
 
 #include "auxpow/hex.h"
 #include "json/writer.h"
@@ -87,13 +85,6 @@ std::array<char, kCommitmentSize> commitment_text(const AuxTree& tree) {
 
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-std::size_t skip_blanks(std::string_view text, std::size_t pos) {
-  while (pos < text.size() && is_blank(text[pos])) ++pos;
-  return pos;
-}
-
 // The closing quote of the JSON string whose opening quote is at `open`: a quote preceded by
 // an escaping backslash does not end it. npos when the string never ends.
 std::size_t string_end(std::string_view text, std::size_t open) {
@@ -152,72 +143,6 @@ CommitmentPlace find_commitment_place(std::string_view reply) {
   return {};
 }
 
-CommitmentPlace find_commitment_place(std::string_view reply, const JsonValue& root) {
-  // Keys borrowed from the reply point into it (a key written with escapes was copied, and is
-  // then no byte match for the names below anyway); where a key ends, its closing quote
-  // follows. From there the value is found as JSON places it: blanks, ':', blanks.
-  const char* const begin = reply.data();
-  const char* const end = reply.data() + reply.size();
-  auto borrowed = [&](std::string_view key) {
-    return key.data() > begin && key.data() + key.size() < end && key.data()[-1] == '"';
-  };
-  auto value_start = [&](std::string_view key) {
-    const std::size_t after_key = static_cast<std::size_t>(key.data() + key.size() + 1 - begin);
-    const std::size_t colon = skip_blanks(reply, after_key);
-    if (colon >= reply.size() || reply[colon] != ':') return std::string_view::npos;
-    return skip_blanks(reply, colon + 1);
-  };
-  std::size_t flags_open = std::string_view::npos;  // the value's opening quote
-  std::size_t empty_key = std::string_view::npos, empty_close = std::string_view::npos;
-  std::size_t filled_open = std::string_view::npos;  // '{' of the first non-empty coinbaseaux
-  // Document order, without recursion: the stack holds the containers still being walked.
-  struct Step {
-    const JsonValue* value;
-    std::size_t next;
-  };
-  std::vector<Step> stack;
-  stack.push_back({&root, 0});
-  while (!stack.empty() && flags_open == std::string_view::npos) {
-    Step& step = stack.back();
-    const JsonValue& v = *step.value;
-    const JsonValue* child = nullptr;
-    if (v.is_object() && step.next < v.members().size()) {
-      const JsonMember& m = v.members()[step.next++];
-      const bool flags = m.key == "flags" && m.value.is_string();
-      const bool aux = m.key == "coinbaseaux" && m.value.is_object();
-      const std::size_t at = (flags || aux) && borrowed(m.key) ? value_start(m.key) : std::string_view::npos;
-      if (at != std::string_view::npos) {
-        if (flags) {
-          flags_open = at;
-        } else if (m.value.members().empty()) {
-          if (empty_key == std::string_view::npos) {
-            empty_key = static_cast<std::size_t>(m.key.data() - begin) - 1;
-            empty_close = skip_blanks(reply, at + 1);
-          }
-        } else if (filled_open == std::string_view::npos) {
-          filled_open = at;
-        }
-      }
-      child = &m.value;
-    } else if (v.is_array() && step.next < v.items().size()) {
-      child = &v.items()[step.next++];
-    } else {
-      stack.pop_back();
-      continue;
-    }
-    if (child->is_object() || child->is_array()) stack.push_back({child, 0});
-  }
-  if (flags_open != std::string_view::npos) {
-    const std::size_t close = string_end(reply, flags_open);
-    if (close == std::string_view::npos) return {};
-    return append_to_flags(close);
-  }
-  // An empty coinbaseaux anywhere is taken before a non-empty one, as the byte search does.
-  if (empty_key != std::string_view::npos) return replace_empty_coinbaseaux(empty_key, empty_close + 1);
-  if (filled_open != std::string_view::npos) return insert_flags(filled_open + 1);
-  return {};
-}
-
 CommitmentPlace find_commitment_place(const TemplateOutline& outline) {
   if (outline.flags_close != TemplateOutline::npos) return append_to_flags(outline.flags_close);
   if (outline.empty_aux_key != TemplateOutline::npos) {
@@ -225,11 +150,6 @@ CommitmentPlace find_commitment_place(const TemplateOutline& outline) {
   }
   if (outline.aux_open != TemplateOutline::npos) return insert_flags(outline.aux_open + 1);
   return {};
-}
-
-std::size_t find_aux_fields_place(std::string_view text) {
-  if (text.size() < kErrorMember.size()) return std::string_view::npos;
-  return text.rfind(kErrorMember);
 }
 
 Status append_aux_fields(const AuxWork& work, std::pmr::string& out) {
@@ -317,34 +237,8 @@ Status TemplateSplice::fill(std::string_view reply, const AuxWork& work, const C
 }
 
 Status splice_template(std::string_view reply, const AuxWork& work, TemplateSplice& out,
-                       const JsonValue* root) {
-  CommitmentPlace place;
-  try {
-    place = root ? find_commitment_place(reply, *root) : find_commitment_place(reply);
-  } catch (const std::bad_alloc&) {
-    // The walk's stack could not grow; the byte search needs no memory and finds the same place.
-    place = find_commitment_place(reply);
-  }
-  return out.fill(reply, work, place);
-}
-
-Status splice_template(std::string_view reply, const AuxWork& work, TemplateSplice& out,
                        const TemplateOutline* outline) {
   return out.fill(reply, work, outline ? find_commitment_place(*outline) : find_commitment_place(reply));
-}
-
-Result<std::pmr::string> rewrite_template(std::string_view reply, const AuxWork& work,
-                                          std::pmr::memory_resource* memory) {
-  return catch_oom([&]() -> Result<std::pmr::string> {
-    TemplateSplice splice(memory);
-    if (auto s = splice_template(reply, work, splice); !s) return fail(s.error());
-    std::size_t size = 0;
-    for (std::string_view piece : splice.pieces()) size += piece.size();
-    std::pmr::string out(memory);
-    out.reserve(size);
-    for (std::string_view piece : splice.pieces()) out.append(piece);
-    return out;
-  });
 }
 
 }  // namespace skerrow

@@ -13,7 +13,6 @@
 #include "auxpow/engine.h"
 #include "auxpow/work.h"
 #include "error/error.h"
-#include "json/reader.h"
 #include "json/skim.h"
 
 namespace skerrow {
@@ -40,16 +39,9 @@ struct CommitmentPlace {
 // reply that is not JSON: no blanks allowed inside the searched texts.
 CommitmentPlace find_commitment_place(std::string_view reply);
 
-// The same place, found from `root`, the reply parsed with borrowed texts: the first such
-// key in document order, its value located from the key's position, so blanks between the
-// tokens are no obstacle and the megabytes of a large template need no byte search.
-CommitmentPlace find_commitment_place(std::string_view reply, const JsonValue& root);
-
-// The same place, from the reply's outline (the places it holds are those of the walk above).
+// The same place, from the reply's outline: the first such key in document order, written
+// without escapes, whatever the blanks between the tokens.
 CommitmentPlace find_commitment_place(const TemplateOutline& outline);
-
-// Position of the last "},\"error\"" (where the aux fields go), or npos.
-std::size_t find_aux_fields_place(std::string_view text);
 
 // Appends the aux fields: root, tree size and nonce, number of valid chains and one element
 // per valid chain ("slot" is the chain's configuration position; texts JSON-escaped; an
@@ -70,7 +62,6 @@ class TemplateSplice {
   bool committed() const { return committed_; }
 
  private:
-  friend Status splice_template(std::string_view, const AuxWork&, TemplateSplice&, const JsonValue*);
   friend Status splice_template(std::string_view, const AuxWork&, TemplateSplice&, const TemplateOutline*);
   Status fill(std::string_view reply, const AuxWork& work, const CommitmentPlace& place);
   static constexpr std::size_t kMaxPieces = 8;
@@ -82,17 +73,9 @@ class TemplateSplice {
 };
 
 // Fills `out` with the pieces of the reply with the commitment placed and the aux fields
-// inserted (the same text as rewrite_template). Errors: OutOfMemory.
-// `root`, when given, is the reply parsed with borrowed texts (see find_commitment_place).
-Status splice_template(std::string_view reply, const AuxWork& work, TemplateSplice& out,
-                       const JsonValue* root = nullptr);
-// The same, with the place taken from `outline`, when given: the reply skimmed.
+// inserted before the last "},\"error\"" of the text as sent. The place is taken from
+// `outline`, the reply skimmed, when given, else found by the byte search. Errors: OutOfMemory.
 Status splice_template(std::string_view reply, const AuxWork& work, TemplateSplice& out,
                        const TemplateOutline* outline);
-
-// The reply with the commitment placed and the aux fields inserted, built in one
-// allocation of the final size. Errors: OutOfMemory.
-Result<std::pmr::string> rewrite_template(std::string_view reply, const AuxWork& work,
-                                          std::pmr::memory_resource* memory);
 
 }  // namespace skerrow

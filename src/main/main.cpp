@@ -18,6 +18,7 @@
 #include "server/server.h"
 #include "log/log.h"
 #include "metrics/metrics.h"
+#include "platform/allocator.h"
 #include "platform/io.h"
 #include "state/sqlite_store.h"
 
@@ -149,6 +150,7 @@ int main(int argc, char** argv) {
   using namespace skerrow;
 
   catch_sigpipe();
+  return_large_blocks_at_once();
   const auto args = copy_arguments(argc, argv);
   if (!args) {
     write_startup_error(args.error());

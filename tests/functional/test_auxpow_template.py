@@ -7,8 +7,10 @@ import time
 import pytest
 
 from framework.auxpow_checker import sha256d
-from framework.fake_aux import (aux_chain_entry, fake_aux, parent_template, random_txids,  # noqa: F401
+from framework.fake_aux import (EASY_TARGET, aux_chain_entry, build_coinbase, build_header,  # noqa: F401
+                                fake_aux, parent_template, random_txids, submit_param, template_result,
                                 wait_count, wait_exact)
+from framework.fake_daemon import http_reply
 from framework.proxy import parent_entry
 
 
@@ -26,6 +28,15 @@ def expected_fields(root_hex, size, chains):
     elements = ",".join('{"chain_id":"%s","hash":"%s","target":"%s","diff":%s,"slot":%d}' % c for c in chains)
     return ('"aux_merkle_root":"%s","aux_tree_size":%d,"aux_tree_nonce":0,"n_aux_chains":%d,"aux_chains":[%s]'
             % (root_hex, size, len(chains), elements))
+
+
+def spliced(template: bytes, coinbaseaux: str, placed: str, fields: str) -> bytes:
+    """The answer the proxy owes for `template`: `placed` in place of the coinbaseaux text, the aux
+    fields before the last '},"error"', and the newline."""
+    text = template.decode()
+    cut = text.rindex('},"error"')
+    text = text[:cut] + "," + fields + text[cut:]
+    return (text.replace('"coinbaseaux":' + coinbaseaux, '"coinbaseaux":' + placed, 1) + "\n").encode()
 
 
 @pytest.mark.parametrize("coinbaseaux, placed", [
@@ -46,12 +57,8 @@ def test_commitment_placement_and_aux_fields_are_spliced_byte_exactly(proxy_fact
     root = "ab" * 32  # one chain: the root is its hash, in lower case
     if "%s" in placed:
         placed = placed % commitment(root, 1)
-    text = template.decode()
-    fields = expected_fields(root, 1, [("one", "AB" * 32, "0" * 56 + "ffff0000", "65793.003922", 0)])
-    cut = text.rindex('},"error"')
-    expected = text[:cut] + "," + fields + text[cut:]
-    expected = expected.replace('"coinbaseaux":' + coinbaseaux, '"coinbaseaux":' + placed, 1)
-    assert body.decode() == expected + "\n"
+    fields = expected_fields(root, 1, [("one", "AB" * 32, EASY_TARGET, "65793.003922", 0)])
+    assert body == spliced(template, coinbaseaux, placed, fields)
 
 
 def test_a_reply_without_a_place_for_the_commitment_is_answered_with_a_warning(proxy_factory, fake_daemon,
@@ -117,17 +124,38 @@ def test_without_aux_chains_getblocktemplate_is_passed_through(proxy_factory, fa
     assert proxy.count_lines("Merkle branch") == 0
 
 
-def test_large_template_is_rewritten_whole(proxy_factory, fake_daemon, fake_aux):
+def test_a_16_MiB_template_is_rewritten_and_proved_and_a_reply_over_64_MiB_is_refused(proxy_factory, fake_daemon,
+                                                                                       fake_aux):
     aux = fake_aux(1)
-    txids = random_txids(4000)
-    template = parent_template(txids, tx_data="00" * 350)
-    assert len(template) > 3_000_000
-    proxy = start(proxy_factory, fake_daemon, [aux_chain_entry("c", aux)], template)
+    txids = random_txids(20000)
+    template = parent_template(txids, tx_data="00" * 320)
+    assert 16 << 20 <= len(template) < 17 << 20, len(template)
+    # The same template padded with blanks (still a valid reply) to 64 MiB + 1 byte, headers
+    # included: over the limit by its size alone.
+    total = (64 << 20) + 1
+    head = len(http_reply(200, b"")) - 1 + len(str(total))  # Content-Length has 8 digits
+    padded = template + b" " * (total - head - len(template))
+    assert len(http_reply(200, padded)) == total
+    replies = iter([template, padded])
+    parent = fake_daemon(lambda request: (200, next(replies)))
+    proxy = proxy_factory({"parent": parent_entry(parent), "aux_chains": [aux_chain_entry("c", aux)]})
+
     started = time.monotonic()
-    response = proxy.rpc("getblocktemplate")
+    body = proxy.rpc("getblocktemplate").body
     elapsed = time.monotonic() - started
-    result = json.loads(response.body)["result"]
-    assert [t["txid"] for t in result["transactions"]] == txids
-    assert result["aux_merkle_root"] == aux.hash
-    wait_exact(proxy, "info(http): coinbase Merkle branch: depth=12 from 4000 transactions")
-    print(f"4000-transaction template ({len(template)} bytes) answered in {elapsed * 1000:.0f} ms")
+    flags = '{"flags":"062f503253482f"}'
+    placed = '{"flags":"062f503253482f%s"}' % commitment(aux.hash, 1)
+    fields = expected_fields(aux.hash, 1, [("c", aux.hash, EASY_TARGET, "65793.003922", 0)])
+    assert body == spliced(template, flags, placed, fields)
+    wait_exact(proxy, "info(http): coinbase Merkle branch: depth=15 from 20000 transactions")
+    result = template_result(body)
+    coinbase = build_coinbase(result)
+    submitted = proxy.rpc("submitauxblock", [submit_param("c", aux.hash, coinbase, build_header(result, coinbase))])
+    assert submitted.body == b'{"result":"true","error":null,"id":null}\n'
+    assert aux.verdicts == [(True, "")]
+
+    refused = proxy.rpc("getblocktemplate")
+    assert refused[::2] == (502, b'{"result":null,"error":{"code":-1,"message":"upstream connection failed"},'
+                                 b'"id":null}\n')
+    wait_exact(proxy, "warning(http): HTTP handler error: error.StreamTooLong")
+    print(f"20000-transaction template ({len(template)} bytes) answered in {elapsed * 1000:.0f} ms")

@@ -1,6 +1,6 @@
 """Slow and hostile clients cost the proxy a descriptor and their own bytes, never a worker: a
-crowd that stalls mid-header or guesses passwords, or a client that stops reading a template,
-leaves the pool's own calls at the speed they have alone."""
+crowd that stalls mid-header, guesses passwords or announces huge bodies without credentials, or
+a client that stops reading a template, leaves the pool's own calls at the speed they have alone."""
 
 import asyncio
 import os
@@ -14,7 +14,7 @@ import pytest
 
 from framework.fake_aux import aux_chain_entry, fake_aux, parent_template, random_txids  # noqa: F401
 from framework.fake_daemon import json_result
-from framework.process import open_fds, sanitized, status_kb
+from framework.process import open_fds, reset_peak, sanitized, status_kb
 from framework.proxy import http_post, parent_entry, rpc_body
 
 USER, PASSWORD = "pool", "s3cret"
@@ -22,7 +22,15 @@ STALLED = 1000
 GUESSERS = 200
 RSS_BOUND_KB = 32 * 1024  # the README's bound for the proxy's peak RSS
 SLACK = 0.1               # what the crowd may add to one of the pool's calls
-# About 4 MB, under the 4 MiB the proxy takes from a parent.
+# Memory the proxy may use beyond the crowd's request buffers: each connection's own state
+# (about 1.2 KiB measured) and, once, what its allocator and the pool's calls take meanwhile.
+CONNECTION_KB, SLACK_KB = 2, 1024
+WRONG_PASSWORD = http_post(rpc_body("getblockcount"), auth=(USER, "guess"))
+# No credentials, the largest body a request may announce, and 128 KiB of it at once: twice
+# what such a client may make the proxy hold, so a proxy that read bodies before the
+# credentials would show it. The rest trickles.
+ANNOUNCING = http_post(b"").replace(b"Content-Length: 0", b"Content-Length: %d" % (32 << 20)) + b"[" * (128 << 10)
+# About 4 MB: far more than the sockets between proxy and client hold.
 BIG_TEMPLATE = parent_template(random_txids(4000), tx_data="00" * 400)
 
 
@@ -45,6 +53,21 @@ def paced_calls(proxy, n=20, gap=0.1):
     return calls
 
 
+class Client(asyncio.Protocol):
+    """A crowd client's connection: keeps what arrives even when a reset follows it (a stream
+    reader would drop it)."""
+
+    def __init__(self):
+        self.received = b""
+        self.closed = asyncio.get_running_loop().create_future()
+
+    def data_received(self, data):
+        self.received += data
+
+    def connection_lost(self, exc):
+        self.closed.set_result(None)
+
+
 @pytest.fixture
 def many_descriptors():
     """A soft descriptor limit with room for the crowd, in this process and so in a proxy
@@ -59,16 +82,19 @@ def many_descriptors():
 
 
 class Crowd:
-    """On a thread of its own: STALLED connections that send half a header block and stall,
-    then GUESSERS clients that send a wrong password, read the refusal and come back."""
+    """On a thread of its own: `stalled` connections that send half a header block and stall,
+    then GUESSERS clients that send `request`, read the refusal and come back; with `trickle`
+    they send four more bytes every 50 to 100 ms until it comes."""
 
-    def __init__(self, port: int):
+    def __init__(self, port: int, stalled: int, request: bytes, trickle: bool):
         self.port = port
+        self.want_stalled, self.request, self.trickle = stalled, request, trickle
         self.stalled = 0   # stalled connections made
         self.refused = 0   # 401 answers the guessers read
-        self.other = 0     # anything else they got: closed unanswered, reset, another status
+        self.closed = 0    # connections closed or reset before any answer
+        self.other = []    # the first lines of any other answer
         self.ready = threading.Event()
-        self._open = set()  # the guessers' connections
+        self._open = set()  # the guessers' transports
         self._loop = asyncio.new_event_loop()
         self._stop = asyncio.Event()
         self._thread = threading.Thread(target=self._loop.run_until_complete, args=(self._main(),),
@@ -89,10 +115,9 @@ class Crowd:
     async def _main(self):
         request = http_post(rpc_body("getblockcount"), auth=(USER, PASSWORD))
         half = request[:request.find(b"\r\n\r\n") // 2]
-        wrong = http_post(rpc_body("getblockcount"), auth=(USER, "guess"))
         writers = []
         # In rounds the listen backlog can take, so no connect waits for a SYN to be resent.
-        for _ in range(STALLED // 100):
+        for _ in range(self.want_stalled // 100):
             made = await asyncio.gather(*(asyncio.open_connection("127.0.0.1", self.port)
                                           for _ in range(100)), return_exceptions=True)
             for pair in made:
@@ -100,33 +125,40 @@ class Crowd:
                     pair[1].write(half)
                     writers.append(pair[1])
         self.stalled = len(writers)
-        guessers = [asyncio.create_task(self._guess(wrong)) for _ in range(GUESSERS)]
+        guessers = [asyncio.create_task(self._guess(0.05 + 0.05 * i / GUESSERS)) for i in range(GUESSERS)]
         self.ready.set()
         await self._stop.wait()
-        for writer in list(self._open):
-            writer.transport.abort()
+        for transport in list(self._open):
+            transport.abort()
         await asyncio.wait(guessers, timeout=10)
         for writer in writers:
             writer.close()
 
-    async def _guess(self, request):
+    async def _guess(self, gap):
         while not self._stop.is_set():
-            reply = b""
+            client = None
             try:
-                reader, writer = await asyncio.open_connection("127.0.0.1", self.port)
-                self._open.add(writer)
+                transport, client = await asyncio.get_running_loop().create_connection(
+                    Client, "127.0.0.1", self.port)
+                self._open.add(transport)
                 try:
-                    writer.write(request)
-                    reply = await reader.read()
+                    transport.write(self.request)
+                    while not (await asyncio.wait([client.closed], timeout=gap))[0]:
+                        if self.trickle:
+                            transport.write(b"[[[[")
                 finally:
-                    self._open.discard(writer)
-                    writer.close()
+                    self._open.discard(transport)
+                    transport.close()
             except OSError:
                 pass
+            reply = client.received if client else b""
             if reply.startswith(b"HTTP/1.1 401 "):
                 self.refused += 1
             elif not self._stop.is_set():
-                self.other += 1
+                if reply:
+                    self.other.append(reply.split(b"\r\n", 1)[0])
+                else:
+                    self.closed += 1
                 await asyncio.sleep(0.05)  # a proxy that sheds them must not make this spin
 
 
@@ -137,7 +169,12 @@ def wait_until(condition, timeout):
     return condition()
 
 
-def test_stalled_headers_and_guessed_passwords_hold_no_worker(proxy_factory, fake_daemon, many_descriptors):
+@pytest.mark.parametrize("stalled, crowd_request, trickle", [
+    (STALLED, WRONG_PASSWORD, False),
+    (0, ANNOUNCING, True),
+], ids=["stalled_and_guessing", "announcing_32_MiB_bodies"])
+def test_crowds_hold_no_worker_and_no_more_than_their_buffers(proxy_factory, fake_daemon, many_descriptors,
+                                                              stalled, crowd_request, trickle):
     parent = fake_daemon(lambda request: (200, json_result(7, request)))
     proxy = proxy_factory({"parent": parent_entry(parent), "listen_user": USER, "listen_pass": PASSWORD,
                            "max_connections": 2048})  # room for the whole crowd
@@ -149,8 +186,10 @@ def test_stalled_headers_and_guessed_passwords_hold_no_worker(proxy_factory, fak
     assert [answer for _, answer in alone] == expected
     bound = max(took for took, _ in alone) + SLACK
     start_fds = open_fds(pid)
+    idle_kb = status_kb(pid, "VmRSS")
+    reset_peak(pid)
 
-    with Crowd(proxy.port) as crowd:
+    with Crowd(proxy.port, stalled, crowd_request, trickle) as crowd:
         assert crowd.ready.wait(60), "the stalled connections could not all be made"
         wait_until(lambda: crowd.refused >= GUESSERS, 10)  # every guesser at it
         refused_before = crowd.refused
@@ -161,11 +200,17 @@ def test_stalled_headers_and_guessed_passwords_hold_no_worker(proxy_factory, fak
     late = [(f"{took:.3f}s", answer) for (took, answer), want in zip(attacked, expected)
             if took > bound or answer != want]
     assert not late, f"bound {bound:.3f}s; the pool's calls that missed it: {late}"
-    # The crowd was really there: the stalled connections held by the proxy, the guessers refused.
-    assert crowd.stalled == STALLED and held >= STALLED, (crowd.stalled, held)
-    assert refused_meanwhile >= GUESSERS, (refused_meanwhile, crowd.other)
+    # The crowd was really there: the stalled connections held by the proxy, the guessers refused
+    # (or cut off by a reset), none of them answered otherwise, none of them forwarded.
+    assert crowd.stalled == stalled and held >= stalled, (crowd.stalled, held)
+    assert refused_meanwhile >= GUESSERS and not crowd.other, (refused_meanwhile, crowd.closed, crowd.other[:5])
+    assert [r.body for r in parent.requests] == [rpc_body("getblockcount", id=i) for i in range(20)] * 2
     if not sanitized(pid):
-        assert peak_kb <= RSS_BOUND_KB, f"peak RSS {peak_kb} kB"
+        # The README's bounds: a stalled half header has the first 4 KiB buffer, a client
+        # without the credentials at most 64 KiB.
+        allowed_kb = stalled * (4 + CONNECTION_KB) + GUESSERS * (64 + CONNECTION_KB) + SLACK_KB
+        print(f"RSS idle {idle_kb} kB, peak {peak_kb} kB: {peak_kb - idle_kb} kB of {allowed_kb} allowed")
+        assert peak_kb <= RSS_BOUND_KB and peak_kb - idle_kb <= allowed_kb, (idle_kb, peak_kb, allowed_kb)
     assert wait_until(lambda: open_fds(pid) == start_fds, 5), (open_fds(pid), start_fds)
 
 

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../unit/common/template_oracle.h"
 #include "auxpow/coinbase.h"
 #include "auxpow/hash.h"
 #include "auxpow/rewrite.h"
@@ -194,7 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<char> copy(data, data + size);
   const std::string_view reply(copy.data(), copy.size());
 
-  auto rewritten = skerrow::rewrite_template(reply, work(), std::pmr::new_delete_resource());
+  auto rewritten = skerrow::testing::rewrite_template(reply, work(), std::pmr::new_delete_resource());
   FUZZ_CHECK(rewritten.has_value());
   FUZZ_CHECK(std::string_view(*rewritten) == expected_rewrite(reply));
 

@@ -16,6 +16,11 @@ def status_kb(pid, field: str) -> int:
     raise AssertionError(f"no {field} in /proc/{pid}/status")
 
 
+def reset_peak(pid) -> None:
+    """Sets VmHWM back to the current VmRSS, so it shows the peak from now on."""
+    Path(f"/proc/{pid}/clear_refs").write_text("5")
+
+
 def sanitized(pid) -> bool:
     """Whether the process runs with a sanitizer, whose shadow memory and quarantine are not
     the program's own."""

@@ -6,10 +6,16 @@
 #include <string>
 
 #include "auxpow/rewrite.h"
+#include "common/template_oracle.h"
+#include "json/skim.h"
 #include "support.h"
 
 namespace skerrow {
 namespace {
+
+using testing::aux_fields_place;
+using testing::commitment_place_from_tree;
+using testing::rewrite_template;
 
 std::string placed(std::string_view reply, const std::string& commitment) {
   const CommitmentPlace p = find_commitment_place(reply);
@@ -46,8 +52,8 @@ TEST(Commitment, PlacementRulesInOrder) {
   EXPECT_EQ(placed(R"({"flags":"ab\"" x)", c), R"({"flags":"ab\"C" x)");
 }
 
-// A reply that parses is placed from the parsed positions: blanks between the tokens and
-// escapes inside the flags text are no obstacle.
+// A reply that parses is placed from its outline, and by the walk over its parsed tree alike:
+// blanks between the tokens and escapes inside the flags text are no obstacle.
 TEST(Commitment, ParsedRepliesArePlacedWhateverTheirSpacing) {
   const struct {
     std::string_view reply, expected;
@@ -61,24 +67,26 @@ TEST(Commitment, ParsedRepliesArePlacedWhateverTheirSpacing) {
       {R"({"flags":1,"coinbaseaux":[]})", R"({"flags":1,"coinbaseaux":[]})"},
       {R"({"fl\u0061gs":"x"})", R"({"fl\u0061gs":"x"})"},
   };
+  auto apply = [](std::string_view reply, const CommitmentPlace& p) {
+    if (!p.found) return std::string(reply);
+    return std::string(reply.substr(0, p.pos)) + std::string(p.before) + "C" + std::string(p.after) +
+           std::string(reply.substr(p.pos + p.erase));
+  };
   for (const auto& c : cases) {
     auto doc = parse_json(c.reply, std::pmr::get_default_resource(), JsonTexts::borrow);
     ASSERT_TRUE(doc) << c.reply;
-    const CommitmentPlace p = find_commitment_place(c.reply, doc->root());
-    std::string out(c.reply);
-    if (p.found) {
-      out = std::string(c.reply.substr(0, p.pos)) + std::string(p.before) + "C" + std::string(p.after) +
-            std::string(c.reply.substr(p.pos + p.erase));
-    }
-    EXPECT_EQ(out, c.expected) << c.reply;
+    EXPECT_EQ(apply(c.reply, commitment_place_from_tree(c.reply, doc->root())), c.expected) << c.reply;
+    auto outline = skim_template(c.reply, std::pmr::get_default_resource());
+    ASSERT_TRUE(outline) << c.reply;
+    EXPECT_EQ(apply(c.reply, find_commitment_place(*outline)), c.expected) << c.reply;
   }
 }
 
 TEST(AuxFieldsPlace, LastErrorMemberOrNothing) {
-  EXPECT_EQ(find_aux_fields_place(R"({"result":{"a":{}},"error":null})"), 17u);
-  EXPECT_EQ(find_aux_fields_place(R"({"result":{},"error":1,"x":{},"error":2})"), 28u);
-  EXPECT_EQ(find_aux_fields_place("},\"error"), std::string_view::npos);
-  EXPECT_EQ(find_aux_fields_place(R"({"result":{} ,"error":null})"), std::string_view::npos);
+  EXPECT_EQ(aux_fields_place(R"({"result":{"a":{}},"error":null})"), 17u);
+  EXPECT_EQ(aux_fields_place(R"({"result":{},"error":1,"x":{},"error":2})"), 28u);
+  EXPECT_EQ(aux_fields_place("},\"error"), std::string_view::npos);
+  EXPECT_EQ(aux_fields_place(R"({"result":{} ,"error":null})"), std::string_view::npos);
 }
 
 struct Engine3 {
@@ -168,7 +176,7 @@ std::string rewritten_at_once(std::string_view reply, const AuxWork& engine) {
   std::string out = placed(reply, std::string(c.data(), c.size()));
   std::pmr::string fields;
   EXPECT_TRUE(append_aux_fields(engine, fields));
-  const std::size_t at = find_aux_fields_place(out);
+  const std::size_t at = aux_fields_place(out);
   if (at == std::string_view::npos) return out;
   out.insert(at, (at > 0 && out[at - 1] == '{' ? "" : ",") + std::string(fields));
   return out;
@@ -180,9 +188,10 @@ std::string joined(std::span<const std::string_view> pieces) {
   return out;
 }
 
-// Valid replies: the place may also be taken from the parse tree, so every case is checked
-// three ways. Some put `},"error"` across the end of the inserted text, one only inside a
-// string, one where an escaped key spells "flags" but is no byte match.
+// Valid replies: the place is found by the byte search and from the skim's outline, and the
+// walk over the parse tree must agree with the byte search. Some put `},"error"` across the
+// end of the inserted text, one only inside a string, one where an escaped key spells "flags"
+// but is no byte match.
 TEST(SpliceTemplate, PiecesJoinToTheTextBuiltAtOnce) {
   Engine3 e;
   const std::string cases[] = {
@@ -201,19 +210,23 @@ TEST(SpliceTemplate, PiecesJoinToTheTextBuiltAtOnce) {
     SCOPED_TRACE(reply);
     const std::string want = rewritten_at_once(reply, e.work());
     TemplateSplice bytes(std::pmr::get_default_resource());
-    ASSERT_TRUE(splice_template(reply, e.work(), bytes));
+    ASSERT_TRUE(splice_template(reply, e.work(), bytes, nullptr));
     EXPECT_EQ(joined(bytes.pieces()), want);
 
     auto doc = parse_json(reply, std::pmr::get_default_resource(), JsonTexts::borrow);
     ASSERT_TRUE(doc);
     const CommitmentPlace a = find_commitment_place(reply);
-    const CommitmentPlace b = find_commitment_place(reply, doc->root());
+    const CommitmentPlace b = commitment_place_from_tree(reply, doc->root());
     EXPECT_EQ(a.found, b.found);
     EXPECT_EQ(a.pos, b.pos);
     EXPECT_EQ(a.erase, b.erase);
-    TemplateSplice tree(std::pmr::get_default_resource());
-    ASSERT_TRUE(splice_template(reply, e.work(), tree, &doc->root()));
-    EXPECT_EQ(joined(tree.pieces()), want);
+    EXPECT_EQ(a.before, b.before);
+    EXPECT_EQ(a.after, b.after);
+    auto outline = skim_template(reply, std::pmr::get_default_resource());
+    ASSERT_TRUE(outline);
+    TemplateSplice skimmed(std::pmr::get_default_resource());
+    ASSERT_TRUE(splice_template(reply, e.work(), skimmed, &*outline));
+    EXPECT_EQ(joined(skimmed.pieces()), want);
 
     auto whole = rewrite_template(reply, e.work(), std::pmr::get_default_resource());
     ASSERT_TRUE(whole);
