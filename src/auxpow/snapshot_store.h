@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "auxpow/coinbase.h"
 #include "auxpow/engine.h"
 #include "error/error.h"
 #include "platform/futex.h"
