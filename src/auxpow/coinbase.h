@@ -17,7 +17,9 @@
 
 namespace skerrow {
 
-// A branch of 20 entries proves at most 2^20 - 1 transactions besides the coinbase.
+// The longest coinbase branch a template gets, a snapshot keeps and a proof carries. A branch
+// of 20 entries proves at most 2^20 - 1 transactions besides the coinbase.
+inline constexpr std::size_t kMaxCoinbaseBranch = 20;
 inline constexpr std::size_t kMaxBranchTransactions = (std::size_t{1} << kMaxCoinbaseBranch) - 1;
 
 struct CoinbaseBranch {

@@ -1,6 +1,7 @@
-// Aux chain state: the latest template of every aux chain, the aux merkle tree built from
-// them, the ring of snapshots kept per answered getblocktemplate, and the aux-state lock
-// that guards all of it. One engine per process, never freed.
+// Aux chain state: the latest template of every aux chain, with the bookkeeping of its
+// fetches, the aux merkle tree built from them and the aux-state lock that guards them; and
+// the snapshot store that keeps what each answered getblocktemplate committed to, under a
+// lock of its own. One engine per process, never freed.
 #pragma once
 
 #include <array>
@@ -18,8 +19,6 @@
 #include "rpc/address.h"
 
 namespace skerrow {
-
-inline constexpr std::size_t kMaxCoinbaseBranch = 20;
 
 struct AuxTemplate {
   Hash32 hash{};                     // display order

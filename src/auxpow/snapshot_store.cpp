@@ -110,37 +110,56 @@ Result<PutEffect> MemorySnapshotStore::insert(const AuxTreePart& tree, std::span
   drop_expired(now);
 
   PutEffect effect;
-  auto root_it = roots_.find(tree.root);
-  std::shared_ptr<TreePart> part;
-  if (root_it != roots_.end()) {
-    for (const auto& p : root_it->second.parts) {
-      if (p->tree == tree) part = p;
-    }
-  }
+  const RootMap::iterator root_it = roots_.find(tree.root);
+  std::shared_ptr<TreePart> part = root_it != roots_.end() ? held_part(root_it->second, tree) : nullptr;
   effect.tree_key = part ? part->key : tree_part_key(tree);
   effect.snapshot_key = snapshot_key(effect.tree_key, cb_branch);
   effect.new_tree_part = !part;
 
-  if (part) {
-    auto same = by_key_.find(effect.snapshot_key);
-    if (same != by_key_.end() && same->second->part == part.get() &&
-        same_branch(same->second->stored->cb_branch, cb_branch)) {
-      // Re-keying the nodes in place moves the entry to the newest end without allocating.
-      Entry& entry = *same->second;
-      const std::uint64_t seq = next_seq_++;
-      auto node = entries_.extract(entry.seq);
-      node.key() = seq;
-      entries_.insert(std::move(node));
-      auto root_node = root_it->second.entries.extract(entry.seq);
-      root_node.key() = seq;
-      root_it->second.entries.insert(std::move(root_node));
-      entry.seq = seq;
-      entry.time = now;
-      effect.refreshed = true;
-      return effect;
-    }
+  if (part && refresh(root_it->second, *part, effect.snapshot_key, cb_branch, now)) {
+    effect.refreshed = true;
+    return effect;
   }
+  if (auto added = add_entry(root_it, tree, std::move(part), cb_branch, effect, now); !added) {
+    return fail(added.error());
+  }
+  trim_to_cap(now);
+  return effect;
+}
 
+std::shared_ptr<MemorySnapshotStore::TreePart> MemorySnapshotStore::held_part(const RootIndex& index,
+                                                                             const AuxTreePart& tree) const {
+  std::shared_ptr<TreePart> part;
+  for (const auto& p : index.parts) {
+    if (p->tree == tree) part = p;
+  }
+  return part;
+}
+
+bool MemorySnapshotStore::refresh(RootIndex& index, const TreePart& part, std::uint64_t key,
+                                  std::span<const Hash32> cb_branch, StoreTime now) {
+  auto same = by_key_.find(key);
+  if (same == by_key_.end() || same->second->part != &part ||
+      !same_branch(same->second->stored->cb_branch, cb_branch)) {
+    return false;
+  }
+  // Re-keying the nodes in place moves the entry to the newest end without allocating.
+  Entry& entry = *same->second;
+  const std::uint64_t seq = next_seq_++;
+  auto node = entries_.extract(entry.seq);
+  node.key() = seq;
+  entries_.insert(std::move(node));
+  auto root_node = index.entries.extract(entry.seq);
+  root_node.key() = seq;
+  index.entries.insert(std::move(root_node));
+  entry.seq = seq;
+  entry.time = now;
+  return true;
+}
+
+Status MemorySnapshotStore::add_entry(RootMap::iterator root_it, const AuxTreePart& tree,
+                                      std::shared_ptr<TreePart> part, std::span<const Hash32> cb_branch,
+                                      const PutEffect& effect, StoreTime now) {
   // Every allocation happens before the store changes, or is undone, so that running out of
   // memory leaves the store as it was.
   bool root_added = false;
@@ -176,17 +195,18 @@ Result<PutEffect> MemorySnapshotStore::insert(const AuxTreePart& tree, std::span
   }
   ++part->users;
   if (part_added) ++tree_parts_;
+  return {};
+}
 
-  if (entries_.size() > cap_) {
-    // Either way: threads put with clocks read a moment apart, and a clock set back by an hour
-    // must not silence the warning for that hour.
-    if (!last_full_warning_ || std::abs(now - *last_full_warning_) >= kFullWarningInterval) {
-      log_line(LogLevel::warning, LogScope::auxpow, {"snapshot store full (", cap_, "), dropping the oldest"});
-      last_full_warning_ = now;
-    }
-    while (entries_.size() > cap_) remove(entries_.begin());
+void MemorySnapshotStore::trim_to_cap(StoreTime now) {
+  if (entries_.size() <= cap_) return;
+  // Either way: threads put with clocks read a moment apart, and a clock set back by an hour
+  // must not silence the warning for that hour.
+  if (!last_full_warning_ || std::abs(now - *last_full_warning_) >= kFullWarningInterval) {
+    log_line(LogLevel::warning, LogScope::auxpow, {"snapshot store full (", cap_, "), dropping the oldest"});
+    last_full_warning_ = now;
   }
-  return effect;
+  while (entries_.size() > cap_) remove(entries_.begin());
 }
 
 Result<std::optional<FoundSnapshot>> MemorySnapshotStore::find(const Hash32& root,

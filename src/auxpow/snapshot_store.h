@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "auxpow/coinbase.h"
 #include "auxpow/engine.h"
 #include "error/error.h"
 #include "platform/futex.h"
@@ -177,6 +178,21 @@ class MemorySnapshotStore final : public SnapshotStore {
     std::size_t operator()(const Hash32& h) const;
   };
 
+  using RootMap = std::unordered_map<Hash32, RootIndex, RootHash>;
+
+  // The steps of insert; each REQUIRES the lock held.
+  // The part of `index` with this content, or null.
+  std::shared_ptr<TreePart> held_part(const RootIndex& index, const AuxTreePart& tree) const;
+  // When a snapshot with this key, part and branch is held: makes it the newest, as if put
+  // `now`, and returns true.
+  bool refresh(RootIndex& index, const TreePart& part, std::uint64_t key, std::span<const Hash32> cb_branch,
+               StoreTime now);
+  // Adds the entry, with a new part when `part` is null and a new root index when `root_it` is
+  // end. Errors: OutOfMemory (the store is left as it was).
+  Status add_entry(RootMap::iterator root_it, const AuxTreePart& tree, std::shared_ptr<TreePart> part,
+                   std::span<const Hash32> cb_branch, const PutEffect& effect, StoreTime now);
+  // Past the cap, drops the oldest entries, with a warning at most once a minute.
+  void trim_to_cap(StoreTime now);
   void drop_expired(StoreTime now);
   void remove(std::map<std::uint64_t, Entry>::iterator entry);
 
@@ -186,7 +202,7 @@ class MemorySnapshotStore final : public SnapshotStore {
   std::uint64_t next_seq_ = 1;
   std::map<std::uint64_t, Entry> entries_;  // by put order: oldest first
   std::unordered_map<std::uint64_t, Entry*> by_key_;
-  std::unordered_map<Hash32, RootIndex, RootHash> roots_;
+  RootMap roots_;
   std::size_t tree_parts_ = 0;
   std::optional<StoreTime> last_full_warning_;
 };

@@ -110,6 +110,61 @@ Status write_submit_request(std::string_view aux_hash, const SubmitProof& proof,
   return {};
 }
 
+// Answers the pool with one of the fixed refusals and records it under `chain`.
+void refuse(AuxEngine& engine, std::string_view chain, std::string_view reply, SubmitPlan& plan) {
+  plan.answer = reply;
+  record(engine, chain, plan, reason_of(reply));
+}
+
+// What the search for the snapshot came to, for the plan's caller to count.
+void note_snapshot_search(const SubmitProof& proof, SubmitPlan& plan) {
+  if (proof.outcome == ProofOutcome::stale_snapshot) plan.snapshot = SnapshotSearch::not_found;
+  if (proof.outcome == ProofOutcome::built) {
+    plan.snapshot = proof.branch_matches ? SnapshotSearch::found : SnapshotSearch::branch_mismatch;
+  }
+}
+
+// Refuses a proof that could not be built: no commitment in the coinbase, or no snapshot of
+// the root it commits to. False when the proof was built. `name` is the chain's log text.
+bool refuse_unbuilt(AuxEngine& engine, const SubmitFields& fields, std::string_view name, const SubmitProof& proof,
+                    SubmitPlan& plan) {
+  if (proof.outcome == ProofOutcome::no_commitment) {
+    log_line(LogLevel::warning, LogScope::http,
+             {"submitauxblock: no AuxPoW commitment found in coinbase for ", name});
+    refuse(engine, fields.chain, kNoCommitment, plan);
+    return true;
+  }
+  if (proof.outcome == ProofOutcome::stale_snapshot) {
+    char root_hex[64];
+    hex_encode(proof.root, root_hex);
+    log_line(LogLevel::warning, LogScope::http,
+             {"submitauxblock: no snapshot for merkle root ", std::string_view(root_hex, 64), " (chain ", name,
+              ")"});
+    refuse(engine, fields.chain, kStaleSnapshot, plan);
+    return true;
+  }
+  return false;
+}
+
+// The aux daemon's call from the built proof, whose bytes are released once written into it.
+// Errors: OutOfMemory.
+Status lay_out_call(const SubmitFields& fields, std::string_view name, SubmitProof& proof, SubmitPlan& plan,
+                    std::pmr::memory_resource* memory) {
+  if (!proof.branch_matches) {
+    log_line(LogLevel::warning, LogScope::http,
+             {"submitauxblock: no snapshot's coinbase branch matches the header for ", name, ", using the newest"});
+  }
+  const std::size_t size = proof.bytes.size();
+  plan.proof_size = size;
+  if (auto written = write_submit_request(fields.aux_hash, proof, plan.request); !written) return written;
+  proof.bytes = std::pmr::vector<std::uint8_t>(memory);
+
+  log_line(LogLevel::info, LogScope::http,
+           {"submitauxblock: proof ", size, " bytes for ", name, " (cb_branch=", proof.cb_branch,
+            ", aux_branch=", proof.aux_branch, ")"});
+  return {};
+}
+
 Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr::memory_resource* memory) {
   SubmitPlan plan{{}, 0, std::pmr::string(memory), std::pmr::string(memory), std::pmr::string(memory), 0};
   const auto param = extract_param_string(body);
@@ -131,51 +186,16 @@ Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr
   const auto chain_index = find_chain(engine, fields->chain);
   if (!chain_index) {
     log_line(LogLevel::warning, LogScope::http, {"submitauxblock: unknown chain ", name.view()});
-    plan.answer = kUnknownChain;
-    record(engine, fields->chain, plan, reason_of(kUnknownChain));
+    refuse(engine, fields->chain, kUnknownChain, plan);
     return plan;
   }
 
   plan.chain = *chain_index;
   auto built = build_submit_proof(*fields, engine, *chain_index, memory);
   if (!built) return fail(built.error());
-  SubmitProof& proof = *built;
-  if (proof.outcome == ProofOutcome::stale_snapshot) plan.snapshot = SnapshotSearch::not_found;
-  if (proof.outcome == ProofOutcome::built) {
-    plan.snapshot = proof.branch_matches ? SnapshotSearch::found : SnapshotSearch::branch_mismatch;
-  }
-  if (proof.outcome == ProofOutcome::no_commitment) {
-    log_line(LogLevel::warning, LogScope::http,
-             {"submitauxblock: no AuxPoW commitment found in coinbase for ", name.view()});
-    plan.answer = kNoCommitment;
-    record(engine, fields->chain, plan, reason_of(kNoCommitment));
-    return plan;
-  }
-  if (proof.outcome == ProofOutcome::stale_snapshot) {
-    char root_hex[64];
-    hex_encode(proof.root, root_hex);
-    log_line(LogLevel::warning, LogScope::http,
-             {"submitauxblock: no snapshot for merkle root ", std::string_view(root_hex, 64), " (chain ",
-              name.view(), ")"});
-    plan.answer = kStaleSnapshot;
-    record(engine, fields->chain, plan, reason_of(kStaleSnapshot));
-    return plan;
-  }
-  if (!proof.branch_matches) {
-    log_line(LogLevel::warning, LogScope::http,
-             {"submitauxblock: no snapshot's coinbase branch matches the header for ", name.view(),
-              ", using the newest"});
-  }
-  const std::size_t size = proof.bytes.size();
-  plan.proof_size = size;
-  if (auto written = write_submit_request(fields->aux_hash, proof, plan.request); !written) {
-    return fail(written.error());
-  }
-  proof.bytes = std::pmr::vector<std::uint8_t>(memory);
-
-  log_line(LogLevel::info, LogScope::http,
-           {"submitauxblock: proof ", size, " bytes for ", name.view(), " (cb_branch=", proof.cb_branch,
-            ", aux_branch=", proof.aux_branch, ")"});
+  note_snapshot_search(*built, plan);
+  if (refuse_unbuilt(engine, *fields, name.view(), *built, plan)) return plan;
+  if (auto laid = lay_out_call(*fields, name.view(), *built, plan, memory); !laid) return fail(laid.error());
   return plan;
 }
 

@@ -70,6 +70,17 @@ class Skimmer {
   ErrorCode check_new_key(Frame& frame);
   Place place_of(bool object) const;
 
+  // The steps of run, each taken once per value or more: inlined into its loop, since a call
+  // per value would cost on the megabytes of a template's transactions.
+  [[gnu::always_inline]] inline ErrorCode read_value(bool& opened);
+  [[gnu::always_inline]] inline ErrorCode open_array(bool& opened);
+  [[gnu::always_inline]] inline ErrorCode open_object(Member member, bool& opened);
+  [[gnu::always_inline]] inline void note_coinbaseaux(const char* open, bool empty);
+  [[gnu::always_inline]] inline ErrorCode read_string_value(Member member);
+  [[gnu::always_inline]] inline ErrorCode read_whole_number();
+  [[gnu::always_inline]] inline ErrorCode read_number();
+  [[gnu::always_inline]] inline ErrorCode close_completed(bool& finished);
+
   const char* begin_;
   const char* p_;
   const char* end_;
@@ -174,105 +185,130 @@ Place Skimmer::place_of(bool object) const {
   return Place::other;
 }
 
-ErrorCode Skimmer::run() {
+// Reads the value that starts at p_ (after blanks). A container with entries opens a frame
+// and sets `opened`: its first entry comes next (an object's first key is read already).
+ErrorCode Skimmer::read_value(bool& opened) {
+  skip_blanks();
+  if (p_ == end_) return UnexpectedEndOfInput;
+  const Member member = !frames_.empty() && frames_.back().object ? member_ : Member::other;
+  switch (*p_) {
+    case '[': return open_array(opened);
+    case '{': return open_object(member, opened);
+    case '"': return read_string_value(member);
+    case 't': return grammar::check_literal(p_, end_, "true");
+    case 'f': return grammar::check_literal(p_, end_, "false");
+    case 'n': return grammar::check_literal(p_, end_, "null");
+    case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
+      return read_whole_number();
+    case '-': case '0': return read_number();
+    default: return SyntaxError;
+  }
+}
+
+ErrorCode Skimmer::open_array(bool& opened) {
+  const Place place = place_of(false);
+  ++p_;
+  skip_blanks();
+  if (p_ < end_ && *p_ == ']') {
+    ++p_;
+    return None;
+  }
+  if (place == Place::transactions) out_.has_transactions = true;
+  frames_.push_back(Frame{0, 0, 0, false, place});
+  opened = true;
+  return None;
+}
+
+ErrorCode Skimmer::open_object(Member member, bool& opened) {
+  const Place place = place_of(true);
+  const char* open = p_;
+  ++p_;
+  skip_blanks();
+  const bool empty = p_ < end_ && *p_ == '}';
+  if (member == Member::coinbaseaux) note_coinbaseaux(open, empty);
+  if (empty) {
+    ++p_;
+    return None;
+  }
+  frames_.push_back(Frame{key_count_, 0, 0, true, place});
+  opened = true;
+  return read_key();
+}
+
+// The first empty and the first non-empty "coinbaseaux" object are where the commitment may
+// go; `open` is the object's '{', p_ the first byte after it and its blanks.
+void Skimmer::note_coinbaseaux(const char* open, bool empty) {
+  if (empty && out_.empty_aux_key == TemplateOutline::npos) {
+    out_.empty_aux_key = offset(member_key_);
+    out_.empty_aux_end = offset(p_) + 1;
+  } else if (!empty && out_.aux_open == TemplateOutline::npos) {
+    out_.aux_open = offset(open);
+  }
+}
+
+ErrorCode Skimmer::read_string_value(Member member) {
+  std::string_view text;
+  bool escaped;
+  const bool keep = member == Member::txid;
+  if (ErrorCode e = read_string(keep, text, escaped); e != None) return e;
+  if (keep) {
+    if (escaped) text = out_.decoded.emplace_front(text);  // outlives the scratch
+    out_.txids.push_back(text);
+  } else if (member == Member::flags && out_.flags_close == TemplateOutline::npos) {
+    out_.flags_close = offset(p_ - 1);
+  }
+  return None;
+}
+
+// Whole numbers (fees, sizes, times) end at their last digit; the rest is checked fully.
+ErrorCode Skimmer::read_whole_number() {
+  const char* digit = p_ + 1;
+  while (digit < end_ && *digit >= '0' && *digit <= '9') ++digit;
+  if (digit == end_ || (*digit != '.' && *digit != 'e' && *digit != 'E')) {
+    p_ = digit;
+    return None;
+  }
+  return read_number();
+}
+
+ErrorCode Skimmer::read_number() {
+  grammar::NumberShape shape;
+  return grammar::check_number(p_, end_, shape);
+}
+
+// A value is complete: closes every container it completes, up to the ',' that leads to the
+// next value (and the next key, in an object). `finished` when the top-level value was.
+ErrorCode Skimmer::close_completed(bool& finished) {
   for (;;) {
-    // The start of one value; containers open a frame and loop for their first entry.
+    if (frames_.empty()) {
+      finished = true;
+      skip_blanks();
+      return p_ == end_ ? None : SyntaxError;
+    }
+    Frame& frame = frames_.back();
+    if (frame.object) {
+      if (ErrorCode e = check_new_key(frame); e != None) return e;
+    }
     skip_blanks();
     if (p_ == end_) return UnexpectedEndOfInput;
-    const Member member = !frames_.empty() && frames_.back().object ? member_ : Member::other;
-    ErrorCode e = None;
-    switch (*p_) {
-      case '[': {
-        const Place place = place_of(false);
-        ++p_;
-        skip_blanks();
-        if (p_ < end_ && *p_ == ']') {
-          ++p_;
-          break;
-        }
-        if (place == Place::transactions) out_.has_transactions = true;
-        frames_.push_back(Frame{0, 0, 0, false, place});
-        continue;
-      }
-      case '{': {
-        const Place place = place_of(true);
-        const char* open = p_;
-        ++p_;
-        skip_blanks();
-        const bool empty = p_ < end_ && *p_ == '}';
-        if (member == Member::coinbaseaux) {
-          if (empty && out_.empty_aux_key == TemplateOutline::npos) {
-            out_.empty_aux_key = offset(member_key_);
-            out_.empty_aux_end = offset(p_) + 1;
-          } else if (!empty && out_.aux_open == TemplateOutline::npos) {
-            out_.aux_open = offset(open);
-          }
-        }
-        if (empty) {
-          ++p_;
-          break;
-        }
-        frames_.push_back(Frame{key_count_, 0, 0, true, place});
-        if (e = read_key(); e != None) return e;
-        continue;
-      }
-      case '"': {
-        std::string_view text;
-        bool escaped;
-        const bool keep = member == Member::txid;
-        if (e = read_string(keep, text, escaped); e != None) return e;
-        if (keep) {
-          if (escaped) text = out_.decoded.emplace_front(text);  // outlives the scratch
-          out_.txids.push_back(text);
-        } else if (member == Member::flags && out_.flags_close == TemplateOutline::npos) {
-          out_.flags_close = offset(p_ - 1);
-        }
-        break;
-      }
-      case 't': e = grammar::check_literal(p_, end_, "true"); break;
-      case 'f': e = grammar::check_literal(p_, end_, "false"); break;
-      case 'n': e = grammar::check_literal(p_, end_, "null"); break;
-      case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9': {
-        // Whole numbers (fees, sizes, times) end at their last digit; the rest is checked fully.
-        const char* digit = p_ + 1;
-        while (digit < end_ && *digit >= '0' && *digit <= '9') ++digit;
-        if (digit == end_ || (*digit != '.' && *digit != 'e' && *digit != 'E')) {
-          p_ = digit;
-          break;
-        }
-        [[fallthrough]];
-      }
-      case '-': case '0': {
-        grammar::NumberShape shape;
-        e = grammar::check_number(p_, end_, shape);
-        break;
-      }
-      default: return SyntaxError;
+    const char c = *p_++;
+    if (c == ',') return frame.object ? read_key() : None;
+    if (c != (frame.object ? '}' : ']')) return SyntaxError;
+    if (frame.object) {
+      key_count_ = frame.keys;
+      if (frame.set != 0) sets_.pop_back();
     }
-    if (e != None) return e;
+    frames_.pop_back();
+  }
+}
 
-    // A value is complete: close every container it completes.
-    for (;;) {
-      if (frames_.empty()) {
-        skip_blanks();
-        return p_ == end_ ? None : SyntaxError;
-      }
-      Frame& frame = frames_.back();
-      if (frame.object && (e = check_new_key(frame)) != None) return e;
-      skip_blanks();
-      if (p_ == end_) return UnexpectedEndOfInput;
-      const char c = *p_++;
-      if (c == ',') {
-        if (frame.object && (e = read_key()) != None) return e;
-        break;
-      }
-      if (c != (frame.object ? '}' : ']')) return SyntaxError;
-      if (frame.object) {
-        key_count_ = frame.keys;
-        if (frame.set != 0) sets_.pop_back();
-      }
-      frames_.pop_back();
-    }
+ErrorCode Skimmer::run() {
+  for (;;) {
+    bool opened = false;
+    if (ErrorCode e = read_value(opened); e != None) return e;
+    if (opened) continue;
+    bool finished = false;
+    if (ErrorCode e = close_completed(finished); e != None || finished) return e;
   }
 }
 

@@ -135,18 +135,23 @@ Result<std::shared_ptr<Metrics>> Metrics::create(const Config& config, std::stri
 }
 
 void Metrics::build(std::string_view version) {
-  using prometheus::BuildCounter;
-  using prometheus::BuildGauge;
   prometheus::Registry& r = *registry_;
-  const std::string v(version);
-
-  BuildGauge()
+  prometheus::BuildGauge()
       .Name("skerrow_build_info")
       .Help("Always 1; the version of the running proxy is its label.")
       .Register(r)
-      .Add({{"version", v}})
+      .Add({{"version", std::string(version)}})
       .Set(1);
+  build_request_series(r);
+  build_daemon_series(r);
+  build_aux_chain_series(r);
+  build_snapshot_series(r);
+  if (config_.zmq_pub) build_relay_series(r);
+}
 
+void Metrics::build_request_series(prometheus::Registry& r) {
+  using prometheus::BuildCounter;
+  using prometheus::BuildGauge;
   auto& requests = BuildCounter()
                        .Name("skerrow_requests_total")
                        .Help("Requests answered or given up, by kind and outcome.")
@@ -179,8 +184,11 @@ void Metrics::build(std::string_view version) {
                        .Help("Workers serving a connection.")
                        .Register(r)
                        .Add({});
+}
 
-  daemon_calls_ = &BuildCounter()
+// The parent first, then the aux chains in order; only the "ok" series exists up front.
+void Metrics::build_daemon_series(prometheus::Registry& r) {
+  daemon_calls_ = &prometheus::BuildCounter()
                        .Name("skerrow_daemon_calls_total")
                        .Help("Calls to the parent and aux daemons, by daemon and outcome "
                              "(ok or the error's name).")
@@ -195,7 +203,11 @@ void Metrics::build(std::string_view version) {
     d->calls[0].store(&daemon_calls_->Add({{"daemon", std::string(d->label)}, {"outcome", "ok"}}),
                       std::memory_order_relaxed);
   }
+}
 
+void Metrics::build_aux_chain_series(prometheus::Registry& r) {
+  using prometheus::BuildCounter;
+  using prometheus::BuildGauge;
   auto& valid = BuildGauge()
                     .Name("skerrow_aux_template_valid")
                     .Help("1 while the aux chain has a usable template, else 0.")
@@ -242,32 +254,35 @@ void Metrics::build(std::string_view version) {
       .Register(r)
       .Add({})
       .Set(static_cast<double>(config_.aux_refresh_ms) / 1000.0);
+}
 
-  snapshots_stored_ = &BuildCounter()
+void Metrics::build_snapshot_series(prometheus::Registry& r) {
+  snapshots_stored_ = &prometheus::BuildCounter()
                            .Name("skerrow_snapshots_stored_total")
                            .Help("Snapshots kept for templates handed out.")
                            .Register(r)
                            .Add({});
-  auto& lookups = BuildCounter()
+  auto& lookups = prometheus::BuildCounter()
                       .Name("skerrow_snapshot_lookups_total")
                       .Help("Snapshot lookups by a submitted merkle root, by outcome.")
                       .Register(r);
   for (std::size_t o = 0; o < kSnapshotLookups; ++o) {
     lookups_[o] = &lookups.Add({{"outcome", std::string(lookup_name(static_cast<SnapshotLookup>(o)))}});
   }
+}
 
-  if (config_.zmq_pub) {
-    auto& relayed = BuildCounter()
-                        .Name("skerrow_zmq_notifications_relayed_total")
-                        .Help("hashblock notifications relayed, by the daemon they came from.")
-                        .Register(r);
-    if (config_.parent_zmq_hashblock) {
-      relayed_.emplace_back(kParentLabel, &relayed.Add({{"daemon", std::string(kParentLabel)}}));
-    }
-    for (const AuxChainConfig& chain : config_.aux_chains) {
-      if (chain.zmq_hashblock) {
-        relayed_.emplace_back(chain.chain_id, &relayed.Add({{"daemon", std::string(chain.chain_id)}}));
-      }
+// One series per relayed subscription: the parent's, then the aux chains' in order.
+void Metrics::build_relay_series(prometheus::Registry& r) {
+  auto& relayed = prometheus::BuildCounter()
+                      .Name("skerrow_zmq_notifications_relayed_total")
+                      .Help("hashblock notifications relayed, by the daemon they came from.")
+                      .Register(r);
+  if (config_.parent_zmq_hashblock) {
+    relayed_.emplace_back(kParentLabel, &relayed.Add({{"daemon", std::string(kParentLabel)}}));
+  }
+  for (const AuxChainConfig& chain : config_.aux_chains) {
+    if (chain.zmq_hashblock) {
+      relayed_.emplace_back(chain.chain_id, &relayed.Add({{"daemon", std::string(chain.chain_id)}}));
     }
   }
 }

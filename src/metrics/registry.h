@@ -78,6 +78,12 @@ class Metrics final : public prometheus::Collectable {
 
   explicit Metrics(const Config& config);
   void build(std::string_view version);
+  // The steps of build, in the order the families are registered.
+  void build_request_series(prometheus::Registry& r);
+  void build_daemon_series(prometheus::Registry& r);
+  void build_aux_chain_series(prometheus::Registry& r);
+  void build_snapshot_series(prometheus::Registry& r);
+  void build_relay_series(prometheus::Registry& r);
   Daemon* daemon(std::size_t index);
   AuxChain* aux(std::size_t index);
   prometheus::Counter* daemon_counter(Daemon& daemon, ErrorCode result);

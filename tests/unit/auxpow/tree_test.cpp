@@ -1,4 +1,4 @@
-// Slots, the aux merkle root, aux branches and the snapshot ring.
+// Slots, the aux merkle root, aux branches and the snapshots that keep a tree's size and slots.
 #include <gtest/gtest.h>
 
 #include "auxpow/snapshot.h"
