@@ -4,11 +4,13 @@ import json
 
 import pytest
 
+from conftest import SANITIZER_MARKS
 from framework.auxpow_checker import AuxPowError, check_auxpow, parse_auxpow
-from framework.fake_aux import (aux_chain_entry, build_coinbase, build_header, fake_aux,  # noqa: F401
+from framework.fake_aux import (FakeAux, aux_chain_entry, build_coinbase, build_header, fake_aux,  # noqa: F401
                                 parent_template, random_txids, submit_param, template_result, wait_count,
                                 wait_exact)
-from framework.proxy import parent_entry, rpc_body
+from framework.fake_daemon import FakeDaemon
+from framework.proxy import Proxy, parent_entry, rpc_body
 
 
 def error_body(message):
@@ -39,25 +41,63 @@ def pool(proxy_factory, fake_daemon):
     return lambda chains, **kw: Pool(proxy_factory, fake_daemon, chains, **kw)
 
 
+@pytest.fixture(scope="module")
+def kept_pool(tmp_path_factory, skerrow_bin):
+    """kept_pool(name=chain id, ...) -> (Pool, [(name, FakeAux)]): the pool of these aux chains,
+    made by the first test that asks for them and kept for the rest of the module, for tables
+    whose rows change only what the daemons answer. A test sets the parent's template and the
+    aux daemons' answers it relies on, and reads the daemons' records and the log past what
+    was there before it."""
+    daemons, proxies, pools = [], [], {}
+
+    def make_daemon(handler):
+        daemons.append(FakeDaemon(handler))
+        return daemons[-1]
+
+    def make_proxy(config):
+        proxies.append(Proxy(config, tmp_path_factory.mktemp("proxy"), skerrow_bin))
+        return proxies[-1].start()
+
+    def get(**chain_ids):
+        key = tuple(chain_ids.items())
+        if key not in pools:
+            chains = [(name, FakeAux(chain_id)) for name, chain_id in chain_ids.items()]
+            daemons.extend(aux for _, aux in chains)
+            pools[key] = Pool(make_proxy, make_daemon, chains), chains
+        return pools[key]
+
+    yield get
+    for proxy in proxies:
+        proxy.stop()
+    for daemon in daemons:
+        daemon.stop()
+    # As proxy_factory does for its proxies: a sanitizer build reports on stderr only.
+    reports = [line for proxy in proxies for line in proxy.lines() if any(m in line for m in SANITIZER_MARKS)]
+    assert not reports, "sanitizer report in the proxy's output:\n" + "\n".join(reports)
+
+
 @pytest.mark.parametrize("txs", [0, 1, 7])
 @pytest.mark.parametrize("segwit", [False, True])
-def test_proofs_for_every_chain_are_accepted(pool, fake_aux, txs, segwit):
-    chains = [("a", fake_aux(1)), ("b", fake_aux(2)), ("c", fake_aux(4))]
-    p = pool(chains, txids=random_txids(txs))
+def test_proofs_for_every_chain_are_accepted(kept_pool, txs, segwit):
+    p, chains = kept_pool(a=1, b=2, c=4)
+    p.template = parent_template(random_txids(txs))
+    mark = p.proxy.mark()
     _, coinbase, header = p.work(segwit)
     for name, aux in chains:
+        seen = len(aux.submissions), len(aux.verdicts)
         response = p.submit(submit_param(name, aux.hash, coinbase, header), id=9)
         assert response.body == b'{"result":"true","error":null,"id":null}\n'
-        assert aux.verdicts == [(True, "")]
-        proof = parse_auxpow(aux.submissions[0][1])
+        assert aux.verdicts[seen[1]:] == [(True, "")]
+        proof = parse_auxpow(aux.submissions[seen[0]][1])
         assert proof.coinbase.raw == coinbase
         assert proof.header == header
         assert proof.parent_hash == b"\0" * 32
         assert len(proof.chain_branch) == 2
     depth = {0: 0, 1: 1, 7: 3}[txs]
     size = len(coinbase) + 122 + 32 * (depth + 2)
-    wait_exact(p.proxy, f"info(http): submitauxblock: proof {size} bytes for b (cb_branch={depth}, aux_branch=2)")
-    wait_exact(p.proxy, "info(http): submitauxblock result for c: true")
+    wait_exact(p.proxy, f"info(http): submitauxblock: proof {size} bytes for b (cb_branch={depth}, aux_branch=2)",
+               since=mark)
+    wait_exact(p.proxy, "info(http): submitauxblock result for c: true", since=mark)
     assert p.proxy.count_lines("no snapshot's coinbase branch") == 0
 
 
@@ -115,34 +155,35 @@ def test_every_error_reply(pool, fake_aux):
 
 @pytest.mark.parametrize("mode, error", [("reset", None), ("garbage", "error.SyntaxError"),
                                          ("no_result", "error.MissingResult")])
-def test_aux_daemon_failures(pool, fake_aux, mode, error):
-    aux = fake_aux(1)
-    p = pool([("c", aux)])
+def test_aux_daemon_failures(kept_pool, mode, error):
+    p, [(_, aux)] = kept_pool(c=1)
+    mark = p.proxy.mark()
     _, coinbase, header = p.work()
-    aux.submit_mode = mode
+    aux.submit_mode, aux.submit_result = mode, "check"
     response = p.submit(submit_param("c", aux.hash, coinbase, header))
     assert response.status == 200
     assert response.body == error_body("aux daemon RPC failed")
-    line = p.proxy.wait_for_line("error(http): submitauxblock RPC failed for c: ")
+    line = p.proxy.wait_for_line("error(http): submitauxblock RPC failed for c: ", since=mark)
     if error:
         assert line.endswith(error)
 
 
 @pytest.mark.parametrize("result, text", [(False, "false"), (None, "null"), ("duplicate", "duplicate"),
                                           ('say "hi"\n', 'say "hi"\n'), ({"a": [1, "b"]}, '{"a":[1,"b"]}')])
-def test_daemon_results_are_relayed_as_escaped_text(pool, fake_aux, result, text):
-    aux = fake_aux(1)
-    aux.submit_result = result
-    p = pool([("c", aux)])
+def test_daemon_results_are_relayed_as_escaped_text(kept_pool, result, text):
+    p, [(_, aux)] = kept_pool(c=1)
+    aux.submit_mode, aux.submit_result = "ok", result
+    mark = p.proxy.mark()
     _, coinbase, header = p.work()
     response = p.submit(submit_param("c", aux.hash, coinbase, header))
     assert response.status == 200
     assert response.json() == {"result": text, "error": None, "id": None}
     # A line feed in the result cannot start a log line of its own.
-    wait_exact(p.proxy, "info(http): submitauxblock result for c: " + text.replace("\n", "\\x0a"))
-    assert p.proxy.count_lines("aux block accepted") == 0
+    wait_exact(p.proxy, "info(http): submitauxblock result for c: " + text.replace("\n", "\\x0a"), since=mark)
+    assert p.proxy.count_lines("aux block accepted", since=mark) == 0
     # A refusal must stand out from a find in the log.
-    assert p.proxy.count_lines(f"warning(http): aux block rejected for c: {text}") == (text in ("false", "null"))
+    assert p.proxy.count_lines(f"warning(http): aux block rejected for c: {text}", since=mark) == (
+        text in ("false", "null"))
 
 
 def test_a_refusing_daemon_error_reaches_the_pool_as_an_error(pool, fake_aux):
