@@ -7,7 +7,6 @@
 
 #include "auxpow/schedule.h"
 #include "auxpow/snapshot_store.h"
-#include "auxpow/submission.h"
 #include "auxpow/work.h"
 #include "support.h"
 
@@ -80,33 +79,6 @@ TEST(Schedule, OnlyStaleWorkIsWaitedForAndAWaitGivenUpIsNotRepeated) {
   EXPECT_FALSE(t.waits_for(1));
   want_aux_fetch(t.engine, 1, FetchReason::stale);
   EXPECT_TRUE(t.waits_for(1));
-}
-
-// The submission flow as data: the plan names the chain and the request, the daemon's answer
-// becomes the pool's reply, and an accepted block asks for the chain's next template at once.
-TEST(Submission, AcceptedBlockAsksForTheChainsNextTemplate) {
-  TwoChains t;
-  test::CapturedStderr quiet;
-  const std::string body = R"({"params":["b:)" + kHash + R"(:00:)" + std::string(160, '0') + R"("]})";
-  auto plan = plan_submission(body, t.engine, std::pmr::get_default_resource());
-  ASSERT_TRUE(plan);
-  // No commitment in a one-byte coinbase: answered at once, nothing to post.
-  EXPECT_EQ(plan->answer, R"({"result":null,"error":{"code":-1,"message":"no AuxPoW commitment in coinbase"},"id":null})");
-
-  const std::uint64_t before = t.engine.states[1].stale;
-  SubmitPlan posted{{}, 1, {}, {}, {}, 0};
-  auto reply = finish_submission(t.engine, posted, parse_json(R"({"result":true,"error":null})"),
-                                 std::pmr::get_default_resource());
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(std::string_view(*reply), R"({"result":"true","error":null,"id":null})");
-  EXPECT_GT(t.engine.states[1].stale, before);
-  EXPECT_EQ(t.engine.states[0].stale, 0u);
-
-  auto refused = finish_submission(t.engine, posted,
-                                   parse_json(R"({"result":null,"error":{"code":-8,"message":"stale"}})"),
-                                   std::pmr::get_default_resource());
-  ASSERT_TRUE(refused);
-  EXPECT_EQ(std::string_view(*refused), R"({"result":null,"error":{"code":-8,"message":"stale"},"id":null})");
 }
 
 }  // namespace
