@@ -24,17 +24,22 @@ std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to *
 
 // Mappings up to this size are kept once released and handed out again: a request maps its
 // first chunk, and mapping and unmapping it cost more than serving a small request does. Of
-// the larger mappings (the room for a block template) a few are kept, up to the reply cap:
-// faulting in and unmapping megabytes per template (unmapping in a threaded process also
-// interrupts the other cores) was the largest cost of passing templates through. A kept
-// mapping stays resident with the pages it was written to, so after templates the process
-// holds up to kLargeSlots times about 4 MiB.
+// the larger mappings (the room for a block template or a request body) a few are kept, of any
+// size up to the largest daemon reply (64 MiB) and together no more than that: a fresh mapping
+// costs one page fault per 4 KiB page written, and a template of 17 MB faulted in anew on every
+// call (then unmapped, which in a threaded process also interrupts the other cores) cost far
+// more than reading, checking and hashing it. A large mapping is rounded up to whole MiB, so a
+// template that grew by a few transactions since the last call still finds its room (pages
+// never written are never backed). A kept mapping stays resident with the pages it was written
+// to, so after templates the process holds up to about the size of the largest ones served.
 // The cache is shared by every thread: a request's arena is filled by a worker but released
 // by the event loop once the reply is written.
 constexpr std::size_t kCachedMapping = 512 * 1024;
 constexpr std::size_t kCacheSlots = 16;
 constexpr std::size_t kLargeSlots = 4;
-constexpr std::size_t kCachedLargeMapping = 4 * 1024 * 1024 + 64 * 1024;
+constexpr std::size_t kLargeGranule = 1024 * 1024;
+constexpr std::size_t kCachedLargeMapping = 64 * 1024 * 1024 + kLargeGranule;  // the reply cap and its header
+constexpr std::size_t kLargeCacheBytes = kCachedLargeMapping;
 
 struct Kept {
   void* p = nullptr;
@@ -51,7 +56,9 @@ class MappingCache {
       for (Kept& k : large_) {
         if (k.p != nullptr && k.length >= *length && (best == nullptr || k.length < best->length)) best = &k;
       }
-      return best == nullptr ? nullptr : hand_out(*best, length);
+      if (best == nullptr) return nullptr;
+      large_bytes_ -= best->length;
+      return hand_out(*best, length);
     }
     for (Kept& k : small_) {
       if (k.p != nullptr && k.length == *length) return hand_out(k, length);
@@ -61,22 +68,42 @@ class MappingCache {
 
   // Keeps `p` when there is room; false when the caller must unmap it.
   bool keep(void* p, std::size_t length) {
-    Kept evicted;
+    Kept evicted[kLargeSlots];
+    std::size_t evicted_count = 0;
     {
       std::lock_guard guard(lock_);
       if (length > kCachedMapping) {
         if (length > kCachedLargeMapping) return false;
-        Kept* smallest = &large_[0];
-        for (Kept& k : large_) {
-          if (k.p == nullptr) {
-            k = Kept{p, length};
-            return true;
+        // Kept mappings at least as large are worth more (any smaller block fits in them):
+        // only smaller ones are given up for it, smallest first, and only if that makes room.
+        std::size_t staying = length;
+        std::size_t staying_count = 1;
+        for (const Kept& k : large_) {
+          if (k.p != nullptr && k.length >= length) {
+            staying += k.length;
+            ++staying_count;
           }
-          if (k.length < smallest->length) smallest = &k;
         }
-        if (smallest->length >= length) return false;  // keep the roomier ones
-        evicted = *smallest;
-        *smallest = Kept{p, length};
+        if (staying > kLargeCacheBytes || staying_count > kLargeSlots) return false;
+        for (;;) {
+          Kept* free_slot = nullptr;
+          Kept* smallest = nullptr;
+          for (Kept& k : large_) {
+            if (k.p == nullptr) {
+              if (free_slot == nullptr) free_slot = &k;
+            } else if (smallest == nullptr || k.length < smallest->length) {
+              smallest = &k;
+            }
+          }
+          if (free_slot != nullptr && large_bytes_ + length <= kLargeCacheBytes) {
+            *free_slot = Kept{p, length};
+            large_bytes_ += length;
+            break;
+          }
+          evicted[evicted_count++] = *smallest;  // smaller than `length`, by the count above
+          large_bytes_ -= smallest->length;
+          *smallest = Kept{};
+        }
       } else {
         for (Kept& k : small_) {
           if (k.p == nullptr) {
@@ -87,7 +114,8 @@ class MappingCache {
         return false;
       }
     }
-    munmap(evicted.p, evicted.length);  // outside the lock: unmapping can take a while
+    // Outside the lock: unmapping can take a while.
+    for (std::size_t i = 0; i < evicted_count; ++i) munmap(evicted[i].p, evicted[i].length);
     return true;
   }
 
@@ -102,6 +130,7 @@ class MappingCache {
   FutexMutex lock_;
   Kept small_[kCacheSlots];
   Kept large_[kLargeSlots];
+  std::size_t large_bytes_ = 0;  // lengths of the kept large mappings together
 };
 
 // Never destroyed: threads may still map and unmap while the process exits.
@@ -121,6 +150,7 @@ struct alignas(std::max_align_t) PageArena::Mapping {
 PageArena::Mapping* PageArena::map(std::size_t payload) noexcept {
   if (payload > SIZE_MAX / 2) return nullptr;
   std::size_t length = round_up(sizeof(Mapping) + payload, page_size());
+  if (length > kCachedMapping) length = round_up(length, kLargeGranule);
   void* p = cache().take(&length);
   if (p == nullptr) p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
