@@ -90,7 +90,7 @@ void report(const char* what, std::vector<double> samples) {
   double sum = 0;
   for (double s : samples) sum += s;
   auto at = [&](double q) { return samples[static_cast<std::size_t>(q * static_cast<double>(samples.size() - 1))]; };
-  std::printf("%-44s mean %8.1f us  p50 %8.1f  p99 %8.1f  max %8.1f  (n=%zu)\n", what, sum / samples.size(), at(0.5),
+  std::printf("%-44s mean %8.1f us  p50 %8.1f  p99 %8.1f  max %8.1f  (n=%zu)\n", what, sum / static_cast<double>(samples.size()), at(0.5),
               at(0.99), samples.back(), samples.size());
 }
 

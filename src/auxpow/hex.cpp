@@ -12,8 +12,8 @@ namespace {
 constexpr std::array<std::uint8_t, 256> kNibble = [] {
   std::array<std::uint8_t, 256> t{};
   t.fill(0xff);
-  for (int i = 0; i < 10; ++i) t['0' + i] = static_cast<std::uint8_t>(i);
-  for (int i = 0; i < 6; ++i) {
+  for (std::size_t i = 0; i < 10; ++i) t['0' + i] = static_cast<std::uint8_t>(i);
+  for (std::size_t i = 0; i < 6; ++i) {
     t['a' + i] = static_cast<std::uint8_t>(10 + i);
     t['A' + i] = static_cast<std::uint8_t>(10 + i);
   }

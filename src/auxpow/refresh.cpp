@@ -13,8 +13,8 @@
 namespace skerrow {
 
 double target_to_diff(const Hash32& target) {
-  for (int i = 31; i >= 0; --i) {
-    if (target[i] != 0) return std::ldexp(1.0, 256 - 8 * i) / target[i];
+  for (std::size_t i = 32; i-- > 0;) {
+    if (target[i] != 0) return std::ldexp(1.0, 256 - 8 * static_cast<int>(i)) / target[i];
   }
   return std::numeric_limits<double>::infinity();
 }

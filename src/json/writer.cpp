@@ -14,7 +14,7 @@ namespace {
 // 0: copied verbatim; otherwise the letter of a short escape, or 'u' for \u00XX.
 constexpr auto kEscape = [] {
   std::array<char, 256> t{};
-  for (int c = 0; c < 0x20; ++c) t[c] = 'u';
+  for (std::size_t c = 0; c < 0x20; ++c) t[c] = 'u';
   t['\b'] = 'b';
   t['\f'] = 'f';
   t['\n'] = 'n';

@@ -60,7 +60,7 @@ TEST(Hex, EveryByteIsADigitOnlyIfItIsOne) {
 
 TEST(Hash, PairIsDoubleSha256OfTheConcatenation) {
   Hash32 left{}, right{};
-  for (int i = 0; i < 32; ++i) {
+  for (std::size_t i = 0; i < 32; ++i) {
     left[i] = static_cast<std::uint8_t>(i);
     right[i] = static_cast<std::uint8_t>(32 + i);
   }

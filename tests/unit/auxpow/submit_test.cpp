@@ -59,7 +59,7 @@ TEST(WriteProof, LayoutOfEveryField) {
   const std::vector<Hash32> cb{test::filler(1), test::filler(2), test::filler(3)};
   const std::vector<Hash32> aux{test::filler(4), test::filler(5)};
   std::array<std::uint8_t, 80> header;
-  for (int i = 0; i < 80; ++i) header[i] = static_cast<std::uint8_t>(200 - i);
+  for (std::size_t i = 0; i < 80; ++i) header[i] = static_cast<std::uint8_t>(200 - i);
 
   const std::size_t size = proof_size(coinbase.size(), cb.size(), aux.size());
   ASSERT_EQ(size, 5u + 122 + 32 * 5);

@@ -181,7 +181,7 @@ TEST(AuxBranch, LeadsFromEverySlotToTheRoot) {
 TEST(AuxBranch, SizeFourSlotTwo) {
   const AuxSnapshot snap = snapshot_of(4, {0, 1, 2, 3});
   std::vector<Hash32> in;
-  for (int i = 0; i < 4; ++i) in.push_back(internal(snap.hashes[i]));
+  for (std::size_t i = 0; i < 4; ++i) in.push_back(internal(snap.hashes[i]));
   const AuxBranch b = aux_branch(snap, 2);
   ASSERT_EQ(b.length, 2u);
   EXPECT_EQ(b.hashes[0], in[3]);

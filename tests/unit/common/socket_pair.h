@@ -70,7 +70,7 @@ struct SocketPair {
   std::string received_by_client() const {
     std::string out;
     char chunk[65536];
-    for (ssize_t n; (n = ::read(client, chunk, sizeof chunk)) > 0;) out.append(chunk, n);
+    for (ssize_t n; (n = ::read(client, chunk, sizeof chunk)) > 0;) out.append(chunk, static_cast<std::size_t>(n));
     return out;
   }
 };

@@ -349,7 +349,7 @@ TEST(Call, WriteToVanishedDaemonFails) {
 void expect_timeout(const ChainEndpoint& daemon, Ms limit) {
   const auto start = std::chrono::steady_clock::now();
   auto pending = std::async(std::launch::async, [&] {
-    return call(daemon, std::pmr::new_delete_resource(), "{}", limit.count());
+    return call(daemon, std::pmr::new_delete_resource(), "{}", static_cast<std::uint64_t>(limit.count()));
   });
   if (pending.wait_for(limit + 5000ms) != std::future_status::ready) {
     std::fputs("call ignored its time limit\n", stderr);

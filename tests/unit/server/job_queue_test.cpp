@@ -68,7 +68,7 @@ TEST(JobQueue, ConsumersSleepUntilPushedAndEachJobIsTakenOnce) {
       for (;;) {
         int job = queue.pop().fd;
         if (job < 0) return;  // stop marker
-        seen[job].fetch_add(1);
+        seen[static_cast<std::size_t>(job)].fetch_add(1);
         taken.fetch_add(1);
       }
     });
@@ -92,7 +92,7 @@ TEST(JobQueue, ConsumersSleepUntilPushedAndEachJobIsTakenOnce) {
   }
   for (auto& t : consumers) t.join();
   ASSERT_EQ(taken.load(), kJobs);
-  for (int job = 0; job < kJobs; ++job) EXPECT_EQ(seen[job].load(), 1) << job;
+  for (int job = 0; job < kJobs; ++job) EXPECT_EQ(seen[static_cast<std::size_t>(job)].load(), 1) << job;
 }
 
 }  // namespace

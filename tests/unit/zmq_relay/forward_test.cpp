@@ -71,7 +71,7 @@ constexpr PartCalls kFakeCalls{fake_recv, fake_getsockopt, fake_send};
 
 std::string bytes_of(char seed, std::size_t n) {
   std::string s(n, '\0');
-  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i * 7);
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>(static_cast<unsigned char>(seed) + i * 7);
   return s;
 }
 
