@@ -225,26 +225,32 @@ class FakeDaemon:
 
     def _read_request(self, conn: socket.socket) -> Request:
         conn.settimeout(self.read_timeout)
-        raw = b""
+        buffer = bytearray()
+        end, need, searched = -1, 0, 0
         complete = False
         try:
             while True:
-                end = raw.find(HEADER_END)
-                if end >= 0:
-                    _, headers = parse_head(raw[:end])
-                    try:
-                        need = int(headers.get("Content-Length", "0"))
-                    except ValueError:
-                        need = 0
-                    if len(raw) - end - 4 >= need:
-                        complete = True
-                        break
-                chunk = conn.recv(65536)
+                if end < 0:
+                    # Only the bytes new since the last look (less the three before them) are
+                    # searched: a 32 MiB body must not cost a search of all of it per read.
+                    end = buffer.find(HEADER_END, max(0, searched - len(HEADER_END) + 1))
+                    searched = len(buffer)
+                    if end >= 0:
+                        _, headers = parse_head(bytes(buffer[:end]))
+                        try:
+                            need = int(headers.get("Content-Length", "0"))
+                        except ValueError:
+                            need = 0
+                if end >= 0 and len(buffer) - end - 4 >= need:
+                    complete = True
+                    break
+                chunk = conn.recv(1 << 20)
                 if not chunk:
                     break
-                raw += chunk
+                buffer += chunk
         except OSError:
             pass
+        raw = bytes(buffer)
         end = raw.find(HEADER_END)
         if end >= 0:
             line, headers = parse_head(raw[:end])
