@@ -8,6 +8,9 @@
 namespace skerrow {
 
 void init_aux_engine(AuxEngine& engine, const Config& config) {
+  // Nobody else has the engine yet; the lock is taken all the same, as the tree is written
+  // under it everywhere.
+  FutexLock guard(engine.lock);
   engine.states.clear();
   engine.tree = AuxTree{};
   try {

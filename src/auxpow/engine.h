@@ -16,6 +16,7 @@
 #include "auxpow/tree.h"
 #include "config/config.h"
 #include "platform/futex.h"
+#include "platform/thread_annotations.h"
 #include "rpc/address.h"
 
 namespace skerrow {
@@ -58,13 +59,17 @@ struct AuxChainState {
 class SnapshotStore;
 
 struct AuxEngine {
-  std::vector<AuxChainState> states;  // configuration order, at most kMaxAuxChains; never resized
-  AuxTree tree;
+  // Configuration order, at most kMaxAuxChains; never resized after init_aux_engine. The
+  // vector and each chain's configured fields (name, daemon, method, payout address) are
+  // therefore read without the lock; the template, slot and fetch counters of every chain
+  // are guarded by it, which the analysis cannot be told for the elements of a vector.
+  std::vector<AuxChainState> states;
+  AuxTree tree GUARDED_BY(lock);
   // Where answered templates are kept (in memory, or in the state file too). It has a lock
   // of its own and is used without the aux-state lock. Set before any request is served.
   std::shared_ptr<SnapshotStore> store;
-  // The aux-state lock: guards every field above. It guards memory only: no daemon call, no
-  // client read or write and no sleep happens while it is held.
+  // The aux-state lock: guards the tree and the changing part of the chain states. It guards
+  // memory only: no daemon call, no client read or write and no sleep happens while it is held.
   FutexMutex lock;
   std::condition_variable_any fetch_wanted;  // a chain's `wanted` grew (waited on with `lock`)
   std::condition_variable_any fetch_done;    // a chain's `done` grew (waited on with `lock`)
@@ -78,6 +83,13 @@ struct AuxEngine {
 // allocated, logs "error(auxpow): failed to allocate aux chain state"; with more chains than
 // the tree has leaves (the loader refuses those), logs an error too. Either way the engine is
 // left with no aux chains (tree size 0). REQUIRES: no other thread uses `engine` yet.
-void init_aux_engine(AuxEngine& engine, const Config& config);
+void init_aux_engine(AuxEngine& engine, const Config& config) EXCLUDES(engine.lock);
+
+// Chooses the tree size (the smallest power of two from the base size up at which all valid
+// chains have distinct slots), recomputes every chain's slot and the root (display order).
+// Chains that share a slot even at kMaxTreeLeaves are made not valid for this round, each
+// with a warning line naming a chain it collides with. With no chains the root is zero.
+// Defined with the tree (tree.cpp).
+void build_aux_tree(AuxEngine& engine) REQUIRES(engine.lock);
 
 }  // namespace skerrow

@@ -1,7 +1,6 @@
 #include "auxpow/schedule.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "auxpow/refresh.h"
 #include "auxpow/tree.h"
@@ -19,7 +18,7 @@ void want_locked(AuxChainState& state, FetchReason reason) {
 
 void want_aux_fetch(AuxEngine& engine, std::size_t chain, FetchReason reason) {
   {
-    std::lock_guard guard(engine.lock);
+    FutexLock guard(engine.lock);
     want_locked(engine.states[chain], reason);
   }
   engine.fetch_wanted.notify_all();
@@ -27,7 +26,7 @@ void want_aux_fetch(AuxEngine& engine, std::size_t chain, FetchReason reason) {
 
 void want_all_aux_fetches(AuxEngine& engine, FetchReason reason) {
   {
-    std::lock_guard guard(engine.lock);
+    FutexLock guard(engine.lock);
     for (AuxChainState& state : engine.states) want_locked(state, reason);
   }
   engine.fetch_wanted.notify_all();
@@ -35,7 +34,7 @@ void want_all_aux_fetches(AuxEngine& engine, FetchReason reason) {
 
 StaleFetches pending_stale_fetches(AuxEngine& engine) {
   StaleFetches pending;
-  std::lock_guard guard(engine.lock);
+  FutexLock guard(engine.lock);
   pending.count = std::min(engine.states.size(), kMaxAuxChains);
   for (std::size_t i = 0; i < pending.count; ++i) {
     const AuxChainState& state = engine.states[i];
@@ -47,7 +46,7 @@ StaleFetches pending_stale_fetches(AuxEngine& engine) {
 
 void wait_for_fetches(AuxEngine& engine, const StaleFetches& pending,
                       std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock guard(engine.lock);
+  FutexLock guard(engine.lock);
   const std::size_t count = std::min(pending.count, engine.states.size());
   const bool all_done = engine.fetch_done.wait_until(guard, deadline, [&] {
     for (std::size_t i = 0; i < count; ++i) {
@@ -63,7 +62,7 @@ void wait_for_fetches(AuxEngine& engine, const StaleFetches& pending,
 }
 
 std::uint64_t next_aux_fetch(AuxEngine& engine, std::size_t chain) {
-  std::unique_lock guard(engine.lock);
+  FutexLock guard(engine.lock);
   AuxChainState& state = engine.states[chain];
   engine.fetch_wanted.wait(guard, [&] { return state.wanted > state.started; });
   state.started = state.wanted;
@@ -73,7 +72,7 @@ std::uint64_t next_aux_fetch(AuxEngine& engine, std::size_t chain) {
 void finish_aux_fetch(AuxEngine& engine, std::size_t chain, std::uint64_t request,
                       const Result<JsonDocument>& reply) {
   {
-    std::lock_guard guard(engine.lock);
+    FutexLock guard(engine.lock);
     AuxChainState& state = engine.states[chain];
     apply_aux_reply(state, reply);
     build_aux_tree(engine);

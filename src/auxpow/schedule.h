@@ -11,6 +11,7 @@
 #include "auxpow/engine.h"
 #include "error/error.h"
 #include "json/reader.h"
+#include "platform/thread_annotations.h"
 
 namespace skerrow {
 
@@ -22,8 +23,8 @@ enum class FetchReason {
 // Asks for a fresh template of chain `chain` (an index into engine.states), or of every
 // chain. Requests that arrive while the chain's fetch is in flight are served by one more
 // fetch after it. REQUIRES: chain < engine.states.size().
-void want_aux_fetch(AuxEngine& engine, std::size_t chain, FetchReason reason);
-void want_all_aux_fetches(AuxEngine& engine, FetchReason reason);
+void want_aux_fetch(AuxEngine& engine, std::size_t chain, FetchReason reason) EXCLUDES(engine.lock);
+void want_all_aux_fetches(AuxEngine& engine, FetchReason reason) EXCLUDES(engine.lock);
 
 // The stale-work requests made so far, per chain: what a getblocktemplate arriving now waits
 // for (and nothing asked later). A request that an earlier wait already gave up on is left
@@ -32,22 +33,22 @@ struct StaleFetches {
   std::size_t count = 0;
   std::array<std::uint64_t, kMaxAuxChains> request{};
 };
-StaleFetches pending_stale_fetches(AuxEngine& engine);
+StaleFetches pending_stale_fetches(AuxEngine& engine) EXCLUDES(engine.lock);
 
 // Waits, without holding the lock meanwhile, until every fetch in `pending` has finished
 // (successfully or not) or until `deadline`, whichever comes first. Requests still not done
 // at the deadline are not waited for again.
 void wait_for_fetches(AuxEngine& engine, const StaleFetches& pending,
-                      std::chrono::steady_clock::time_point deadline);
+                      std::chrono::steady_clock::time_point deadline) EXCLUDES(engine.lock);
 
 // For the chain's refresher: sleeps until a fetch is wanted, marks it started and returns
 // its request number.
-std::uint64_t next_aux_fetch(AuxEngine& engine, std::size_t chain);
+std::uint64_t next_aux_fetch(AuxEngine& engine, std::size_t chain) EXCLUDES(engine.lock);
 
 // For the chain's refresher: takes the reply (or the call's failure) into the chain's
 // template with its log line, rebuilds the tree, marks `request` done and wakes the waiting
 // requests.
 void finish_aux_fetch(AuxEngine& engine, std::size_t chain, std::uint64_t request,
-                      const Result<JsonDocument>& reply);
+                      const Result<JsonDocument>& reply) EXCLUDES(engine.lock);
 
 }  // namespace skerrow

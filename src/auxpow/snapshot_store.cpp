@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "auxpow/coinbase.h"
@@ -106,7 +105,7 @@ Status MemorySnapshotStore::put(const AuxTreePart& tree, std::span<const Hash32>
 Result<PutEffect> MemorySnapshotStore::insert(const AuxTreePart& tree, std::span<const Hash32> cb_branch,
                                               StoreTime now) {
   cb_branch = cb_branch.first(std::min(cb_branch.size(), kMaxCoinbaseBranch));
-  std::lock_guard guard(lock_);
+  FutexLock guard(lock_);
   drop_expired(now);
 
   PutEffect effect;
@@ -222,7 +221,7 @@ Result<std::optional<FoundSnapshot>> MemorySnapshotStore::find(const Hash32& roo
     std::shared_ptr<const Stored> newest;
     std::vector<std::shared_ptr<const Stored>> older;
     {
-      std::lock_guard guard(lock_);
+      FutexLock guard(lock_);
       const auto root_it = roots_.find(root);
       if (root_it == roots_.end()) return std::nullopt;
       // Expired snapshots wait for the next put to be dropped; until then they are skipped.
@@ -255,18 +254,18 @@ Result<std::optional<FoundSnapshot>> MemorySnapshotStore::find(const Hash32& roo
 }
 
 Status MemorySnapshotStore::prune(StoreTime now) {
-  std::lock_guard guard(lock_);
+  FutexLock guard(lock_);
   drop_expired(now);
   return {};
 }
 
 std::size_t MemorySnapshotStore::count() const {
-  std::lock_guard guard(lock_);
+  FutexLock guard(lock_);
   return entries_.size();
 }
 
 std::size_t MemorySnapshotStore::tree_part_count() const {
-  std::lock_guard guard(lock_);
+  FutexLock guard(lock_);
   return tree_parts_;
 }
 

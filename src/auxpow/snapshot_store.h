@@ -23,6 +23,7 @@
 #include "auxpow/engine.h"
 #include "error/error.h"
 #include "platform/futex.h"
+#include "platform/thread_annotations.h"
 
 namespace skerrow {
 
@@ -180,31 +181,31 @@ class MemorySnapshotStore final : public SnapshotStore {
 
   using RootMap = std::unordered_map<Hash32, RootIndex, RootHash>;
 
-  // The steps of insert; each REQUIRES the lock held.
+  // The steps of insert, with the lock held.
   // The part of `index` with this content, or null.
-  std::shared_ptr<TreePart> held_part(const RootIndex& index, const AuxTreePart& tree) const;
+  std::shared_ptr<TreePart> held_part(const RootIndex& index, const AuxTreePart& tree) const REQUIRES(lock_);
   // When a snapshot with this key, part and branch is held: makes it the newest, as if put
   // `now`, and returns true.
   bool refresh(RootIndex& index, const TreePart& part, std::uint64_t key, std::span<const Hash32> cb_branch,
-               StoreTime now);
+               StoreTime now) REQUIRES(lock_);
   // Adds the entry, with a new part when `part` is null and a new root index when `root_it` is
   // end. Errors: OutOfMemory (the store is left as it was).
   Status add_entry(RootMap::iterator root_it, const AuxTreePart& tree, std::shared_ptr<TreePart> part,
-                   std::span<const Hash32> cb_branch, const PutEffect& effect, StoreTime now);
+                   std::span<const Hash32> cb_branch, const PutEffect& effect, StoreTime now) REQUIRES(lock_);
   // Past the cap, drops the oldest entries, with a warning at most once a minute.
-  void trim_to_cap(StoreTime now);
-  void drop_expired(StoreTime now);
-  void remove(std::map<std::uint64_t, Entry>::iterator entry);
+  void trim_to_cap(StoreTime now) REQUIRES(lock_);
+  void drop_expired(StoreTime now) REQUIRES(lock_);
+  void remove(std::map<std::uint64_t, Entry>::iterator entry) REQUIRES(lock_);
 
   const std::uint64_t retention_s_;
   const std::size_t cap_;
   mutable FutexMutex lock_;  // guards every field below, nothing else
-  std::uint64_t next_seq_ = 1;
-  std::map<std::uint64_t, Entry> entries_;  // by put order: oldest first
-  std::unordered_map<std::uint64_t, Entry*> by_key_;
-  RootMap roots_;
-  std::size_t tree_parts_ = 0;
-  std::optional<StoreTime> last_full_warning_;
+  std::uint64_t next_seq_ GUARDED_BY(lock_) = 1;
+  std::map<std::uint64_t, Entry> entries_ GUARDED_BY(lock_);  // by put order: oldest first
+  std::unordered_map<std::uint64_t, Entry*> by_key_ GUARDED_BY(lock_);
+  RootMap roots_ GUARDED_BY(lock_);
+  std::size_t tree_parts_ GUARDED_BY(lock_) = 0;
+  std::optional<StoreTime> last_full_warning_ GUARDED_BY(lock_);
 };
 
 }  // namespace skerrow

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "auxpow/hex.h"
@@ -124,7 +123,7 @@ Result<SubmitProof> build_submit_proof(const SubmitFields& fields, AuxEngine& en
     if (chain_index < snap.chain_count) {
       slot = snap.slots[chain_index];
     } else {
-      std::lock_guard guard(engine.lock);
+      FutexLock guard(engine.lock);
       slot = engine.states[chain_index].slot;
     }
     const AuxBranch aux = aux_branch(snap, slot);

@@ -13,6 +13,7 @@
 #include "auxpow/coinbase.h"
 #include "auxpow/tree.h"
 #include "error/error.h"
+#include "platform/thread_annotations.h"
 
 namespace skerrow {
 
@@ -66,7 +67,7 @@ struct SubmitProof {
 // REQUIRES: chain_index < engine.states.size(); the caller does not hold the aux-state lock. Errors: InvalidAuxSubmit (coinbase hex of odd length or with a bad
 // digit, header not 160 hex digits), OutOfMemory.
 Result<SubmitProof> build_submit_proof(const SubmitFields& fields, AuxEngine& engine, std::size_t chain_index,
-                                       std::pmr::memory_resource* memory);
+                                       std::pmr::memory_resource* memory) EXCLUDES(engine.lock);
 
 // Appends the aux hash as the daemon gets it inside a JSON string: a hexadecimal text in
 // lower case; any other text as is, JSON-escaped. Errors: OutOfMemory.

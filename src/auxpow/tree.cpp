@@ -5,6 +5,7 @@
 #include "auxpow/engine.h"
 #include "auxpow/snapshot_store.h"
 #include "log/log.h"
+#include "platform/thread_annotations.h"
 
 namespace skerrow {
 namespace {
@@ -15,7 +16,7 @@ struct Node {
 };
 
 // True when no two valid chains share a slot in a tree of `size` leaves.
-bool slots_distinct(const AuxEngine& engine, std::uint32_t size) {
+bool slots_distinct(const AuxEngine& engine, std::uint32_t size) REQUIRES(engine.lock) {
   const auto& states = engine.states;
   for (std::size_t i = 0; i < states.size(); ++i) {
     if (!states[i].templ.valid) continue;
@@ -31,7 +32,7 @@ bool slots_distinct(const AuxEngine& engine, std::uint32_t size) {
 
 // Chains whose slots coincide in the largest tree coincide in every smaller one (the sizes
 // are powers of two), so no tree size separates them.
-void leave_out_inseparable(AuxEngine& engine) {
+void leave_out_inseparable(AuxEngine& engine) REQUIRES(engine.lock) {
   auto& states = engine.states;
   const std::uint32_t nonce = engine.tree.tree_nonce;
   std::array<std::size_t, kMaxAuxChains> partner;

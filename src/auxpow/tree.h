@@ -1,7 +1,7 @@
 // The aux merkle tree: one leaf per aux chain, at the slot the merged-mining slot formula
 // gives for the tree nonce and the chain's numeric chain id. The tree is as large as needed
-// for every chain to have a slot of its own (up to kMaxTreeLeaves). All of it runs under the
-// aux-state lock and allocates nothing.
+// for every chain to have a slot of its own (up to kMaxTreeLeaves). The engine's tree is
+// rebuilt under the aux-state lock (build_aux_tree in engine.h); none of it allocates.
 #pragma once
 
 #include <array>
@@ -12,7 +12,6 @@
 
 namespace skerrow {
 
-struct AuxEngine;
 struct AuxSnapshot;
 
 // The tree grows past the size the chain count needs only to give every chain a slot of its
@@ -30,12 +29,6 @@ struct AuxTree {
 // The merged-mining slot formula (unsigned 32-bit arithmetic, wrapping).
 // REQUIRES: tree_size > 0.
 std::uint32_t aux_slot(std::uint32_t tree_nonce, std::uint32_t chainid, std::uint32_t tree_size);
-
-// Chooses the tree size (the smallest power of two from the base size up at which all valid
-// chains have distinct slots), recomputes every chain's slot and the root (display order).
-// Chains that share a slot even at kMaxTreeLeaves are made not valid for this round, each
-// with a warning line naming a chain it collides with. With no chains the root is zero.
-void build_aux_tree(AuxEngine& engine);
 
 struct AuxLeaf {
   std::uint32_t slot = 0;

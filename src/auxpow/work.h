@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "auxpow/engine.h"
+#include "platform/thread_annotations.h"
 
 namespace skerrow {
 
@@ -26,7 +27,7 @@ struct AuxWork {
   bool any_valid() const;
 };
 
-// The engine's current templates, slots and tree. REQUIRES: the aux-state lock is held.
-void take_aux_work(const AuxEngine& engine, AuxWork& out);
+// The engine's current templates, slots and tree.
+void take_aux_work(const AuxEngine& engine, AuxWork& out) REQUIRES(engine.lock);
 
 }  // namespace skerrow

@@ -199,6 +199,9 @@ void Metrics::build_daemon_series(prometheus::Registry& r) {
     daemons_.push_back(std::make_unique<Daemon>());
     daemons_.back()->label = chain.chain_id;
   }
+  // Nobody else has the metrics yet; the lock is taken all the same, as series are added to
+  // the family under it everywhere.
+  FutexLock guard(new_series_lock_);
   for (auto& d : daemons_) {
     d->calls[0].store(&daemon_calls_->Add({{"daemon", std::string(d->label)}, {"outcome", "ok"}}),
                       std::memory_order_relaxed);
@@ -303,7 +306,7 @@ prometheus::Counter* Metrics::daemon_counter(Daemon& d, ErrorCode result) {
   // Series for errors are made when they first happen: 129 names times 33 daemons made up
   // front would bury the few that ever occur.
   try {
-    std::lock_guard guard(new_series_lock_);
+    FutexLock guard(new_series_lock_);
     if (prometheus::Counter* counter = d.calls[at].load(std::memory_order_relaxed)) return counter;
     prometheus::Counter* counter = &daemon_calls_->Add(
         {{"daemon", std::string(d.label)}, {"outcome", std::string(error_name(result))}});

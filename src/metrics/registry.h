@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -22,6 +21,8 @@
 #include "error/error.h"
 #include "metrics/histogram.h"
 #include "metrics/metrics.h"
+#include "platform/futex.h"
+#include "platform/thread_annotations.h"
 
 namespace skerrow::metrics {
 
@@ -91,8 +92,10 @@ class Metrics final : public prometheus::Collectable {
   const Config& config_;
   std::shared_ptr<prometheus::Registry> registry_;
 
-  prometheus::Family<prometheus::Counter>* daemon_calls_ = nullptr;
-  std::mutex new_series_lock_;  // only for a daemon's first call ending in a given error
+  // Series are added to the family under the lock: a daemon's first call ending in a given
+  // error makes its series, and two such calls must not both make it.
+  FutexMutex new_series_lock_;
+  prometheus::Family<prometheus::Counter>* daemon_calls_ PT_GUARDED_BY(new_series_lock_) = nullptr;
 
   std::array<std::array<prometheus::Counter*, kRequestOutcomes>, kRequestKinds> requests_{};
   std::array<LatencyHistogram, kRequestKinds> request_latency_;

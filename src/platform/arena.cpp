@@ -4,10 +4,10 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <mutex>
 #include <new>
 
 #include "platform/futex.h"
+#include "platform/thread_annotations.h"
 
 namespace skerrow {
 namespace {
@@ -50,7 +50,7 @@ class MappingCache {
  public:
   // A kept mapping of at least `length` bytes (its real length in *length), or nullptr.
   void* take(std::size_t* length) {
-    std::lock_guard guard(lock_);
+    FutexLock guard(lock_);
     if (*length > kCachedMapping) {
       Kept* best = nullptr;
       for (Kept& k : large_) {
@@ -71,7 +71,7 @@ class MappingCache {
     Kept evicted[kLargeSlots];
     std::size_t evicted_count = 0;
     {
-      std::lock_guard guard(lock_);
+      FutexLock guard(lock_);
       if (length > kCachedMapping) {
         if (length > kCachedLargeMapping) return false;
         // Kept mappings at least as large are worth more (any smaller block fits in them):
@@ -128,9 +128,9 @@ class MappingCache {
   }
 
   FutexMutex lock_;
-  Kept small_[kCacheSlots];
-  Kept large_[kLargeSlots];
-  std::size_t large_bytes_ = 0;  // lengths of the kept large mappings together
+  Kept small_[kCacheSlots] GUARDED_BY(lock_);
+  Kept large_[kLargeSlots] GUARDED_BY(lock_);
+  std::size_t large_bytes_ GUARDED_BY(lock_) = 0;  // lengths of the kept large mappings together
 };
 
 // Never destroyed: threads may still map and unmap while the process exits.

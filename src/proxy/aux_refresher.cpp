@@ -1,7 +1,6 @@
 #include "proxy/aux_refresher.h"
 
 #include <cstdint>
-#include <mutex>
 #include <new>
 
 #include "auxpow/refresh.h"
@@ -31,7 +30,7 @@ Result<JsonDocument> fetch_template(const AuxEngine& engine, std::size_t chain, 
 // last; the hooks only store atomics.
 void publish_fetch(AuxEngine& engine, std::size_t chain, bool got_json) {
   if (metrics::detail::get() == nullptr) return;  // the aux-state lock is the workers' too
-  std::lock_guard guard(engine.lock);
+  FutexLock guard(engine.lock);
   for (std::size_t i = 0; i < engine.states.size(); ++i) {
     const AuxChainState& state = engine.states[i];
     const bool in_tree = state.templ.valid;

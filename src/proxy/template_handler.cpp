@@ -1,5 +1,4 @@
 #include <chrono>
-#include <mutex>
 #include <new>
 
 #include "auxpow/coinbase.h"
@@ -65,7 +64,7 @@ Status serve_template(Reply& out, std::string_view body, PageArena& arena, Serve
   // One consistent version of the aux state, committed to before anything is sent.
   AuxWork work;
   {
-    std::lock_guard guard(engine.lock);
+    FutexLock guard(engine.lock);
     take_aux_work(engine, work);
   }
   // Kept before the answer leaves, so no share on it can arrive before its snapshot. A store

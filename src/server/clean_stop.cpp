@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <mutex>
 #include <new>
 #include <utility>
 #include <vector>
@@ -13,14 +12,15 @@
 #include "platform/io.h"
 #include "platform/event_loop.h"
 #include "platform/signals.h"
+#include "platform/thread_annotations.h"
 
 namespace skerrow {
 namespace {
 
 FutexMutex hooks_lock;
 
-std::vector<std::move_only_function<void()>>& hooks() {
-  static std::vector<std::move_only_function<void()>> list;  // guarded by hooks_lock
+std::vector<std::move_only_function<void()>>& hooks() REQUIRES(hooks_lock) {
+  static std::vector<std::move_only_function<void()>> list;
   return list;
 }
 
@@ -31,9 +31,10 @@ void log_hangup_ignored() {
 }  // namespace
 
 Status on_clean_stop(std::move_only_function<void()> hook) {
-  std::lock_guard guard(hooks_lock);
+  FutexLock guard(hooks_lock);
+  auto& list = hooks();
   return catch_oom([&]() -> Status {
-    hooks().push_back(std::move(hook));
+    list.push_back(std::move(hook));
     return {};
   });
 }
@@ -41,7 +42,7 @@ Status on_clean_stop(std::move_only_function<void()> hook) {
 void run_clean_stop_hooks() {
   std::vector<std::move_only_function<void()>> taken;
   {
-    std::lock_guard guard(hooks_lock);
+    FutexLock guard(hooks_lock);
     taken.swap(hooks());
   }
   for (auto hook = taken.rbegin(); hook != taken.rend(); ++hook) (*hook)();

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <mutex>
 #include <new>
 
 #include "http/access.h"
@@ -277,7 +276,7 @@ void FrontEnd::finished(Connection* connection) noexcept {
   }
   bool was_empty;
   {
-    std::lock_guard guard(finished_lock_);
+    FutexLock guard(finished_lock_);
     was_empty = finished_head_ == nullptr;
     connection->next_finished = finished_head_;
     finished_head_ = connection;
@@ -289,7 +288,7 @@ void FrontEnd::finished(Connection* connection) noexcept {
 void FrontEnd::take_finished() {
   Connection* list;
   {
-    std::lock_guard guard(finished_lock_);
+    FutexLock guard(finished_lock_);
     list = finished_head_;
     finished_head_ = nullptr;
   }

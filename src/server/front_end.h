@@ -18,6 +18,7 @@
 #include "http/access.h"
 #include "platform/event_loop.h"
 #include "platform/futex.h"
+#include "platform/thread_annotations.h"
 
 namespace skerrow {
 
@@ -107,7 +108,7 @@ class FrontEnd {
   Clock::time_point last_refusal_warning_{};
 
   FutexMutex finished_lock_;
-  Connection* finished_head_ = nullptr;  // guarded by finished_lock_
+  Connection* finished_head_ GUARDED_BY(finished_lock_) = nullptr;
 };
 
 }  // namespace skerrow

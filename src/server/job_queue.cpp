@@ -1,7 +1,5 @@
 #include "server/job_queue.h"
 
-#include <mutex>
-
 #include "log/log.h"
 #include "metrics/metrics.h"
 
@@ -26,7 +24,7 @@ void JobQueue::Condition::signal() {
 }
 
 bool JobQueue::push(Job job) {
-  std::lock_guard guard(lock_);
+  FutexLock guard(lock_);
   if (count_ == kQueueSlots) {
     log_line(LogLevel::warning, LogScope::http, {"job queue full, dropping connection"});
     metrics::queue_dropped();
@@ -41,7 +39,7 @@ bool JobQueue::push(Job job) {
 }
 
 Job JobQueue::pop() {
-  std::lock_guard guard(lock_);
+  FutexLock guard(lock_);
   while (count_ == 0) not_empty_.wait(lock_);
   Job job = ring_[head_];
   head_ = (head_ + 1) & (kQueueSlots - 1);
@@ -51,7 +49,7 @@ Job JobQueue::pop() {
 }
 
 std::size_t JobQueue::waiting() {
-  std::lock_guard guard(lock_);
+  FutexLock guard(lock_);
   return count_;
 }
 

@@ -11,6 +11,7 @@
 
 #include "error/error.h"
 #include "platform/futex.h"
+#include "platform/thread_annotations.h"
 
 namespace skerrow {
 
@@ -49,19 +50,20 @@ class JobQueue {
   // a worker's check of `count_` and its sleep changes the word and the sleep returns at once.
   class Condition {
    public:
-    void wait(FutexMutex& lock);  // REQUIRES: `lock` held; held again on return
-    void signal();                // wakes at most one waiter; REQUIRES: the same lock held
+    void wait(FutexMutex& lock) REQUIRES(lock);  // held again on return
+    void signal();                               // wakes at most one waiter; REQUIRES: the same lock held
    private:
     std::atomic<std::uint32_t> sequence_{0};
     std::size_t waiters_ = 0;  // guarded by the lock passed to wait and held for signal
   };
 
   FutexMutex lock_;
-  Condition not_empty_;
-  std::size_t head_ = 0;
-  std::size_t tail_ = 0;
-  std::size_t count_ = 0;
-  std::array<Job, kQueueSlots> ring_{};
+  // Guarded as a whole, so that wait and signal are only called with lock_ held.
+  Condition not_empty_ GUARDED_BY(lock_);
+  std::size_t head_ GUARDED_BY(lock_) = 0;
+  std::size_t tail_ GUARDED_BY(lock_) = 0;
+  std::size_t count_ GUARDED_BY(lock_) = 0;
+  std::array<Job, kQueueSlots> ring_ GUARDED_BY(lock_){};
 };
 
 }  // namespace skerrow

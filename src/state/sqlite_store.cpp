@@ -270,7 +270,7 @@ SqliteSnapshotStore::SqliteSnapshotStore(std::uint64_t retention_s, std::size_t 
 SqliteSnapshotStore::~SqliteSnapshotStore() { close_file(); }
 
 void SqliteSnapshotStore::close() {
-  std::lock_guard guard(lock_);
+  FutexLock guard(lock_);
   close_file();
 }
 
@@ -306,10 +306,16 @@ Result<std::unique_ptr<SqliteSnapshotStore>> SqliteSnapshotStore::open(std::stri
       if (!loaded) return fail(loaded.error());
       has_schema = *loaded;
     }
-    if (auto opened = store->open_for_writing(file, *state == FileState::missing, !has_schema, reason); !opened) {
-      return fail(opened.error());
+    // Nobody else has the store yet; its lock is taken all the same, as the connection is
+    // used under it everywhere.
+    {
+      FutexLock guard(store->lock_);
+      if (auto opened = store->open_for_writing(file, *state == FileState::missing, !has_schema, reason); !opened) {
+        return fail(opened.error());
+      }
     }
     if (auto pruned = store->prune(now); !pruned) {
+      FutexLock guard(store->lock_);
       reason.assign(sqlite3_errmsg(store->db_));
       return fail(pruned.error());
     }
@@ -450,7 +456,7 @@ void SqliteSnapshotStore::start_checkpointer(const std::string& file) {
 
 Status SqliteSnapshotStore::put(const AuxTreePart& tree, std::span<const Hash32> cb_branch, StoreTime now) {
   cb_branch = cb_branch.first(std::min(cb_branch.size(), kMaxCoinbaseBranch));
-  std::lock_guard guard(lock_);
+  FutexLock guard(lock_);
   auto effect = memory_.insert(tree, cb_branch, now);
   if (!effect) return fail(effect.error());
   if (db_ == nullptr) return {};  // closed at the stop: memory alone until the exit
@@ -504,7 +510,7 @@ Result<std::optional<FoundSnapshot>> SqliteSnapshotStore::find(const Hash32& roo
 }
 
 Status SqliteSnapshotStore::prune(StoreTime now) {
-  std::lock_guard guard(lock_);
+  FutexLock guard(lock_);
   if (auto pruned = memory_.prune(now); !pruned) return pruned;
   last_prune_ = now;
   if (db_ == nullptr) return {};
@@ -528,7 +534,7 @@ Status SqliteSnapshotStore::prune_file(StoreTime now) {
 std::size_t SqliteSnapshotStore::count() const { return memory_.count(); }
 
 Status SqliteSnapshotStore::record_submission(const SubmissionRecord& record) {
-  std::lock_guard guard(lock_);
+  FutexLock guard(lock_);
   if (db_ == nullptr) return {};
   sqlite3_stmt* stmt = statements_->insert_submission.get();
   auto bind_text = [stmt](int index, std::string_view text) {

@@ -30,6 +30,7 @@
 #include "auxpow/snapshot_store.h"
 #include "error/error.h"
 #include "platform/futex.h"
+#include "platform/thread_annotations.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -86,12 +87,12 @@ class SqliteSnapshotStore final : public SnapshotStore {
   // Checks an existing file through a read-only connection and loads its snapshots; false
   // when it is an SQLite database without any schema yet (to be given ours).
   Result<bool> load(const std::string& file, StoreTime now, std::string& why);
-  Status open_for_writing(const std::string& file, bool create, bool add_schema, std::string& why);
-  void start_checkpointer(const std::string& file);
-  Status prune_file(StoreTime now);
-  void close_file();  // REQUIRES: lock_ held, or no other user left
+  Status open_for_writing(const std::string& file, bool create, bool add_schema, std::string& why) REQUIRES(lock_);
+  void start_checkpointer(const std::string& file) REQUIRES(lock_);
+  Status prune_file(StoreTime now) REQUIRES(lock_);
+  void close_file() REQUIRES(lock_);  // or with no other user left (the destructor)
   Status write_snapshot(const AuxTreePart& tree, std::span<const Hash32> cb_branch, const PutEffect& effect,
-                        StoreTime now);
+                        StoreTime now) REQUIRES(lock_);
 
   struct Statements;
   struct Checkpointer;
@@ -99,12 +100,12 @@ class SqliteSnapshotStore final : public SnapshotStore {
   const std::uint64_t retention_s_;
   const std::size_t cap_;
   MemorySnapshotStore memory_;  // has its own lock: finds never wait for the file
+  std::size_t loaded_ = 0;      // set by open, before anyone else has the store
   mutable FutexMutex lock_;     // guards the connection, the statements and the fields below
-  sqlite3* db_ = nullptr;
-  std::unique_ptr<Statements> statements_;
-  std::unique_ptr<Checkpointer> checkpointer_;  // stopped before the connection closes
-  std::optional<StoreTime> last_prune_;
-  std::size_t loaded_ = 0;
+  sqlite3* db_ GUARDED_BY(lock_) = nullptr;
+  std::unique_ptr<Statements> statements_ GUARDED_BY(lock_);
+  std::unique_ptr<Checkpointer> checkpointer_ GUARDED_BY(lock_);  // stopped before the connection closes
+  std::optional<StoreTime> last_prune_ GUARDED_BY(lock_);
 };
 
 }  // namespace skerrow
