@@ -24,6 +24,15 @@ enum class ConnectionPhase : std::uint8_t {
   writing,   // the loop writes the reply, bounded by the client time limit from its start
 };
 
+struct Connection;
+
+// The links of one connection in one of the front end's lists.
+struct ListLinks {
+  Connection* prev = nullptr;
+  Connection* next = nullptr;
+  bool linked = false;
+};
+
 struct Connection {
   int fd = -1;
   std::uint64_t tag = 0;  // the event loop's tag: the descriptor and a serial number
@@ -43,11 +52,43 @@ struct Connection {
 
   Connection* next_finished = nullptr;  // the list of connections workers handed back
 
+  ListLinks arriving;  // in the front end's list of requests still arriving, oldest first
   // Reading waits for request memory: the loop does not watch it, and it stands in the front
   // end's list of paused connections, in the order they paused.
-  bool paused = false;
-  Connection* paused_prev = nullptr;
-  Connection* paused_next = nullptr;
+  ListLinks paused;
+};
+
+// A first-in, first-out list of connections through one of their ListLinks: adding and
+// removing take constant time and allocate nothing.
+template <ListLinks Connection::*Links>
+class ConnectionList {
+ public:
+  void push_back(Connection& c) {
+    ListLinks& links = c.*Links;
+    links = ListLinks{tail_, nullptr, true};
+    (tail_ != nullptr ? (tail_->*Links).next : head_) = &c;
+    tail_ = &c;
+    ++size_;
+  }
+
+  // Nothing when `c` is not in the list.
+  void remove(Connection& c) {
+    ListLinks& links = c.*Links;
+    if (!links.linked) return;
+    (links.prev != nullptr ? (links.prev->*Links).next : head_) = links.next;
+    (links.next != nullptr ? (links.next->*Links).prev : tail_) = links.prev;
+    links = ListLinks{};
+    --size_;
+  }
+
+  static bool contains(const Connection& c) { return (c.*Links).linked; }
+  Connection* front() const { return head_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  Connection* head_ = nullptr;
+  Connection* tail_ = nullptr;
+  std::size_t size_ = 0;
 };
 
 }  // namespace skerrow

@@ -67,15 +67,36 @@ std::optional<ErrorCode> FrontEnd::accept_pending(int listen_fd) {
   }
 }
 
+void FrontEnd::warn_at_limit(Clock::time_point now, bool made_room) {
+  // A flood must not turn into a flood of log lines.
+  if (last_refusal_warning_ != Clock::time_point{} && now - last_refusal_warning_ < std::chrono::seconds(1)) {
+    return;
+  }
+  last_refusal_warning_ = now;
+  if (made_room) {
+    log_line(LogLevel::warning, LogScope::http,
+             {"max_connections (", max_connections_,
+              ") reached, closing the connection that has been sending its request the longest"});
+  } else {
+    log_line(LogLevel::warning, LogScope::http,
+             {"max_connections (", max_connections_, ") reached, closing new connections"});
+  }
+}
+
+bool FrontEnd::make_room(Clock::time_point now) {
+  // Idle or trickling connections must not lock the pool out: the one that has had its turn
+  // the longest goes. Connections being served or taking their reply are never cut.
+  Connection* oldest = arriving_.front();
+  warn_at_limit(now, oldest != nullptr);
+  if (oldest == nullptr) return false;
+  oldest->tally.outcome = metrics::RequestOutcome::client_error;
+  close(*oldest);
+  return true;
+}
+
 void FrontEnd::admit(int fd, Clock::time_point accepted) {
-  if (open_ >= max_connections_) {
+  if (open_ >= max_connections_ && !make_room(accepted)) {
     close_fd(fd);
-    // A flood must not turn into a flood of log lines.
-    if (last_refusal_warning_ == Clock::time_point{} || accepted - last_refusal_warning_ >= std::chrono::seconds(1)) {
-      last_refusal_warning_ = accepted;
-      log_line(LogLevel::warning, LogScope::http,
-               {"max_connections (", max_connections_, ") reached, closing new connections"});
-    }
     return;
   }
   Connection* c = nullptr;
@@ -93,6 +114,7 @@ void FrontEnd::admit(int fd, Clock::time_point accepted) {
   c->accepted = accepted;
   c->deadline = Deadline::after(client_timeout_ms_, accepted);
   c->request.charge_to(&request_memory_);
+  arriving_.push_back(*c);
   by_fd_[static_cast<std::size_t>(fd)].reset(c);
   metrics::connections_open(++open_);
   // Most requests are there by the time they are accepted; a read now saves a round of the
@@ -139,8 +161,8 @@ void FrontEnd::read_more(Connection& c) {
 void FrontEnd::reading_timed_out(Connection& c) {
   // Running out of time ends the request like a close. Bytes that had already arrived are
   // still taken, without waiting for more (a paused request has no room for them).
-  const bool paused = c.paused;
-  unlink_paused(c);
+  const bool paused = paused_.contains(c);
+  paused_.remove(c);
   if (!paused) {
     auto state = c.request.read_available(c.fd);
     if (!state) {
@@ -165,6 +187,7 @@ void FrontEnd::reading_timed_out(Connection& c) {
 
 void FrontEnd::request_complete(Connection& c) {
   clear_deadline(c);
+  arriving_.remove(c);
   c.request.stop_charging();  // no longer arriving: its memory is the request's own now
   switch (screen_request(c.request, access_)) {
     case Screening::drop:
@@ -197,6 +220,7 @@ void FrontEnd::request_complete(Connection& c) {
 void FrontEnd::refuse_unauthorized(Connection& c) {
   log_line(LogLevel::warning, LogScope::http, {"unauthorized request"});
   c.request.stop_charging();
+  arriving_.remove(c);
   c.tally.outcome = metrics::RequestOutcome::unauthorized;
   c.phase = ConnectionPhase::refusing;
   unwatch(c);
@@ -214,6 +238,7 @@ void FrontEnd::refuse_too_large(Connection& c) {
   }
   clear_deadline(c);
   c.request.stop_charging();
+  arriving_.remove(c);
   c.tally.outcome = metrics::RequestOutcome::bad_request;
   (void)c.reply.set(413, kTooLargeReply);
   start_writing(c);
@@ -232,30 +257,16 @@ void FrontEnd::pause_reading(Connection& c) {
   unwatch(c);
   // The time limit goes on running: memory freed too late ends the request as a timeout does.
   if (c.heap_slot == DeadlineHeap<Connection>::kNotInHeap && c.deadline.bounded()) set_deadline(c, c.deadline);
-  c.paused = true;
-  c.paused_prev = paused_tail_;
-  c.paused_next = nullptr;
-  (paused_tail_ != nullptr ? paused_tail_->paused_next : paused_head_) = &c;
-  paused_tail_ = &c;
-  ++paused_count_;
-}
-
-void FrontEnd::unlink_paused(Connection& c) {
-  if (!c.paused) return;
-  (c.paused_prev != nullptr ? c.paused_prev->paused_next : paused_head_) = c.paused_next;
-  (c.paused_next != nullptr ? c.paused_next->paused_prev : paused_tail_) = c.paused_prev;
-  c.paused = false;
-  c.paused_prev = c.paused_next = nullptr;
-  --paused_count_;
+  paused_.push_back(c);
 }
 
 void FrontEnd::resume_paused() {
   // Each paused request gets one turn per release, oldest first; one that still finds no room
   // goes back to the end. A turn that finishes a request releases memory for another pass.
-  while (paused_head_ != nullptr && request_memory_.released_since_asked()) {
-    for (std::size_t turns = paused_count_; turns > 0 && paused_head_ != nullptr; --turns) {
-      Connection& c = *paused_head_;
-      unlink_paused(c);
+  while (paused_.front() != nullptr && request_memory_.released_since_asked()) {
+    for (std::size_t turns = paused_.size(); turns > 0 && paused_.front() != nullptr; --turns) {
+      Connection& c = *paused_.front();
+      paused_.remove(c);
       read_more(c);
     }
   }
@@ -405,7 +416,8 @@ void FrontEnd::fail_and_close(Connection& c, ErrorCode code) {
 
 void FrontEnd::close(Connection& c) {
   clear_deadline(c);
-  unlink_paused(c);
+  arriving_.remove(c);
+  paused_.remove(c);
   metrics::request_finished(c.tally.kind, outcome_of(c.failure, c.tally), metrics_seconds_since(c.accepted));
   // Closing a descriptor also ends its registration with the loop.
   close_fd(c.fd);

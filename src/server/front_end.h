@@ -79,7 +79,10 @@ class FrontEnd {
   void refuse_too_large(Connection& c);
   void drop_unfinished(Connection& c, std::string_view before);
   void pause_reading(Connection& c);
-  void unlink_paused(Connection& c);
+  // Makes room for one more connection by closing the one that has been sending its request
+  // the longest; false when every connection is being served or answered.
+  bool make_room(Clock::time_point now);
+  void warn_at_limit(Clock::time_point now, bool made_room);
   void start_writing(Connection& c);
   void write_more(Connection& c);
   // False when the connection could not be watched and was closed.
@@ -102,9 +105,8 @@ class FrontEnd {
   std::vector<std::unique_ptr<Connection>> by_fd_;
   DeadlineHeap<Connection> deadlines_;
   RequestMemory request_memory_;
-  Connection* paused_head_ = nullptr;  // reading, waiting for request memory; oldest first
-  Connection* paused_tail_ = nullptr;
-  std::size_t paused_count_ = 0;
+  ConnectionList<&Connection::arriving> arriving_;  // reading their request, oldest first
+  ConnectionList<&Connection::paused> paused_;      // reading, waiting for request memory
   Clock::time_point last_refusal_warning_{};
 
   FutexMutex finished_lock_;

@@ -285,3 +285,32 @@ def test_a_client_that_never_reads_its_template_holds_only_its_connection(proxy_
                 if took > bound[kind] or not wanted[kind](answer)]
         assert not late, f"{kind}: bound {bound[kind]:.3f}s; missed by {late}"
         assert len(answers) >= 2, (kind, len(answers))
+
+
+def test_idle_connections_at_the_limit_never_lock_the_pool_out(proxy_factory, fake_daemon, many_descriptors):
+    parent = fake_daemon(lambda request: (200, json_result(7, request)))
+    proxy = proxy_factory({"parent": parent_entry(parent), "listen_user": USER, "listen_pass": PASSWORD})
+    pid = proxy.process.pid
+    expected = [(200, b'{"result":7,"error":null,"id":%d}\n' % i) for i in range(20)]
+    alone = paced_calls(proxy)
+    assert [answer for _, answer in alone] == expected
+    bound = max(took for took, _ in alone) + SLACK
+    start_fds = open_fds(pid)
+    idle = []
+    try:
+        # One client holds the default max_connections (1024), sending nothing; in rounds the
+        # listen backlog takes.
+        for _ in range(1024 // 128):
+            idle += [socket.create_connection(("127.0.0.1", proxy.port)) for _ in range(128)]
+            wait_until(lambda: open_fds(pid) - start_fds >= len(idle), 5)
+        assert open_fds(pid) - start_fds == 1024
+        mark = proxy.mark()
+        attacked = paced_calls(proxy)
+    finally:
+        for s in idle:
+            s.close()
+    late = [(f"{took:.3f}s", answer) for (took, answer), want in zip(attacked, expected)
+            if took > bound or answer != want]
+    assert not late, f"bound {bound:.3f}s; the pool's calls that missed it: {late}"
+    proxy.wait_for_line("warning(http): max_connections (1024) reached, closing the connection that has been "
+                        "sending its request the longest", since=mark)
