@@ -82,8 +82,8 @@ struct SubmissionRecord {
   std::string_view aux_hash;           // as the pool sent it
   std::string_view parent_block_hash;  // hex, display order: parent_block_hash_hex of the header
   std::size_t proof_size = 0;          // bytes of the proof sent; 0 when none was built
-  // The aux daemon's "result" as it wrote it ("true" is an accepted block), or the reason the
-  // proxy answered instead ("stale aux snapshot", "aux daemon RPC failed", ...).
+  // The aux daemon's "result" as it wrote it ("true" is an accepted block), its error object,
+  // or "aux daemon RPC failed" when the call brought no answer.
   std::string_view result;
 };
 
@@ -114,8 +114,9 @@ class SnapshotStore {
 
   virtual std::size_t count() const = 0;
 
-  // Keeps a record of one aux block submission where the store has a place for it (the state
-  // file); a store in memory keeps none. Errors: those of the implementation's storage.
+  // Keeps a record of one aux block submission that reached an aux daemon, where the store
+  // has a place for it (the state file); a store in memory keeps none. Errors: those of the
+  // implementation's storage.
   virtual Status record_submission(const SubmissionRecord&) { return {}; }
 };
 

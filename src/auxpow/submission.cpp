@@ -60,8 +60,9 @@ Result<DaemonAnswer> read_daemon_answer(const Result<JsonDocument>& reply, std::
   return answer;
 }
 
-// Keeps the submission's record. A store that cannot write says so in the log; the pool's
-// answer does not depend on it.
+// Keeps the record of a submission that reached the aux daemon (refusals made before any
+// daemon call are only logged and counted: anyone who reaches the port could make them). A
+// store that cannot write says so in the log; the pool's answer does not depend on it.
 void record(AuxEngine& engine, std::string_view chain, const SubmitPlan& plan, std::string_view result) {
   const SubmissionRecord entry{store_now(), chain, plan.aux_hash, plan.parent_block_hash, plan.proof_size, result};
   if (auto kept = engine.store->record_submission(entry); !kept) {
@@ -110,11 +111,6 @@ Status write_submit_request(std::string_view aux_hash, const SubmitProof& proof,
   return {};
 }
 
-// Answers the pool with one of the fixed refusals and records it under `chain`.
-void refuse(AuxEngine& engine, std::string_view chain, std::string_view reply, SubmitPlan& plan) {
-  plan.answer = reply;
-  record(engine, chain, plan, reason_of(reply));
-}
 
 // What the search for the snapshot came to, for the plan's caller to count.
 void note_snapshot_search(const SubmitProof& proof, SubmitPlan& plan) {
@@ -126,12 +122,12 @@ void note_snapshot_search(const SubmitProof& proof, SubmitPlan& plan) {
 
 // Refuses a proof that could not be built: no commitment in the coinbase, or no snapshot of
 // the root it commits to. False when the proof was built. `name` is the chain's log text.
-bool refuse_unbuilt(AuxEngine& engine, const SubmitFields& fields, std::string_view name, const SubmitProof& proof,
-                    SubmitPlan& plan) {
+bool refuse_unbuilt(std::string_view name, const SubmitProof& proof, SubmitPlan& plan) {
   if (proof.outcome == ProofOutcome::no_commitment) {
     log_line(LogLevel::warning, LogScope::http,
              {"submitauxblock: no AuxPoW commitment found in coinbase for ", name});
-    refuse(engine, fields.chain, kNoCommitment, plan);
+    plan.answer = kNoCommitment;
+    plan.refused = SubmitRefused::no_commitment;
     return true;
   }
   if (proof.outcome == ProofOutcome::stale_snapshot) {
@@ -140,7 +136,8 @@ bool refuse_unbuilt(AuxEngine& engine, const SubmitFields& fields, std::string_v
     log_line(LogLevel::warning, LogScope::http,
              {"submitauxblock: no snapshot for merkle root ", std::string_view(root_hex, 64), " (chain ", name,
               ")"});
-    refuse(engine, fields.chain, kStaleSnapshot, plan);
+    plan.answer = kStaleSnapshot;
+    plan.refused = SubmitRefused::stale;
     return true;
   }
   return false;
@@ -171,6 +168,7 @@ Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr
   if (!param) {
     log_line(LogLevel::warning, LogScope::http, {"submitauxblock: failed to extract params"});
     plan.answer = kInvalidParams;
+    plan.refused = SubmitRefused::invalid_params;
     return plan;
   }
   const auto fields = split_submit_fields(*param);
@@ -186,7 +184,8 @@ Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr
   const auto chain_index = find_chain(engine, fields->chain);
   if (!chain_index) {
     log_line(LogLevel::warning, LogScope::http, {"submitauxblock: unknown chain ", name.view()});
-    refuse(engine, fields->chain, kUnknownChain, plan);
+    plan.answer = kUnknownChain;
+    plan.refused = SubmitRefused::unknown_chain;
     return plan;
   }
 
@@ -194,7 +193,7 @@ Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr
   auto built = build_submit_proof(*fields, engine, *chain_index, memory);
   if (!built) return fail(built.error());
   note_snapshot_search(*built, plan);
-  if (refuse_unbuilt(engine, *fields, name.view(), *built, plan)) return plan;
+  if (refuse_unbuilt(name.view(), *built, plan)) return plan;
   if (auto laid = lay_out_call(*fields, name.view(), *built, plan, memory); !laid) return fail(laid.error());
   return plan;
 }

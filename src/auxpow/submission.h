@@ -19,6 +19,9 @@ namespace skerrow {
 // stopped before it (no params, unknown chain, no commitment).
 enum class SnapshotSearch : std::uint8_t { not_searched, found, not_found, branch_mismatch };
 
+// Why a plan answered at once, before any daemon call; stale answers are told by SnapshotSearch.
+enum class SubmitRefused : std::uint8_t { no, invalid_params, unknown_chain, no_commitment, stale };
+
 struct SubmitPlan {
   std::string_view answer;   // non-empty: the pool's reply, nothing is posted
   std::size_t chain = 0;     // otherwise: the chain (index into engine.states) to post to;
@@ -30,6 +33,7 @@ struct SubmitPlan {
   std::pmr::string parent_block_hash;
   std::size_t proof_size = 0;
   SnapshotSearch snapshot = SnapshotSearch::not_searched;
+  SubmitRefused refused = SubmitRefused::no;
 };
 
 // What the aux daemon made of a posted proof: accepted (it answered true), rejected (any
@@ -37,8 +41,8 @@ struct SubmitPlan {
 enum class SubmitVerdict : std::uint8_t { accepted, rejected, failed };
 
 // Reads the body's parameter, finds the chain, the commitment and the snapshot and builds the
-// proof, writing the submission's log lines. A submission answered at once is recorded in the
-// engine's store with its refusal. Takes the aux-state lock only to copy the
+// proof, writing the submission's log lines. A submission answered at once (no daemon call)
+// is not recorded in the engine's store. Takes the aux-state lock only to copy the
 // snapshot. Errors: InvalidAuxSubmit (fewer than four fields, bad hex, a header that is not
 // 160 hex digits), OutOfMemory; the caller answers them with its failure reply.
 Result<SubmitPlan> plan_submission(std::string_view body, AuxEngine& engine, std::pmr::memory_resource* memory);

@@ -112,6 +112,12 @@ std::string_view submit_result_name(SubmitResult result) {
   return kNames[static_cast<std::size_t>(result)];
 }
 
+std::string_view refusal_name(SubmitRefusal reason) {
+  constexpr std::array<std::string_view, kSubmitRefusals> kNames = {"malformed", "unknown_chain",
+                                                                    "no_commitment"};
+  return kNames[static_cast<std::size_t>(reason)];
+}
+
 std::string_view lookup_name(SnapshotLookup outcome) {
   constexpr std::array<std::string_view, kSnapshotLookups> kNames = {"found", "not_found",
                                                                      "branch_mismatch"};
@@ -271,6 +277,14 @@ void Metrics::build_snapshot_series(prometheus::Registry& r) {
                       .Register(r);
   for (std::size_t o = 0; o < kSnapshotLookups; ++o) {
     lookups_[o] = &lookups.Add({{"outcome", std::string(lookup_name(static_cast<SnapshotLookup>(o)))}});
+  }
+  // Not per chain: an unknown chain's name comes from the client.
+  auto& refusals = prometheus::BuildCounter()
+                       .Name("skerrow_aux_submissions_refused_total")
+                       .Help("submitauxblock refused before any daemon call (stale ones excepted), by reason.")
+                       .Register(r);
+  for (std::size_t s = 0; s < kSubmitRefusals; ++s) {
+    refusals_[s] = &refusals.Add({{"reason", std::string(refusal_name(static_cast<SubmitRefusal>(s)))}});
   }
 }
 
@@ -432,6 +446,11 @@ void aux_submission(Metrics& m, std::size_t chain, SubmitResult result) {
 }
 
 void snapshot_stored(Metrics& m) { m.snapshots_stored_->Increment(); }
+
+void aux_submission_refused(Metrics& m, SubmitRefusal reason) {
+  const auto s = static_cast<std::size_t>(reason);
+  if (s < kSubmitRefusals) m.refusals_[s]->Increment();
+}
 
 void snapshot_lookup(Metrics& m, SnapshotLookup outcome) {
   const auto o = static_cast<std::size_t>(outcome);

@@ -45,6 +45,11 @@ inline constexpr std::size_t kRequestOutcomes = 6;
 enum class SubmitResult : std::uint8_t { accepted, rejected, stale, failed };
 inline constexpr std::size_t kSubmitResults = 4;
 
+// A submitauxblock refused before any daemon call, other than stale: malformed (no params,
+// fewer than four fields, bad hex), unknown_chain, no_commitment (none in the coinbase).
+enum class SubmitRefusal : std::uint8_t { malformed, unknown_chain, no_commitment };
+inline constexpr std::size_t kSubmitRefusals = 3;
+
 // A snapshot lookup by a submitted root: found (a snapshot whose coinbase branch leads to the
 // header), not_found (no snapshot for the root), branch_mismatch (the root is known but no
 // branch matches the header; the newest was used).
@@ -70,6 +75,7 @@ void aux_template_invalid(Metrics&, std::size_t chain);
 void aux_fetch_failed(Metrics&, std::size_t chain);
 void aux_tree_slot(Metrics&, std::size_t chain, std::int64_t slot);
 void aux_submission(Metrics&, std::size_t chain, SubmitResult result);
+void aux_submission_refused(Metrics&, SubmitRefusal reason);
 void snapshot_stored(Metrics&);
 void snapshot_lookup(Metrics&, SnapshotLookup outcome);
 void zmq_relayed(Metrics&, std::string_view daemon_label);
@@ -168,6 +174,9 @@ inline void snapshot_stored() {
   if (Metrics* m = detail::get()) detail::snapshot_stored(*m);
 }
 
+inline void aux_submission_refused(SubmitRefusal reason) {
+  if (Metrics* m = detail::get()) detail::aux_submission_refused(*m, reason);
+}
 inline void snapshot_lookup(SnapshotLookup outcome) {
   if (Metrics* m = detail::get()) detail::snapshot_lookup(*m, outcome);
 }

@@ -57,6 +57,7 @@ class Metrics final : public prometheus::Collectable {
   friend void detail::aux_tree_slot(Metrics&, std::size_t, std::int64_t);
   friend void detail::aux_submission(Metrics&, std::size_t, SubmitResult);
   friend void detail::snapshot_stored(Metrics&);
+  friend void detail::aux_submission_refused(Metrics&, SubmitRefusal);
   friend void detail::snapshot_lookup(Metrics&, SnapshotLookup);
   friend void detail::zmq_relayed(Metrics&, std::string_view);
 
@@ -107,6 +108,7 @@ class Metrics final : public prometheus::Collectable {
   std::vector<std::unique_ptr<AuxChain>> aux_;
   prometheus::Counter* snapshots_stored_ = nullptr;
   std::array<prometheus::Counter*, kSnapshotLookups> lookups_{};
+  std::array<prometheus::Counter*, kSubmitRefusals> refusals_{};
   // (subscription label, counter) for every relayed subscription; scanned, never changed.
   std::vector<std::pair<std::string_view, prometheus::Counter*>> relayed_;
 };
@@ -116,5 +118,6 @@ std::string_view kind_name(RequestKind kind);
 std::string_view outcome_name(RequestOutcome outcome);
 std::string_view submit_result_name(SubmitResult result);
 std::string_view lookup_name(SnapshotLookup outcome);
+std::string_view refusal_name(SubmitRefusal reason);
 
 }  // namespace skerrow::metrics

@@ -19,6 +19,16 @@ void count_lookup(SnapshotSearch search) {
   }
 }
 
+void count_refusal(SubmitRefused refused) {
+  switch (refused) {
+    case SubmitRefused::invalid_params: metrics::aux_submission_refused(metrics::SubmitRefusal::malformed); break;
+    case SubmitRefused::unknown_chain: metrics::aux_submission_refused(metrics::SubmitRefusal::unknown_chain); break;
+    case SubmitRefused::no_commitment: metrics::aux_submission_refused(metrics::SubmitRefusal::no_commitment); break;
+    case SubmitRefused::stale:
+    case SubmitRefused::no: break;
+  }
+}
+
 metrics::SubmitResult submit_result(SubmitVerdict verdict) {
   switch (verdict) {
     case SubmitVerdict::accepted: return metrics::SubmitResult::accepted;
@@ -33,8 +43,12 @@ metrics::SubmitResult submit_result(SubmitVerdict verdict) {
 Status handle_submitauxblock(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx) {
   return catch_oom([&]() -> Status {
     auto plan = plan_submission(body, ctx.aux, &arena);
-    if (!plan) return fail(plan.error());
+    if (!plan) {
+      if (plan.error() == ErrorCode::InvalidAuxSubmit) metrics::aux_submission_refused(metrics::SubmitRefusal::malformed);
+      return fail(plan.error());
+    }
     count_lookup(plan->snapshot);
+    count_refusal(plan->refused);
     if (!plan->answer.empty()) {
       if (plan->snapshot == SnapshotSearch::not_found) metrics::aux_submission(plan->chain, metrics::SubmitResult::stale);
       return out.set_copy(200, plan->answer);

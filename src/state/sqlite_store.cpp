@@ -1,6 +1,8 @@
 #include "state/sqlite_store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@
 #include "auxpow/hash.h"
 #include "auxpow/hex.h"
 #include "log/log.h"
+#include "log/safe_text.h"
 #include "platform/thread.h"
 
 namespace skerrow {
@@ -28,6 +31,9 @@ constexpr std::size_t kChainBytes = 4 + 1 + 32;  // slot, in-tree flag, hash
 // An operator's query holding the write lock makes a put wait this long before it gives up
 // (the snapshot stays in memory); the template path must not hang on it.
 constexpr int kBusyTimeoutMs = 250;
+// While the file cannot be written: how often a write is tried again, and how often it is said.
+constexpr StoreTime kRetryWriteS = 1;
+constexpr StoreTime kWarnEveryS = 60;
 
 constexpr const char* kSchema[] = {
     "CREATE TABLE tree_parts(key INTEGER PRIMARY KEY, root BLOB NOT NULL, tree_size INTEGER NOT NULL, "
@@ -192,7 +198,11 @@ Result<FileState> inspect_path(const std::string& file, std::string& why) {
   if (stat(file.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return refuse(ErrorCode::IsDir, why, "is a directory");
     if (!S_ISREG(st.st_mode)) return refuse(ErrorCode::StateFileUnusable, why, "not a regular file");
-    if (access(file.c_str(), R_OK | W_OK) != 0) return refuse_errno(errno, why);
+    // A read-only file system still lets the file be served; the open finds out whether it
+    // can be written.
+    if (access(file.c_str(), R_OK | W_OK) != 0 && (errno != EROFS || access(file.c_str(), R_OK) != 0)) {
+      return refuse_errno(errno, why);
+    }
     if (st.st_size == 0) state = FileState::zero_bytes;
   } else if (errno == ENOENT) {
     state = FileState::missing;
@@ -201,7 +211,7 @@ Result<FileState> inspect_path(const std::string& file, std::string& why) {
   }
   if (stat(folder.c_str(), &st) != 0) return refuse_errno(errno, why);
   if (!S_ISDIR(st.st_mode)) return refuse(ErrorCode::NotDir, why, "its folder is not a directory");
-  if (access(folder.c_str(), W_OK | X_OK) != 0) {
+  if (access(folder.c_str(), W_OK | X_OK) != 0 && (errno != EROFS || state == FileState::missing)) {
     const int err = errno;
     why.assign("folder: ");
     why.append(std::strerror(err));
@@ -287,6 +297,62 @@ void SqliteSnapshotStore::close_file() {
   statements_.reset();  // every statement must be finalized before the connection closes
   if (db_ != nullptr) sqlite3_close_v2(db_);
   db_ = nullptr;
+  if (lock_fd_ >= 0) ::close(lock_fd_);
+  lock_fd_ = -1;
+  closed_ = true;
+}
+
+Status SqliteSnapshotStore::lock_file(const std::string& file, std::string& why) {
+  // A companion file rather than the database: on the BSDs flock and the fcntl locks SQLite
+  // takes on the database may conflict. It is never deleted (a deleted lock file lets two
+  // processes lock two different files of one name).
+  const std::string lock_path = file + ".lock";
+  const int fd = ::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    // On a read-only file system no process can write the database: nothing to guard.
+    if (errno == EROFS) return {};
+    const int err = errno;
+    why.assign("lock file: ");
+    why.append(std::strerror(err));
+    return fail(errno_error(err));
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    ::close(fd);
+    if (err == EWOULDBLOCK) return refuse(ErrorCode::Locked, why, "in use by another process");
+    return refuse_errno(err, why);
+  }
+  lock_fd_ = fd;
+  return {};
+}
+
+bool SqliteSnapshotStore::ready_to_write(StoreTime now) {
+  if (closed_) return false;
+  if (failing_) {
+    if (last_try_ && std::abs(now - *last_try_) < kRetryWriteS) return false;
+    last_try_ = now;
+  }
+  if (db_ != nullptr) return true;
+  std::string why;
+  if (auto opened = open_for_writing(file_, false, false, why); !opened) {
+    wrote(opened, now);
+    return false;
+  }
+  return true;
+}
+
+void SqliteSnapshotStore::wrote(const Status& outcome, StoreTime now) {
+  if (outcome) {
+    if (failing_) log_line(LogLevel::info, LogScope::auxpow, {"state file written again: ", file_});
+    failing_ = false;
+    return;
+  }
+  if (!failing_) last_try_ = now;
+  failing_ = true;
+  if (!last_warning_ || std::abs(now - *last_warning_) >= kWarnEveryS) {
+    last_warning_ = now;
+    log_line(LogLevel::warning, LogScope::auxpow, {"state file write failed: ", outcome.error()});
+  }
 }
 
 Result<std::unique_ptr<SqliteSnapshotStore>> SqliteSnapshotStore::open(std::string_view path,
@@ -300,6 +366,7 @@ Result<std::unique_ptr<SqliteSnapshotStore>> SqliteSnapshotStore::open(std::stri
     const auto state = inspect_path(file, reason);
     if (!state) return fail(state.error());
     std::unique_ptr<SqliteSnapshotStore> store(new SqliteSnapshotStore(retention_s, cap));
+    store->file_ = file;
     bool has_schema = false;
     if (*state == FileState::present) {
       auto loaded = store->load(file, now, reason);
@@ -307,20 +374,30 @@ Result<std::unique_ptr<SqliteSnapshotStore>> SqliteSnapshotStore::open(std::stri
       has_schema = *loaded;
     }
     // Nobody else has the store yet; its lock is taken all the same, as the connection is
-    // used under it everywhere.
+    // used under it everywhere. After the checks, so that a refused file gains no companion;
+    // before the first write.
+    Status writable;
     {
       FutexLock guard(store->lock_);
-      if (auto opened = store->open_for_writing(file, *state == FileState::missing, !has_schema, reason); !opened) {
-        return fail(opened.error());
+      if (auto locked = store->lock_file(file, reason); !locked) return fail(locked.error());
+      writable = store->open_for_writing(file, *state == FileState::missing, !has_schema, reason);
+      if (writable) {
+        if (auto pruned = store->memory_.prune(now); !pruned) return fail(pruned.error());
+        store->last_prune_ = now;
+        writable = store->prune_file(now);
+        if (!writable) reason.assign(sqlite3_errmsg(store->db_));
       }
     }
-    if (auto pruned = store->prune(now); !pruned) {
-      FutexLock guard(store->lock_);
-      reason.assign(sqlite3_errmsg(store->db_));
-      return fail(pruned.error());
-    }
+    // Without this program's schema there is nothing to serve; a database of its own is
+    // served from memory until it can be written.
+    if (!writable && (!has_schema || writable.error() == ErrorCode::OutOfMemory)) return fail(writable.error());
     store->loaded_ = store->memory_.count();
     log_line(LogLevel::info, LogScope::auxpow, {"loaded ", store->loaded_, " snapshots from ", path});
+    if (!writable) {
+      FutexLock guard(store->lock_);
+      store->wrote(writable, now);
+    }
+    reason.clear();
     return store;
   });
 }
@@ -459,15 +536,16 @@ Status SqliteSnapshotStore::put(const AuxTreePart& tree, std::span<const Hash32>
   FutexLock guard(lock_);
   auto effect = memory_.insert(tree, cb_branch, now);
   if (!effect) return fail(effect.error());
-  if (db_ == nullptr) return {};  // closed at the stop: memory alone until the exit
+  // Closed at the stop, or not writable now: memory alone.
+  if (!ready_to_write(now)) return {};
   Status written = write_snapshot(tree, cb_branch, *effect, now);
   // Pruning the file costs a few row deletions; once a second keeps it off most answers.
-  if (!last_prune_ || std::abs(now - *last_prune_) >= 1) {
-    Status pruned = prune_file(now);
+  if (written && (!last_prune_ || std::abs(now - *last_prune_) >= 1)) {
+    written = prune_file(now);
     last_prune_ = now;
-    if (written && !pruned) return pruned;
   }
-  return written;
+  wrote(written, now);
+  return {};
 }
 
 Status SqliteSnapshotStore::write_snapshot(const AuxTreePart& tree, std::span<const Hash32> cb_branch,
@@ -513,8 +591,8 @@ Status SqliteSnapshotStore::prune(StoreTime now) {
   FutexLock guard(lock_);
   if (auto pruned = memory_.prune(now); !pruned) return pruned;
   last_prune_ = now;
-  if (db_ == nullptr) return {};
-  return prune_file(now);
+  if (ready_to_write(now)) wrote(prune_file(now), now);
+  return {};
 }
 
 Status SqliteSnapshotStore::prune_file(StoreTime now) {
@@ -535,20 +613,29 @@ std::size_t SqliteSnapshotStore::count() const { return memory_.count(); }
 
 Status SqliteSnapshotStore::record_submission(const SubmissionRecord& record) {
   FutexLock guard(lock_);
-  if (db_ == nullptr) return {};
+  if (!ready_to_write(record.time)) return {};
   sqlite3_stmt* stmt = statements_->insert_submission.get();
-  auto bind_text = [stmt](int index, std::string_view text) {
+  // The texts come from the pool and the aux daemon: cut as in the log, so that no row can
+  // be made large. Bound by copy, from buffers that do not outlive the statement's run.
+  std::array<std::array<char, kMaxLoggedPoolText + 3>, 4> cut;
+  auto bind_text = [stmt, &cut](int index, std::size_t slot, std::string_view text) {
+    if (text.size() > kMaxLoggedPoolText) {
+      char* buffer = cut[slot].data();
+      std::memcpy(buffer, text.data(), kMaxLoggedPoolText);
+      std::memcpy(buffer + kMaxLoggedPoolText, "...", 3);
+      text = std::string_view(buffer, kMaxLoggedPoolText + 3);
+    }
     // A null pointer would bind NULL; an empty text is still a text.
     sqlite3_bind_text(stmt, index, text.empty() ? "" : text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
   };
   sqlite3_bind_int64(stmt, 1, record.time);
-  bind_text(2, record.chain);
-  bind_text(3, record.aux_hash);
-  bind_text(4, record.parent_block_hash);
+  bind_text(2, 0, record.chain);
+  bind_text(3, 1, record.aux_hash);
+  bind_text(4, 2, record.parent_block_hash);
   sqlite3_bind_int64(stmt, 5, static_cast<std::int64_t>(record.proof_size));
-  bind_text(6, record.result);
+  bind_text(6, 3, record.result);
   const int rc = run(stmt);
-  if (rc != SQLITE_OK) return fail(error_of(rc));
+  wrote(rc == SQLITE_OK ? Status{} : Status{fail(error_of(rc))}, record.time);
   return {};
 }
 

@@ -10,6 +10,13 @@
 // second connection, away from the puts (and so from the template path). The writing
 // connection is owned by this object and used under its lock.
 //
+// One process at a time: the store holds an exclusive flock on "<path>.lock" from the open to
+// close (the kernel drops it when the process dies, so a kill -9 leaves nothing locked). A file it can
+// read but not write (a full disk, a read-only file system, an I/O error, another program
+// holding the write lock) is served from memory: the open succeeds with what the file holds,
+// writes are tried again at most once a second of store time, and a failure is logged at most
+// once a minute, never returned to the caller, whose work is kept in memory either way.
+//
 // Schema (PRAGMA application_id kStateApplicationId, PRAGMA user_version kStateSchemaVersion):
 //   tree_parts(key INTEGER PRIMARY KEY, root BLOB, tree_size INTEGER,
 //              chains BLOB)           -- per chain: slot (u32 LE), in tree (u8), hash (32 bytes)
@@ -51,9 +58,12 @@ class SqliteSnapshotStore final : public SnapshotStore {
   // A file that is refused is not changed: it is read-only until it is known to be this
   // program's database. On failure `why`, when given, gets a short description for the
   // caller's line. Errors: FileNotFound (its folder does not exist), AccessDenied (the file or
-  // folder is not readable and writable), IsDir, NotDir, NameTooLong, ReadOnlyFileSystem,
-  // StateFileUnusable (not an SQLite database, another program's database, another schema
-  // version, damaged), InputOutput, NoSpaceLeft, OutOfMemory, Unexpected.
+  // folder is not readable and writable), IsDir, NotDir, NameTooLong, Locked (another process,
+  // or another store of this one, has it open), StateFileUnusable (not an SQLite database,
+  // another program's database, another schema version, damaged), OutOfMemory, Unexpected;
+  // and, for a file without this program's schema yet (nothing to serve from),
+  // ReadOnlyFileSystem, InputOutput, NoSpaceLeft, FileBusy. A database of this program that
+  // can be read but not written opens all the same (see above).
   static Result<std::unique_ptr<SqliteSnapshotStore>> open(std::string_view path, std::uint64_t retention_s,
                                                            StoreTime now, std::size_t cap = kDefaultSnapshotCap,
                                                            std::string* why = nullptr);
@@ -63,8 +73,7 @@ class SqliteSnapshotStore final : public SnapshotStore {
 
   // Stores in memory, then writes to the file in one transaction; expired and over-cap rows are
   // deleted at most once a second of store time. A failed write leaves the snapshot findable
-  // (in memory) and returns the error: InputOutput, NoSpaceLeft, ReadOnlyFileSystem, FileBusy,
-  // OutOfMemory, Unexpected.
+  // (in memory) and is logged as above. Errors: OutOfMemory (nothing stored).
   Status put(const AuxTreePart& tree, std::span<const Hash32> cb_branch, StoreTime now) override;
   Result<std::optional<FoundSnapshot>> find(const Hash32& root, const std::optional<Hash32>& coinbase_txid,
                                             const Hash32& header_merkle_root, StoreTime now) const override;
@@ -79,7 +88,8 @@ class SqliteSnapshotStore final : public SnapshotStore {
   // Number of snapshots loaded at open.
   std::size_t loaded() const { return loaded_; }
 
-  // Appends one row to `submissions`. Errors: as put.
+  // Appends one row to `submissions`, each text cut to kMaxLoggedPoolText bytes and "..." as
+  // in the log. A failed write is logged as above; the record is lost.
   Status record_submission(const SubmissionRecord& record) override;
 
  private:
@@ -91,6 +101,14 @@ class SqliteSnapshotStore final : public SnapshotStore {
   void start_checkpointer(const std::string& file) REQUIRES(lock_);
   Status prune_file(StoreTime now) REQUIRES(lock_);
   void close_file() REQUIRES(lock_);  // or with no other user left (the destructor)
+  // Takes the exclusive flock on "<file>.lock", creating it. Errors: Locked, AccessDenied,
+  // and the other errno names of the open.
+  Status lock_file(const std::string& file, std::string& why) REQUIRES(lock_);
+  // The steps around every write. ready_to_write is false when the store is closed, or
+  // failing and the last try was less than a second of store time ago; it reopens the
+  // writing connection when there is none. wrote notes the outcome of a write.
+  bool ready_to_write(StoreTime now) REQUIRES(lock_);
+  void wrote(const Status& outcome, StoreTime now) REQUIRES(lock_);
   Status write_snapshot(const AuxTreePart& tree, std::span<const Hash32> cb_branch, const PutEffect& effect,
                         StoreTime now) REQUIRES(lock_);
 
@@ -106,6 +124,12 @@ class SqliteSnapshotStore final : public SnapshotStore {
   std::unique_ptr<Statements> statements_ GUARDED_BY(lock_);
   std::unique_ptr<Checkpointer> checkpointer_ GUARDED_BY(lock_);  // stopped before the connection closes
   std::optional<StoreTime> last_prune_ GUARDED_BY(lock_);
+  std::string file_;  // set by open, before anyone else has the store
+  int lock_fd_ GUARDED_BY(lock_) = -1;  // holds the flock; closed after the connections
+  bool closed_ GUARDED_BY(lock_) = false;
+  bool failing_ GUARDED_BY(lock_) = false;  // the last write to the file failed
+  std::optional<StoreTime> last_try_ GUARDED_BY(lock_);      // of a write while failing_
+  std::optional<StoreTime> last_warning_ GUARDED_BY(lock_);  // "state file write failed", at most once a minute
 };
 
 }  // namespace skerrow

@@ -1,6 +1,7 @@
 """Work stays provable for work_retention_s, however many templates are answered meanwhile, and
-across a kill -9 with a state file; the state file refuses what it cannot use and records every
-submission. Proofs are judged by the independent checker in the fake aux daemons."""
+across a kill -9 with a state file; the state file refuses what it cannot use or another proxy
+uses, serves what it holds while it cannot be written, and records the submissions that reached an
+aux daemon. Proofs are judged by the independent checker in the fake aux daemons."""
 
 import itertools
 import os
@@ -10,6 +11,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import urllib.request
 from pathlib import Path
 
 import pytest
@@ -18,6 +20,7 @@ from framework.auxpow_checker import parse_auxpow, sha256d
 from framework.fake_aux import (aux_chain_entry, build_coinbase, build_header, fake_aux,  # noqa: F401
                                 parent_template, random_txids, submit_param, template_result, wait_exact)
 from framework.process import sanitized, status_kb
+from framework.fake_daemon import free_port
 from framework.proxy import parent_entry
 
 STALE = b'{"result":null,"error":{"code":-1,"message":"stale aux snapshot"},"id":null}\n'
@@ -230,28 +233,49 @@ def test_an_unusable_state_file_stops_the_start_and_is_left_as_it_was(skerrow_bi
         shutil.rmtree(work, ignore_errors=True)
 
 
-def test_every_submission_is_recorded(pool, fake_aux, tmp_path):
+def _metric(port, name):
+    """The samples of one metric family, {labels text: value}, read straight from /metrics."""
+    with urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=10) as r:
+        text = r.read().decode()
+    return {line.split(" ")[0]: float(line.split(" ")[1]) for line in text.splitlines()
+            if line.startswith(name + "{")}
+
+
+def test_only_submissions_sent_to_an_aux_daemon_are_recorded_cut_as_in_the_log(pool, fake_aux, tmp_path):
     aux = fake_aux(1)
     state = tmp_path / "state.sqlite"
-    p = pool([("c", aux)], state_file=str(state))
+    metrics_port = free_port()
+    p = pool([("c", aux)], state_file=str(state), metrics_listen=f"127.0.0.1:{metrics_port}")
     start = int(time.time())
-    accepted, refused = p.work(), p.work()
+    accepted, refused, long_hash = p.work(), p.work(), p.work()
     assert p.submit("c", aux.hash, accepted).body == ACCEPTED
     aux.submit_result = False
     assert p.submit("c", aux.hash, refused).json()["result"] == "false"
-    _, _, header = accepted
+    aux.submit_result = "no " * 100  # a daemon's long message: cut in the row as in the log
+    assert p.submit("c", "ab" * 100, long_hash).json()["result"] == "no " * 100
+    _, coinbase, header = accepted
     stale_root = "77" * 32
     stale_coinbase = build_coinbase({"height": 5, "coinbaseaux": {
         "flags": "fabe6d6d" + stale_root + "01000000" + "00000000"}})
-    assert p.submit("c", aux.hash, (None, stale_coinbase, header)).body == STALE
+    # Refused before any daemon call: logged and counted, never stored, however long.
+    refusals = [("c", aux.hash, stale_coinbase, STALE),
+                ("x" * 4000, "ab" * 2000, coinbase, b'"unknown chain"'),
+                ("c", aux.hash, b"\x00", b'"no AuxPoW commitment in coinbase"')]
+    for chain, aux_hash, cb, answer in refusals:
+        assert answer in p.submit(chain, aux_hash, (None, cb, header)).body
+    assert p.proxy.rpc("submitauxblock", ["c:" + aux.hash]).status == 502
     end = int(time.time())
+    assert len(aux.submissions) == 3
 
     def block_hash(work):
         return sha256d(work[2])[::-1].hex()
 
-    expected = [("c", aux.hash, block_hash(accepted), len(bytes.fromhex(aux.submissions[0][1])), "true"),
-                ("c", aux.hash, block_hash(refused), len(bytes.fromhex(aux.submissions[1][1])), "false"),
-                ("c", aux.hash, block_hash(accepted), 0, "stale aux snapshot")]
+    def proof_size(n):
+        return len(bytes.fromhex(aux.submissions[n][1]))
+
+    expected = [("c", aux.hash, block_hash(accepted), proof_size(0), "true"),
+                ("c", aux.hash, block_hash(refused), proof_size(1), "false"),
+                ("c", "ab" * 64 + "...", block_hash(long_hash), proof_size(2), ("no " * 100)[:128] + "...")]
     rows = []
     deadline = time.monotonic() + 10
     while len(rows) < 3 and time.monotonic() < deadline:
@@ -264,3 +288,51 @@ def test_every_submission_is_recorded(pool, fake_aux, tmp_path):
         time.sleep(0.05)
     assert [row[1:] for row in rows] == expected
     assert all(start <= row[0] <= end for row in rows)
+    assert _metric(metrics_port, "skerrow_aux_submissions_refused_total") == {
+        'skerrow_aux_submissions_refused_total{reason="malformed"}': 1.0,
+        'skerrow_aux_submissions_refused_total{reason="unknown_chain"}': 1.0,
+        'skerrow_aux_submissions_refused_total{reason="no_commitment"}': 1.0}
+    assert _metric(metrics_port, "skerrow_aux_submissions_total")[
+        'skerrow_aux_submissions_total{chain="c",result="stale"}'] == 1.0
+
+
+def test_a_second_proxy_on_a_state_file_in_use_refuses_to_start(pool, fake_aux, proxy_factory, tmp_path):
+    aux = fake_aux(1)
+    state = tmp_path / "state.sqlite"
+    p = pool([("c", aux)], state_file=str(state))
+    work = p.work()
+    second = proxy_factory(p.config | {"listen": f"127.0.0.1:{free_port()}"}, wait=False)
+    assert second.wait_exit() == 1
+    assert f"error(skerrow): state file {state}: error.Locked (in use by another process)" in second.lines()
+    # The first goes on, its work untouched; a kill -9 leaves the file to the next proxy.
+    assert p.submit("c", aux.hash, work).body == ACCEPTED
+    p.restart()
+    wait_exact(p.proxy, f"info(auxpow): loaded 1 snapshots from {state}")
+
+
+def test_a_state_file_that_cannot_be_written_is_served_until_it_can(pool, fake_aux, tmp_path):
+    # Another program holding the database's write lock makes every write of the proxy fail as a
+    # full disk would, and works as root (a read-only bind or a small file system would not).
+    aux = fake_aux(1)
+    state = tmp_path / "state.sqlite"
+    p = pool([("c", aux)], state_file=str(state))
+    old = p.work()
+    p.proxy.stop()
+    holder = sqlite3.connect(state, isolation_level=None)
+    try:
+        holder.execute("BEGIN EXCLUSIVE")
+        proxy = p.restart()
+        wait_exact(proxy, f"info(auxpow): loaded 1 snapshots from {state}")
+        wait_exact(proxy, "warning(auxpow): state file write failed: error.FileBusy")
+        new = p.work()
+        assert p.submit("c", aux.hash, old).body == ACCEPTED
+        assert p.submit("c", aux.hash, new).body == ACCEPTED
+        assert proxy.count_lines("state file write failed") == 1
+    finally:
+        holder.execute("COMMIT")
+        holder.close()
+    deadline = time.monotonic() + 10
+    while proxy.count_lines(f"info(auxpow): state file written again: {state}") == 0:
+        assert time.monotonic() < deadline, "writing never resumed"
+        p.work()
+        time.sleep(0.2)

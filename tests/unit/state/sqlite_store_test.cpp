@@ -1,4 +1,5 @@
-// The state file: snapshots across restarts, what is refused untouched, the submission record.
+// The state file: snapshots across restarts, what is refused untouched, one process at a time,
+// a file that cannot be written, the submission record.
 #include "state/sqlite_store.h"
 
 #include <gtest/gtest.h>
@@ -273,7 +274,7 @@ TEST_F(StateFile, RecordsEverySubmissionForTheOperatorsQuery) {
   const SubmissionRecord records[] = {
       {yesterday - 10, "dogecoin", "aa01", "00ff01", 600, "true"},
       {yesterday + 3600, "dogecoin", "aa02", "00ff02", 664, "true"},
-      {yesterday + 7200, "namecoin", "bb03", "00ff03", 0, "stale aux snapshot"},
+      {yesterday + 7200, "namecoin", "bb03", "00ff03", 0, "aux daemon RPC failed"},
       {yesterday + 86399, "dogecoin", "aa04", "00ff04", 600, "\"duplicate\""},
       {yesterday + 86400, "dogecoin", "aa05", "00ff05", 600, "true"},
   };
@@ -287,9 +288,65 @@ TEST_F(StateFile, RecordsEverySubmissionForTheOperatorsQuery) {
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0][1] + " " + rows[0][2] + " " + rows[0][3] + " " + rows[0][4] + " " + rows[0][5],
             "dogecoin aa02 00ff02 true 1");
-  EXPECT_EQ(rows[1][1] + " " + rows[1][4] + " " + rows[1][5], "namecoin stale aux snapshot 0");
+  EXPECT_EQ(rows[1][1] + " " + rows[1][4] + " " + rows[1][5], "namecoin aux daemon RPC failed 0");
   EXPECT_EQ(rows[2][2] + " " + rows[2][4] + " " + rows[2][5], "aa04 \"duplicate\" 0");
   EXPECT_EQ(single(path, "SELECT proof_size FROM submissions WHERE aux_hash = 'aa02'"), "664");
+
+  // Texts from the pool and the daemon are cut as in the log: 128 bytes, then "...".
+  const std::string exact(128, 'e'), over(129, 'o'), cut = std::string(128, 'o') + "...";
+  ASSERT_TRUE(store->record_submission({now, over, exact, over, 1, std::string(1000, 'o')}));
+  EXPECT_EQ(query(path, "SELECT chain, aux_hash, parent_block_hash, result FROM submissions WHERE proof_size = 1"),
+            (std::vector<std::vector<std::string>>{{cut, exact, cut, cut}}));
+}
+
+TEST_F(StateFile, OneStoreAtATimeHoldsTheFile) {
+  auto first = open_ok(path, 1000);
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(first->put(tree_part(1), branch(1), 1000));
+  const std::string before = read_file(path);
+  std::string why;
+  auto second = SqliteSnapshotStore::open(path, 600, 1000, kDefaultSnapshotCap, &why);
+  ASSERT_FALSE(second);
+  EXPECT_EQ(error_name(second.error()), "Locked");
+  EXPECT_EQ(why, "in use by another process");
+  EXPECT_EQ(read_file(path), before);
+  first->close();
+  auto third = open_ok(path, 1001);
+  ASSERT_TRUE(third);
+  EXPECT_EQ(third->loaded(), 1u);
+}
+
+// Another connection holding the write lock makes every write fail, as a full disk would; it
+// needs no privilege to set up and none to be ignored.
+TEST_F(StateFile, AFileThatCannotBeWrittenIsServedFromMemoryUntilItCanBe) {
+  {
+    auto first = open_ok(path, 1000);
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(first->put(tree_part(1), branch(1), 1000));
+  }
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+  test::CapturedStderr captured;
+  std::string why;
+  auto store = SqliteSnapshotStore::open(path, 600, 1010, kDefaultSnapshotCap, &why);
+  ASSERT_TRUE(store) << error_name(store.error()) << ": " << why;
+  EXPECT_EQ((*store)->loaded(), 1u);
+  // Failing puts keep the snapshot in memory; the warning comes at most once a minute.
+  for (std::uint32_t t : {1011u, 1012u, 1069u, 1070u}) ASSERT_TRUE((*store)->put(tree_part(2), branch(t), t));
+  ASSERT_TRUE((*store)->record_submission({1070, "c", "aa", "00", 1, "true"}));
+  EXPECT_EQ((*store)->count(), 5u);
+  ASSERT_EQ(sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(holder);
+  ASSERT_TRUE((*store)->put(tree_part(3), branch(3), 1070));  // tried again a second later only
+  ASSERT_TRUE((*store)->put(tree_part(3), branch(4), 1071));
+  captured.restore();
+  const std::string warning = "warning(auxpow): state file write failed: error.FileBusy\n";
+  EXPECT_EQ(captured.text(), "info(auxpow): loaded 1 snapshots from " + path + "\n" + warning + warning +
+                                 "info(auxpow): state file written again: " + path + "\n");
+  EXPECT_EQ(single(path, "SELECT count(*) FROM snapshots"), "2");  // the first and the last
+  EXPECT_EQ(single(path, "SELECT count(*) FROM submissions"), "0");
 }
 
 }  // namespace
