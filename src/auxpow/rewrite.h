@@ -23,24 +23,18 @@ inline constexpr std::size_t kCommitmentSize = 88;
 // significant first), all as lowercase hex.
 std::array<char, kCommitmentSize> commitment_text(const AuxTree& tree);
 
-// Where the commitment goes: `erase` bytes at `pos` are replaced by before + commitment +
-// after. found is false when the reply has no place for it (it then stays unchanged).
+// Where the commitment goes: before + commitment + after are inserted at `pos`. found is
+// false when the reply has no place for it.
 struct CommitmentPlace {
   bool found = false;
   std::size_t pos = 0;
-  std::size_t erase = 0;
   std::string_view before;
   std::string_view after;
 };
 
-// Applies, first match wins: appended to an existing "flags" text (whose end is found as JSON
-// finds it, past escaped quotes); "coinbaseaux":{} replaced by an object holding only the
-// flags; "flags" inserted first into a non-empty "coinbaseaux" object. Byte searches for a
-// reply that is not JSON: no blanks allowed inside the searched texts.
-CommitmentPlace find_commitment_place(std::string_view reply);
-
-// The same place, from the reply's outline: the first such key in document order, written
-// without escapes, whatever the blanks between the tokens.
+// The place in "result"."coinbaseaux" of the reply skimmed: appended to its "flags" string;
+// when it has no "flags", a "flags" member holding only the commitment is inserted first into
+// it. None when "result"."coinbaseaux" is not an object or its "flags" is not a string.
 CommitmentPlace find_commitment_place(const TemplateOutline& outline);
 
 // Appends the aux fields: root, tree size and nonce, number of valid chains and one element
@@ -58,24 +52,20 @@ class TemplateSplice {
   TemplateSplice& operator=(const TemplateSplice&) = delete;
 
   std::span<const std::string_view> pieces() const { return {pieces_.data(), count_}; }
-  // False when the reply had no place for the commitment: it goes out without one.
-  bool committed() const { return committed_; }
 
  private:
-  friend Status splice_template(std::string_view, const AuxWork&, TemplateSplice&, const TemplateOutline*);
-  Status fill(std::string_view reply, const AuxWork& work, const CommitmentPlace& place);
+  friend Status splice_template(std::string_view, const AuxWork&, const TemplateOutline&, TemplateSplice&);
   static constexpr std::size_t kMaxPieces = 8;
   std::array<char, kCommitmentSize> commitment_{};
   std::pmr::string fields_;
   std::array<std::string_view, kMaxPieces> pieces_{};
   std::size_t count_ = 0;
-  bool committed_ = false;
 };
 
-// Fills `out` with the pieces of the reply with the commitment placed and the aux fields
-// inserted before the last "},\"error\"" of the text as sent. The place is taken from
-// `outline`, the reply skimmed, when given, else found by the byte search. Errors: OutOfMemory.
-Status splice_template(std::string_view reply, const AuxWork& work, TemplateSplice& out,
-                       const TemplateOutline* outline);
+// Fills `out` with the pieces of `reply`, whose skim is `outline`, with the commitment placed
+// and the aux fields appended to "result" (before its closing '}'). Requires
+// find_commitment_place(outline).found. Errors: OutOfMemory.
+Status splice_template(std::string_view reply, const AuxWork& work, const TemplateOutline& outline,
+                       TemplateSplice& out);
 
 }  // namespace skerrow

@@ -17,7 +17,7 @@ namespace grammar = json_grammar;
 constexpr std::size_t kLinearKeyScan = 16;
 
 // Where a container sits, as far as the outline cares.
-enum class Place : std::uint8_t { other, top, result, transactions, transaction };
+enum class Place : std::uint8_t { other, top, result, transactions, transaction, coinbaseaux };
 
 // What the member whose value is being read means to the outline.
 enum class Member : std::uint8_t { other, result, transactions, txid, flags, coinbaseaux };
@@ -75,7 +75,6 @@ class Skimmer {
   [[gnu::always_inline]] inline ErrorCode read_value(bool& opened);
   [[gnu::always_inline]] inline ErrorCode open_array(bool& opened);
   [[gnu::always_inline]] inline ErrorCode open_object(Member member, bool& opened);
-  [[gnu::always_inline]] inline void note_coinbaseaux(const char* open, bool empty);
   [[gnu::always_inline]] inline ErrorCode read_string_value(Member member);
   [[gnu::always_inline]] inline ErrorCode read_whole_number();
   [[gnu::always_inline]] inline ErrorCode read_number();
@@ -93,7 +92,6 @@ class Skimmer {
   std::pmr::vector<KeySet> sets_;
   std::pmr::monotonic_buffer_resource scratch_;  // texts written with escapes, decoded
   Member member_ = Member::other;     // of the newest key of the innermost object
-  const char* member_key_ = nullptr;  // that key's opening quote
 };
 
 // At the opening quote. With `keep`, `text` is the decoded string (in scratch_ when it was
@@ -118,7 +116,6 @@ ErrorCode Skimmer::read_key() {
   skip_blanks();
   if (p_ == end_) return UnexpectedEndOfInput;
   if (*p_ != '"') return SyntaxError;
-  const char* quote = p_;
   std::string_view key;
   bool escaped;
   if (ErrorCode e = read_string(true, key, escaped); e != None) return e;
@@ -126,28 +123,26 @@ ErrorCode Skimmer::read_key() {
   if (p_ == end_) return UnexpectedEndOfInput;
   if (*p_++ != ':') return SyntaxError;
   push_key(key);
-  member_key_ = quote;
   member_ = Member::other;
   switch (frames_.back().place) {
     case Place::top:
       if (key == "result") member_ = Member::result;
       break;
     case Place::result:
-      if (key == "transactions") member_ = Member::transactions;
+      if (key == "transactions") {
+        member_ = Member::transactions;
+      } else if (key == "coinbaseaux") {
+        member_ = Member::coinbaseaux;
+      }
+      break;
+    case Place::coinbaseaux:
+      if (key == "flags") member_ = Member::flags;
       break;
     case Place::transaction:
       if (key == "txid") member_ = Member::txid;
       break;
     default:
       break;
-  }
-  // The commitment's place is a byte match in the text: a key written with escapes is none.
-  if (member_ == Member::other && !escaped) {
-    if (key == "flags") {
-      member_ = Member::flags;
-    } else if (key == "coinbaseaux") {
-      member_ = Member::coinbaseaux;
-    }
   }
   return None;
 }
@@ -182,6 +177,7 @@ Place Skimmer::place_of(bool object) const {
   if (!parent.object) return parent.place == Place::transactions && object ? Place::transaction : Place::other;
   if (parent.place == Place::top && member_ == Member::result && object) return Place::result;
   if (parent.place == Place::result && member_ == Member::transactions && !object) return Place::transactions;
+  if (parent.place == Place::result && member_ == Member::coinbaseaux && object) return Place::coinbaseaux;
   return Place::other;
 }
 
@@ -191,6 +187,7 @@ ErrorCode Skimmer::read_value(bool& opened) {
   skip_blanks();
   if (p_ == end_) return UnexpectedEndOfInput;
   const Member member = !frames_.empty() && frames_.back().object ? member_ : Member::other;
+  if (member == Member::flags && *p_ != '"') out_.flags_other = true;
   switch (*p_) {
     case '[': return open_array(opened);
     case '{': return open_object(member, opened);
@@ -225,25 +222,18 @@ ErrorCode Skimmer::open_object(Member member, bool& opened) {
   ++p_;
   skip_blanks();
   const bool empty = p_ < end_ && *p_ == '}';
-  if (member == Member::coinbaseaux) note_coinbaseaux(open, empty);
+  if (member == Member::coinbaseaux) {
+    out_.aux_open = offset(open);
+    out_.aux_empty = empty;
+  }
   if (empty) {
+    if (place == Place::result) out_.result_close = offset(p_);
     ++p_;
     return None;
   }
   frames_.push_back(Frame{key_count_, 0, 0, true, place});
   opened = true;
   return read_key();
-}
-
-// The first empty and the first non-empty "coinbaseaux" object are where the commitment may
-// go; `open` is the object's '{', p_ the first byte after it and its blanks.
-void Skimmer::note_coinbaseaux(const char* open, bool empty) {
-  if (empty && out_.empty_aux_key == TemplateOutline::npos) {
-    out_.empty_aux_key = offset(member_key_);
-    out_.empty_aux_end = offset(p_) + 1;
-  } else if (!empty && out_.aux_open == TemplateOutline::npos) {
-    out_.aux_open = offset(open);
-  }
 }
 
 ErrorCode Skimmer::read_string_value(Member member) {
@@ -254,7 +244,7 @@ ErrorCode Skimmer::read_string_value(Member member) {
   if (keep) {
     if (escaped) text = out_.decoded.emplace_front(text);  // outlives the scratch
     out_.txids.push_back(text);
-  } else if (member == Member::flags && out_.flags_close == TemplateOutline::npos) {
+  } else if (member == Member::flags) {
     out_.flags_close = offset(p_ - 1);
   }
   return None;
@@ -297,6 +287,7 @@ ErrorCode Skimmer::close_completed(bool& finished) {
     if (frame.object) {
       key_count_ = frame.keys;
       if (frame.set != 0) sets_.pop_back();
+      if (frame.place == Place::result) out_.result_close = offset(p_ - 1);
     }
     frames_.pop_back();
   }

@@ -28,15 +28,17 @@ struct TemplateOutline {
   std::pmr::vector<std::string_view> txids;
   std::pmr::forward_list<std::pmr::string> decoded;
 
-  // Offsets into the input of the first member, at any depth and in document order, whose key
-  // is written without escapes as
-  //   "flags", with a string: the string's closing quote;
-  std::size_t flags_close = npos;
-  //   "coinbaseaux", with an empty object: the key's opening quote and one past the '}';
-  std::size_t empty_aux_key = npos;
-  std::size_t empty_aux_end = npos;
-  //   "coinbaseaux", with an object that has members: its '{'.
+  // Offsets into the input, of "result" and its "coinbaseaux" as get_member finds them (keys
+  // decoded; a strict text has no repeated key). The closing '}' of "result" when it is an
+  // object, where the aux fields go:
+  std::size_t result_close = npos;
+  // the '{' of "result"."coinbaseaux" when it is an object, and whether it has no members:
   std::size_t aux_open = npos;
+  bool aux_empty = false;
+  // the closing quote of "result"."coinbaseaux"."flags" when it is a string; `flags_other`
+  // when that member holds anything else.
+  std::size_t flags_close = npos;
+  bool flags_other = false;
 };
 
 // Reads `input`, which must outlive the outline. Fails exactly when parse_json(input) fails,

@@ -20,9 +20,8 @@ enum class BranchOutcome { usable, too_many };
 
 // Reads the template's transaction ids and folds them into the coinbase branch. A reply
 // without a usable transaction list leaves the branch empty: the template is still served.
-BranchOutcome read_coinbase_branch(const TemplateOutline* outline, PageArena& arena, CoinbaseBranch& branch) {
-  if (outline == nullptr) return BranchOutcome::usable;
-  auto level = template_tree_level(*outline, &arena);
+BranchOutcome read_coinbase_branch(const TemplateOutline& outline, PageArena& arena, CoinbaseBranch& branch) {
+  auto level = template_tree_level(outline, &arena);
   if (!level || !*level) return BranchOutcome::usable;
   std::pmr::vector<Hash32>& hashes = **level;
   const std::size_t count = hashes.size() - 1;
@@ -51,10 +50,23 @@ Status serve_template(Reply& out, std::string_view body, PageArena& arena, Serve
   log_line(LogLevel::info, LogScope::http, {"getblocktemplate: got ", reply->size(), " bytes from parent"});
 
   // The reply stays in the arena until the answer is sent, so the outline's txids need no copy.
+  // Work is handed out only on a reply read as a strict parse reads it: on any other, a
+  // commitment placed by guess would go with a snapshot that proves nothing.
   auto outline = skim_template(*reply, &arena);
-  const TemplateOutline* skimmed = outline ? &*outline : nullptr;
+  if (!outline) {
+    if (outline.error() == ErrorCode::OutOfMemory) return fail(outline.error());
+    log_line(LogLevel::warning, LogScope::http,
+             {"getblocktemplate: parent's reply is not valid JSON, sent without aux work"});
+    return out.set(200, *reply);
+  }
+  if (!find_commitment_place(*outline).found) {
+    // No snapshot either: a share on this work commits to nothing.
+    log_line(LogLevel::warning, LogScope::http,
+             {"getblocktemplate: no place for the aux commitment in the parent's reply"});
+    return out.set(200, *reply);
+  }
   CoinbaseBranch branch;
-  if (read_coinbase_branch(skimmed, arena, branch) == BranchOutcome::too_many) {
+  if (read_coinbase_branch(*outline, arena, branch) == BranchOutcome::too_many) {
     // No snapshot either: nothing committed, so nothing can be submitted against it.
     return out.set(200, *reply);
   }
@@ -82,11 +94,7 @@ Status serve_template(Reply& out, std::string_view body, PageArena& arena, Serve
   void* place = arena.try_allocate(sizeof(TemplateSplice), alignof(TemplateSplice));
   if (place == nullptr) return fail(ErrorCode::OutOfMemory);
   TemplateSplice& answer = *new (place) TemplateSplice(&arena);
-  if (auto s = splice_template(*reply, work, answer, skimmed); !s) return s;
-  if (!answer.committed()) {
-    log_line(LogLevel::warning, LogScope::http,
-             {"getblocktemplate: no place for the aux commitment in the parent's reply"});
-  }
+  if (auto s = splice_template(*reply, work, *outline, answer); !s) return s;
   return out.set(200, answer.pieces());
 }
 

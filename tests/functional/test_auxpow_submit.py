@@ -9,7 +9,7 @@ from framework.auxpow_checker import AuxPowError, check_auxpow, parse_auxpow
 from framework.fake_aux import (FakeAux, aux_chain_entry, build_coinbase, build_header, fake_aux,  # noqa: F401
                                 parent_template, random_txids, submit_param, template_result, wait_count,
                                 wait_exact)
-from framework.fake_daemon import FakeDaemon
+from framework.fake_daemon import FakeDaemon, free_port
 from framework.proxy import Proxy, parent_entry, rpc_body
 
 
@@ -20,11 +20,11 @@ def error_body(message):
 class Pool:
     """A proxy in front of a fake parent whose template can change, with aux chains."""
 
-    def __init__(self, proxy_factory, fake_daemon, chains, txids=None):
+    def __init__(self, proxy_factory, fake_daemon, chains, txids=None, **settings):
         self.template = parent_template(random_txids(5) if txids is None else txids)
         parent = fake_daemon(lambda request: (200, self.template))
         self.proxy = proxy_factory({"parent": parent_entry(parent),
-                                    "aux_chains": [aux_chain_entry(n, a) for n, a in chains]})
+                                    "aux_chains": [aux_chain_entry(n, a) for n, a in chains], **settings})
 
     def work(self, segwit=False, extranonce=b"\0" * 8):
         """getblocktemplate, then the coinbase and header a pool would mine from it."""
@@ -228,7 +228,7 @@ def test_aux_hash_is_sent_in_lower_case(pool, fake_aux):
 
 def test_the_snapshot_matching_the_header_is_used(pool, fake_aux):
     aux = fake_aux(1)
-    p = pool([("c", aux)], txids=random_txids(3, seed=1))
+    p = pool([("c", aux)], txids=random_txids(3, seed=1), metrics_listen=f"127.0.0.1:{free_port()}")
     first = p.work()
     p.template = parent_template(random_txids(6, seed=2))
     second = p.work()
@@ -249,3 +249,6 @@ def test_the_snapshot_matching_the_header_is_used(pool, fake_aux):
     p.proxy.wait_for_line("warning(http): submitauxblock: no snapshot's coinbase branch matches the header "
                           "for c, using the newest")
     assert len(parse_auxpow(aux.submissions[-1][1]).coinbase_branch) == 1
+    lookups = 'skerrow_snapshot_lookups_total{outcome="%s"}'
+    assert [p.proxy.metric(lookups % o) for o in ("found", "not_found", "branch_mismatch")] == [2, 0, 1]
+    assert p.proxy.metric('skerrow_aux_submissions_total{chain="c",result="rejected"}') == 1

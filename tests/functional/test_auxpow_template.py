@@ -10,7 +10,7 @@ from framework.auxpow_checker import sha256d
 from framework.fake_aux import (EASY_TARGET, aux_chain_entry, build_coinbase, build_header,  # noqa: F401
                                 fake_aux, parent_template, random_txids, submit_param, template_result,
                                 wait_count, wait_exact)
-from framework.fake_daemon import http_reply
+from framework.fake_daemon import free_port, http_reply
 from framework.proxy import parent_entry
 
 
@@ -61,13 +61,60 @@ def test_commitment_placement_and_aux_fields_are_spliced_byte_exactly(proxy_fact
     assert body == spliced(template, coinbaseaux, placed, fields)
 
 
-def test_a_reply_without_a_place_for_the_commitment_is_answered_with_a_warning(proxy_factory, fake_daemon,
-                                                                               fake_aux):
-    template = parent_template(random_txids(1), coinbaseaux='"none"')
-    proxy = start(proxy_factory, fake_daemon, [aux_chain_entry("one", fake_aux(1))], template)
+NOT_JSON = "warning(http): getblocktemplate: parent's reply is not valid JSON, sent without aux work"
+NO_PLACE = "warning(http): getblocktemplate: no place for the aux commitment in the parent's reply"
+
+
+@pytest.mark.parametrize("template, warning", [
+    (parent_template([], coinbaseaux='{"flags":"00","flags":"01"}'), NOT_JSON),       # a repeated key
+    (parent_template([], coinbaseaux='{"flags":"00","x":"Z"}').replace(b"Z", b"\xff"), NOT_JSON),  # bad UTF-8
+    (parent_template([]) + b" x", NOT_JSON),                                          # trailing bytes
+    (parent_template([], coinbaseaux='{"flags":"00","x":NaN}'), NOT_JSON),
+    (parent_template([], coinbaseaux='"none"'), NO_PLACE),
+    (parent_template([], coinbaseaux='{"flags":1}'), NO_PLACE),                       # flags not a text
+    (parent_template([]).replace(b'"coinbaseaux"', b'"other"'), NO_PLACE),
+], ids=["repeated key", "bad UTF-8", "trailing bytes", "NaN", "coinbaseaux a text", "flags a number",
+        "no coinbaseaux"])
+def test_a_reply_without_provable_work_is_passed_unchanged_with_a_warning(proxy_factory, fake_daemon, fake_aux,
+                                                                          template, warning):
+    # Then a good template: its snapshot is the only one kept.
+    replies = iter([template, parent_template([])])
+    parent = fake_daemon(lambda request: (200, next(replies)))
+    proxy = proxy_factory({"parent": parent_entry(parent), "aux_chains": [aux_chain_entry("one", fake_aux(1))],
+                           "metrics_listen": f"127.0.0.1:{free_port()}"})
+    assert proxy.rpc("getblocktemplate").body == template + b"\n"
+    wait_exact(proxy, warning)
+    assert b"fabe6d6d" in proxy.rpc("getblocktemplate").body
+    assert proxy.metric("skerrow_snapshots_stored_total") == 1
+    assert proxy.count_lines("warning(http): getblocktemplate:") == 1
+
+
+def unique_keys(pairs):
+    keys = [k for k, _ in pairs]
+    assert len(keys) == len(set(keys)), keys
+    return dict(pairs)
+
+
+@pytest.mark.parametrize("shape", ["line breaks", "flags elsewhere", "escaped flags key"])
+def test_aux_work_goes_where_a_strict_parse_finds_the_result(proxy_factory, fake_daemon, fake_aux, shape):
+    aux = fake_aux(1, hash="AB" * 32)
+    if shape == "line breaks":
+        template = json.dumps(json.loads(parent_template(random_txids(2))), indent=2).encode()
+    elif shape == "flags elsewhere":  # a "flags" text before the result's coinbaseaux
+        template = parent_template(random_txids(1)).replace(b'"depends":[]', b'"depends":[],"flags":"ee"')
+    else:
+        template = parent_template(random_txids(1), coinbaseaux='{"fl\\u0061gs":"062f"}')
+    proxy = start(proxy_factory, fake_daemon, [aux_chain_entry("one", aux)], template)
     body = proxy.rpc("getblocktemplate").body
-    assert b"fabe6d6d" not in body and b'"aux_chains"' in body
-    wait_exact(proxy, "warning(http): getblocktemplate: no place for the aux commitment in the parent's reply")
+
+    root = "ab" * 32
+    mark = commitment(root, 1)
+    fields = expected_fields(root, 1, [("one", "AB" * 32, EASY_TARGET, "65793.003922", 0)])
+    result = json.loads(body, object_pairs_hook=unique_keys)["result"]
+    assert result["coinbaseaux"]["flags"] == json.loads(template)["result"]["coinbaseaux"]["flags"] + mark
+    assert list(result)[-5:] == ["aux_merkle_root", "aux_tree_size", "aux_tree_nonce", "n_aux_chains", "aux_chains"]
+    # Nothing else changed: without the two insertions the parent's bytes are left.
+    assert body.decode().replace(mark, "", 1).replace("," + fields, "", 1) == template.decode() + "\n"
 
 
 def test_tree_of_three_chains_with_one_invalid(proxy_factory, fake_daemon, fake_aux):
@@ -101,7 +148,8 @@ def test_chain_names_are_json_escaped(proxy_factory, fake_daemon, fake_aux):
 def test_coinbase_branch_log_lines(proxy_factory, fake_daemon, fake_aux):
     aux = fake_aux(1)
     replies = iter([parent_template(random_txids(3)), parent_template([]),
-                    b'{"result":{"transactions":[{"txid":"zz"},{"txid":"' + b"a" * 64 + b'"}]},"error":null}',
+                    b'{"result":{"coinbaseaux":{},"transactions":[{"txid":"zz"},{"txid":"' + b"a" * 64 + b'"}]},'
+                    b'"error":null}',
                     b"not json at all"])
     parent = fake_daemon(lambda request: (200, next(replies)))
     proxy = proxy_factory({"parent": parent_entry(parent), "aux_chains": [aux_chain_entry("c", aux)]})

@@ -283,6 +283,17 @@ class Proxy:
         (status, headers, body)."""
         return self.post(rpc_body(method, params, id), auth=auth, timeout=timeout)
 
+    def metric(self, series: str) -> float:
+        """One series read from the proxy's "metrics_listen" endpoint, named as the text writes
+        it, for example 'skerrow_snapshot_lookups_total{outcome="found"}'."""
+        raw = exchange(_port_of(self.config["metrics_listen"]),
+                       b"GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 5)
+        for line in raw.decode().splitlines():
+            name, _, value = line.rpartition(" ")
+            if name == series:
+                return float(value)
+        raise KeyError(series)
+
 
 def _matcher(pattern):
     if isinstance(pattern, re.Pattern):

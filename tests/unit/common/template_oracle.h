@@ -1,144 +1,149 @@
 // The getblocktemplate rewrite answered a second way, for tests and fuzz targets to hold the
-// proxy's answers against: the commitment's place found by walking the parsed reply, the place
-// of the aux fields by a plain search of the finished text, and the rewritten reply as one
-// string. The proxy itself takes the place from the skim's outline (or a byte search) and sends
-// the reply as pieces.
+// proxy's answers against: the places of the commitment and of the aux fields found by a plain
+// recursive walk over the text, and the rewritten reply as one string. The proxy itself takes
+// the places from the skim's outline and sends the reply as pieces.
 #pragma once
 
 #include <cstddef>
 #include <memory_resource>
+#include <string>
 #include <string_view>
-#include <vector>
 
 #include "auxpow/rewrite.h"
 #include "error/error.h"
-#include "json/reader.h"
+#include "json/skim.h"
 
 namespace skerrow::testing {
 
 namespace oracle_detail {
 
-inline bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+// What a value is to the rewrite: the top level, "result", "result"."coinbaseaux", or that
+// object's "flags".
+enum class Role { other, top, result, coinbaseaux, flags };
 
-inline std::size_t skip_blanks(std::string_view text, std::size_t pos) {
-  while (pos < text.size() && is_blank(text[pos])) ++pos;
-  return pos;
-}
+// A walk over a text that parses strictly, so it checks nothing. Recursive: fuzz inputs are
+// short enough for the stack.
+struct Walk {
+  std::string_view t;
+  std::size_t i = 0;
+  std::size_t result_close = std::string_view::npos;
+  std::size_t aux_open = std::string_view::npos;
+  bool aux_empty = false;
+  std::size_t flags_close = std::string_view::npos;
+  bool flags_other = false;
 
-// The closing quote of the JSON string whose opening quote is at `open`, or npos.
-inline std::size_t string_end(std::string_view text, std::size_t open) {
-  for (std::size_t i = open + 1; i < text.size(); ++i) {
-    if (text[i] == '\\') {
+  void blanks() {
+    while (i < t.size() && (t[i] == ' ' || t[i] == '\t' || t[i] == '\n' || t[i] == '\r')) ++i;
+  }
+  // At the opening quote; leaves i past the closing one. Decoded only as far as the ASCII
+  // names looked for need: anything beyond ASCII becomes '\x80'.
+  std::string string() {
+    std::string out;
+    for (++i; t[i] != '"';) {
+      if (t[i] != '\\') {
+        out += t[i++];
+      } else if (t[i + 1] == 'u') {
+        const unsigned cp = static_cast<unsigned>(std::stoul(std::string(t.substr(i + 2, 4)), nullptr, 16));
+        out += cp < 0x80 ? static_cast<char>(cp) : '\x80';
+        i += 6;
+      } else {
+        const char e = t[i + 1];
+        out += e == '"' || e == '\\' || e == '/' ? e : '\x01';
+        i += 2;
+      }
+    }
+    ++i;
+    return out;
+  }
+  void value(Role role) {
+    blanks();
+    const char c = t[i];
+    if (role == Role::flags && c != '"') flags_other = true;
+    if (c == '{') {
+      const std::size_t open = i++;
+      blanks();
+      if (role == Role::coinbaseaux) {
+        aux_open = open;
+        aux_empty = t[i] == '}';
+      }
+      while (t[i] != '}') {
+        blanks();
+        const std::string key = string();
+        blanks();
+        ++i;  // ':'
+        Role child = Role::other;
+        if (role == Role::top && key == "result") child = Role::result;
+        if (role == Role::result && key == "coinbaseaux") child = Role::coinbaseaux;
+        if (role == Role::coinbaseaux && key == "flags") child = Role::flags;
+        value(child);
+        blanks();
+        if (t[i] == ',') ++i;
+      }
+      if (role == Role::result) result_close = i;
       ++i;
-    } else if (text[i] == '"') {
-      return i;
+    } else if (c == '[') {
+      ++i;
+      blanks();
+      while (t[i] != ']') {
+        value(Role::other);
+        blanks();
+        if (t[i] == ',') ++i;
+      }
+      ++i;
+    } else if (c == '"') {
+      string();
+      if (role == Role::flags) flags_close = i - 1;
+    } else {
+      while (i < t.size() && std::string_view(",]} \t\n\r").find(t[i]) == std::string_view::npos) ++i;
     }
   }
-  return std::string_view::npos;
-}
+};
 
 }  // namespace oracle_detail
 
-// The commitment's place found from `root`, the reply parsed with borrowed texts: the first
-// "flags" string or "coinbaseaux" object in document order, its value located from the key's
-// position, so blanks between the tokens are no obstacle. The rules are those of the byte
-// search (find_commitment_place), an empty coinbaseaux anywhere taken before a non-empty one.
-inline CommitmentPlace commitment_place_from_tree(std::string_view reply, const JsonValue& root) {
-  using oracle_detail::skip_blanks;
-  constexpr std::size_t npos = std::string_view::npos;
-  // Keys borrowed from the reply point into it (a key written with escapes was copied, and is
-  // then no byte match for the names below anyway); where a key ends, its closing quote
-  // follows. From there the value is found as JSON places it: blanks, ':', blanks.
-  const char* const begin = reply.data();
-  const char* const end = reply.data() + reply.size();
-  auto borrowed = [&](std::string_view key) {
-    return key.data() > begin && key.data() + key.size() < end && key.data()[-1] == '"';
-  };
-  auto value_start = [&](std::string_view key) {
-    const std::size_t after_key = static_cast<std::size_t>(key.data() + key.size() + 1 - begin);
-    const std::size_t colon = skip_blanks(reply, after_key);
-    if (colon >= reply.size() || reply[colon] != ':') return npos;
-    return skip_blanks(reply, colon + 1);
-  };
-  std::size_t flags_open = npos;  // the value's opening quote
-  std::size_t empty_key = npos, empty_close = npos;
-  std::size_t filled_open = npos;  // '{' of the first non-empty coinbaseaux
-  // Document order, without recursion: the stack holds the containers still being walked.
-  struct Step {
-    const JsonValue* value;
-    std::size_t next;
-  };
-  std::vector<Step> stack;
-  stack.push_back({&root, 0});
-  while (!stack.empty() && flags_open == npos) {
-    Step& step = stack.back();
-    const JsonValue& v = *step.value;
-    const JsonValue* child = nullptr;
-    if (v.is_object() && step.next < v.members().size()) {
-      const JsonMember& m = v.members()[step.next++];
-      const bool flags = m.key == "flags" && m.value.is_string();
-      const bool aux = m.key == "coinbaseaux" && m.value.is_object();
-      const std::size_t at = (flags || aux) && borrowed(m.key) ? value_start(m.key) : npos;
-      if (at != npos) {
-        if (flags) {
-          flags_open = at;
-        } else if (m.value.members().empty()) {
-          if (empty_key == npos) {
-            empty_key = static_cast<std::size_t>(m.key.data() - begin) - 1;
-            empty_close = skip_blanks(reply, at + 1);
-          }
-        } else if (filled_open == npos) {
-          filled_open = at;
-        }
-      }
-      child = &m.value;
-    } else if (v.is_array() && step.next < v.items().size()) {
-      child = &v.items()[step.next++];
-    } else {
-      stack.pop_back();
-      continue;
-    }
-    if (child->is_object() || child->is_array()) stack.push_back({child, 0});
-  }
+struct TemplatePlaces {
+  CommitmentPlace commitment;
+  std::size_t result_close = std::string_view::npos;  // where the aux fields go
+};
 
-  CommitmentPlace place;
-  if (flags_open != npos) {
-    const std::size_t close = oracle_detail::string_end(reply, flags_open);
-    if (close == npos) return {};
-    place.found = true;
-    place.pos = close;
-  } else if (empty_key != npos) {
-    place.found = true;
-    place.pos = empty_key;
-    place.erase = empty_close + 1 - empty_key;
-    place.before = "\"coinbaseaux\":{\"flags\":\"";
-    place.after = "\"}";
-  } else if (filled_open != npos) {
-    place.found = true;
-    place.pos = filled_open + 1;
-    place.before = "\"flags\":\"";
-    place.after = "\",";
+// The places in `reply`, which must parse strictly: the commitment appended to the string
+// "result"."coinbaseaux"."flags", or a "flags" member first in a "coinbaseaux" object without
+// one; none when either object is missing or "flags" holds anything else.
+inline TemplatePlaces template_places(std::string_view reply) {
+  oracle_detail::Walk w{reply};
+  w.value(oracle_detail::Role::top);
+  TemplatePlaces places;
+  places.result_close = w.result_close;
+  CommitmentPlace& c = places.commitment;
+  if (w.result_close == std::string_view::npos || w.aux_open == std::string_view::npos || w.flags_other) {
+    return places;
   }
-  return place;
+  c.found = true;
+  if (w.flags_close != std::string_view::npos) {
+    c.pos = w.flags_close;
+  } else {
+    c.pos = w.aux_open + 1;
+    c.before = "\"flags\":\"";
+    c.after = w.aux_empty ? "\"" : "\",";
+  }
+  return places;
 }
 
-// Position of the last "},\"error\"" (where the aux fields go), or npos.
-inline std::size_t aux_fields_place(std::string_view text) {
-  constexpr std::string_view kErrorMember = "},\"error\"";
-  if (text.size() < kErrorMember.size()) return std::string_view::npos;
-  return text.rfind(kErrorMember);
-}
-
-// The reply as the proxy sends it (place by byte search), joined in one allocation of the
-// final size. Errors: OutOfMemory.
+// The reply as the proxy sends it, joined in one allocation of the final size: unchanged
+// unless it parses strictly and has a place for the commitment. Errors: OutOfMemory.
 inline Result<std::pmr::string> rewrite_template(std::string_view reply, const AuxWork& work,
                                                  std::pmr::memory_resource* memory) {
   return catch_oom([&]() -> Result<std::pmr::string> {
+    std::pmr::string out(memory);
+    auto outline = skim_template(reply, memory);
+    if (!outline || !find_commitment_place(*outline).found) {
+      out.assign(reply);
+      return out;
+    }
     TemplateSplice splice(memory);
-    if (auto s = splice_template(reply, work, splice, nullptr); !s) return fail(s.error());
+    if (auto s = splice_template(reply, work, *outline, splice); !s) return fail(s.error());
     std::size_t size = 0;
     for (std::string_view piece : splice.pieces()) size += piece.size();
-    std::pmr::string out(memory);
     out.reserve(size);
     for (std::string_view piece : splice.pieces()) out.append(piece);
     return out;
