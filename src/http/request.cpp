@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/nonblocking_io.h"
 #include "http/header_text.h"
@@ -13,11 +14,13 @@ namespace {
 
 constexpr std::string_view kContentLength = "content-length";
 
+}  // namespace
+
 // The first blank line that ends at or after byte `from` of `bytes`, looked for line feed by
 // line feed: a line feed followed by another ends the header block as "\n\n", one standing
 // in "\r\n\r\n" ends it at that "\r". Both forms are tried at every line feed, so whichever
 // starts first wins, and a blank line inside the body can never pull the header end into it.
-std::optional<HeaderEnd> first_blank_line(std::string_view bytes, std::size_t from) {
+std::optional<HeaderEnd> find_header_end(std::string_view bytes, std::size_t from) {
   for (std::size_t lf = bytes.find('\n', from);
        lf != std::string_view::npos && lf + 1 < bytes.size(); lf = bytes.find('\n', lf + 1)) {
     if (bytes[lf + 1] == '\n') return HeaderEnd{lf, 2};
@@ -26,12 +29,6 @@ std::optional<HeaderEnd> first_blank_line(std::string_view bytes, std::size_t fr
     }
   }
   return std::nullopt;
-}
-
-}  // namespace
-
-std::optional<HeaderEnd> find_header_end(std::string_view bytes) {
-  return first_blank_line(bytes, 0);
 }
 
 std::optional<std::uint64_t> parse_content_length(std::string_view value) {
@@ -92,6 +89,22 @@ namespace {
 // submitted through the proxy) grows it fourfold at a time.
 constexpr std::size_t kFirstBufferBytes = 4096;
 
+// From this size on a buffer is a mapping of its own (platform/allocator.h).
+constexpr std::size_t kLargeBuffer = 128 * 1024;
+
+// `buffer` (of `size` bytes) moved to a block of `grown` bytes; nullptr (with `buffer` kept)
+// when memory ran out. A small block grown in place would stretch the heap, and a heap freed in
+// the middle is never given back: a block that becomes large is a new one, so that it is a
+// mapping that goes back to the system when freed. Large ones grow in place as mappings.
+void* grow_buffer(char* buffer, std::size_t size, std::size_t grown) {
+  if (size >= kLargeBuffer || grown < kLargeBuffer) return std::realloc(buffer, grown);
+  void* moved = std::malloc(grown);
+  if (moved == nullptr) return nullptr;
+  if (size > 0) std::memcpy(moved, buffer, size);
+  std::free(buffer);
+  return moved;
+}
+
 }  // namespace
 
 RequestReader::~RequestReader() {
@@ -114,7 +127,7 @@ RequestReader::Room RequestReader::make_room() {
   if (capacity_ >= limit) return Room::at_limit;
   const std::size_t grown = std::min(capacity_ == 0 ? kFirstBufferBytes : capacity_ * 4, limit);
   if (memory_ != nullptr && !memory_->take(grown - capacity_)) return Room::over_budget;
-  void* moved = std::realloc(buffer_, grown);
+  void* moved = grow_buffer(buffer_, capacity_, grown);
   if (moved == nullptr) {
     if (memory_ != nullptr) memory_->give(grown - capacity_);
     return Room::out_of_memory;
@@ -159,7 +172,7 @@ Result<ReadState> RequestReader::read_available(int fd) {
     if (!header_end_) {
       // Only the bytes new since the last look are searched (less the two before them, which
       // may begin a blank line), so a request trickling in byte by byte costs linear time.
-      header_end_ = first_blank_line({buffer_, filled_}, scanned_);
+      header_end_ = find_header_end({buffer_, filled_}, scanned_);
       if (!header_end_) {
         scanned_ = filled_ >= 2 ? filled_ - 2 : 0;
         continue;

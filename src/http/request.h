@@ -25,8 +25,10 @@ struct HeaderEnd {
   bool operator==(const HeaderEnd&) const = default;
 };
 
-// The first blank line in `bytes`: whichever of "\r\n\r\n" and "\n\n" begins first.
-std::optional<HeaderEnd> find_header_end(std::string_view bytes);
+// The first blank line in `bytes` that ends at or after byte `from`: whichever of "\r\n\r\n"
+// and "\n\n" begins first. A reader searches from a little before its new bytes, so that a
+// request trickling in costs linear time.
+std::optional<HeaderEnd> find_header_end(std::string_view bytes, std::size_t from = 0);
 
 // A Content-Length value (blanks already trimmed): optional '+', or '-' followed only by
 // zeros; '_' allowed between digits but not first or last; at most 2^64 - 1. nullopt when

@@ -1,5 +1,7 @@
 #include "platform/allocator.h"
 
+#include <cstdlib>  // names the C library (__GLIBC__) before it is asked for below
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
