@@ -137,3 +137,31 @@ def test_zero_means_no_limit(proxy_factory, fake_daemon):
             raw += chunk
     assert parse_response(raw).status == 200
     assert parent.wait_for_requests(1)[0].body == body
+
+
+def test_a_large_reply_taken_slowly_has_its_own_time_and_leaves_nothing_behind(proxy_factory, fake_daemon):
+    # The parent answers late and the client takes its 3.9 MB reply through a small window:
+    # accept to the last byte is longer than the limit, the reply's own time is not. The reply
+    # is written over many rounds of the loop; once it is out, nothing of the connection may
+    # be left to go off at its old deadline.
+    limit = 1.0
+    size = 3_900_000
+    parent = fake_daemon(lambda req: (time.sleep(0.6), (200, b'{"result":"' + b"x" * size + b'"}'))[1])
+    proxy = proxy_factory({"parent": parent_entry(parent), "client_timeout_ms": int(limit * 1000)})
+    began = time.monotonic()
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.connect(("127.0.0.1", proxy.port))
+        s.settimeout(10)
+        s.sendall(http_post(rpc_body("getblock")))
+        received = bytearray()
+        while chunk := s.recv(65536):
+            received += chunk
+            time.sleep(0.002)  # a slow reader: the reply takes several tenths of a second
+    took = time.monotonic() - began
+    reply = parse_response(bytes(received))
+    assert reply.status == 200 and len(reply.body) == size + len(b'{"result":""}') + 1
+    assert took > limit, f"the reply came too fast ({took:.2f}s) to show the limit counted from accept"
+    time.sleep(limit + 0.3)  # past every deadline the connection ever had
+    assert proxy.rpc("getblockcount").status == 200
+    assert proxy.returncode is None
