@@ -64,6 +64,9 @@ void add_process_family(std::vector<MetricFamily>& out, std::string_view name,
   out.push_back(std::move(f));
 }
 
+constexpr const char* kEndpointThreads = "32";
+constexpr const char* kEndpointRequestTimeoutMs = "1000";
+
 struct ListenAddress {
   sockaddr_in ipv4;
   std::string civetweb;  // "a.b.c.d:port"
@@ -484,8 +487,13 @@ Status start_metrics(const Config& config, std::string_view version) {
   try {
     auto endpoint = std::make_unique<RunningEndpoint>();
     endpoint->metrics = *metrics;
-    endpoint->exposer = std::make_unique<prometheus::Exposer>(
-        std::vector<std::string>{"listening_ports", address->civetweb, "num_threads", "2"});
+    // The embedded web server gives each connection a thread until its request has arrived:
+    // with its defaults (2 threads, 30 s to send a request) two idle connections held every
+    // scrape back for half a minute. A second per request, and threads enough for dozens of
+    // idle connections, keep a scrape within about a second.
+    endpoint->exposer = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
+        "listening_ports", address->civetweb, "num_threads", kEndpointThreads, "request_timeout_ms",
+        kEndpointRequestTimeoutMs});
     exposer = endpoint->exposer.get();
     exposer->RegisterCollectable((*metrics)->registry());
     exposer->RegisterCollectable(*metrics);

@@ -402,3 +402,21 @@ def test_every_dashboard_query_runs_and_names_exported_metrics(stack):
     unknown = {name for name in used
                if name not in exported and re.sub(r"_(bucket|sum|count)$", "", name) not in exported}
     assert unknown == set()
+
+
+def test_a_scrape_is_answered_while_idle_clients_hold_connections(fake_daemon, proxy_factory):
+    metrics_port = free_port()
+    proxy = proxy_factory({"parent": parent_entry(fake_daemon()), "metrics_listen": f"127.0.0.1:{metrics_port}"})
+    idle = [socket.create_connection(("127.0.0.1", metrics_port)) for _ in range(50)]
+    try:
+        time.sleep(0.2)  # all of them taken by the web server
+        began = time.monotonic()
+        with urllib.request.urlopen(f"http://127.0.0.1:{metrics_port}/metrics", timeout=10) as reply:
+            text = reply.read().decode()
+        took = time.monotonic() - began
+    finally:
+        for s in idle:
+            s.close()
+    assert "skerrow_build_info" in text
+    assert took < 2.0, f"the scrape took {took:.2f}s behind 50 idle connections"
+    assert proxy.returncode is None
