@@ -167,7 +167,8 @@ Hash32 dense_root(std::vector<Hash32> level) {
 }
 
 std::uint32_t le32(const std::uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+         (std::uint32_t{p[3]} << 24);
 }
 
 void check_proof(const skerrow::SubmitFields& fields, std::size_t chain, const skerrow::SubmitProof& proof) {
@@ -207,10 +208,11 @@ void check_proof(const skerrow::SubmitFields& fields, std::size_t chain, const s
   FUZZ_CHECK(p.size() == skerrow::proof_size(L, proof.cb_branch, proof.aux_branch));
   FUZZ_CHECK(proof.cb_branch == c && proof.aux_branch == a);
   FUZZ_CHECK(std::equal(coinbase->begin(), coinbase->end(), p.begin()));
-  FUZZ_CHECK(std::all_of(p.begin() + L, p.begin() + L + 32, [](std::uint8_t b) { return b == 0; }));
+  const auto at = [&p](std::size_t offset) { return p.begin() + static_cast<std::ptrdiff_t>(offset); };
+  FUZZ_CHECK(std::all_of(at(L), at(L + 32), [](std::uint8_t b) { return b == 0; }));
   FUZZ_CHECK(p[L + 32] == c);
   for (std::size_t i = 0; i < c; ++i) {
-    FUZZ_CHECK(std::equal(snap->cb_branch[i].begin(), snap->cb_branch[i].end(), p.begin() + L + 33 + 32 * i));
+    FUZZ_CHECK(std::equal(snap->cb_branch[i].begin(), snap->cb_branch[i].end(), at(L + 33 + 32 * i)));
   }
   FUZZ_CHECK(le32(&p[L + 33 + 32 * c]) == 0);
   FUZZ_CHECK(p[L + 37 + 32 * c] == a);
