@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <string>
 
 #include "platform/io.h"
 #include "platform/nonblocking_io.h"
@@ -140,28 +139,31 @@ Result<int> accept_nonblocking(int listen_fd) {
 }
 
 Result<sockaddr_in> resolve_ipv4(std::string_view host, std::uint16_t port) {
-  if (host.find('\0') != std::string_view::npos) return fail(ErrorCode::DnsResolutionFailed);
-  return catch_oom([&]() -> Result<sockaddr_in> {
-    const std::string name(host);
-    sockaddr_in address{};
-    if (::inet_pton(AF_INET, name.c_str(), &address.sin_addr) == 1) {
-      address.sin_family = AF_INET;
-      address.sin_port = htons(port);
-      return address;
-    }
-    char service[8];  // "65535" and its terminator
-    *std::to_chars(service, service + sizeof service - 1, port).ptr = '\0';
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    AddressList addresses;
-    if (::getaddrinfo(name.c_str(), service, &hints, &addresses.head) != 0 || addresses.head == nullptr ||
-        addresses.head->ai_addrlen < sizeof address) {
-      return fail(ErrorCode::DnsResolutionFailed);
-    }
-    std::memcpy(&address, addresses.head->ai_addr, sizeof address);
+  // A host name has at most 253 bytes; a longer text names nothing the resolver could find.
+  char name[256];
+  if (host.size() >= sizeof name || host.find('\0') != std::string_view::npos) {
+    return fail(ErrorCode::DnsResolutionFailed);
+  }
+  std::memcpy(name, host.data(), host.size());
+  name[host.size()] = '\0';
+  sockaddr_in address{};
+  if (::inet_pton(AF_INET, name, &address.sin_addr) == 1) {
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
     return address;
-  });
+  }
+  char service[8];  // "65535" and its terminator
+  *std::to_chars(service, service + sizeof service - 1, port).ptr = '\0';
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  AddressList addresses;
+  if (::getaddrinfo(name, service, &hints, &addresses.head) != 0 || addresses.head == nullptr ||
+      addresses.head->ai_addrlen < sizeof address) {
+    return fail(ErrorCode::DnsResolutionFailed);
+  }
+  std::memcpy(&address, addresses.head->ai_addr, sizeof address);
+  return address;
 }
 
 Result<Descriptor> connect_tcp(const sockaddr_in& address, const Deadline& deadline) {

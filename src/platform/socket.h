@@ -64,7 +64,7 @@ Result<int> accept_nonblocking(int listen_fd);
 // The first IPv4 address of `host`: a plain dotted address is taken as it is, without the
 // resolver's files and calls; other spellings (short, octal or hex forms, names) go through
 // the resolver. Errors: DnsResolutionFailed (also for a host holding a zero byte, which the
-// resolver would cut there and look up some other host), OutOfMemory.
+// resolver would cut there and look up some other host, and for one of 256 bytes or more).
 Result<sockaddr_in> resolve_ipv4(std::string_view host, std::uint16_t port);
 
 // A non-blocking, close-on-exec TCP connection to `address`, connected by `deadline`.

@@ -125,10 +125,7 @@ void FrontEnd::admit(int fd, Clock::time_point accepted) {
 void FrontEnd::read_more(Connection& c) {
   for (;;) {
     auto state = c.request.read_available(c.fd);
-    if (!state) {
-      fail_and_close(c, state.error());
-      return;
-    }
+    if (settled(c, state)) return;
     switch (*state) {
       case ReadState::head:
         // The body is read only from a client allowed to send it: a stranger never makes the
@@ -140,17 +137,14 @@ void FrontEnd::read_more(Connection& c) {
         continue;
       case ReadState::waiting:
         if (!watch(c, Interest::read)) return;
-        if (c.heap_slot == DeadlineHeap<Connection>::kNotInHeap && c.deadline.bounded()) set_deadline(c, c.deadline);
+        keep_reading_deadline(c);
         return;
       case ReadState::over_budget:
         pause_reading(c);
         return;
       case ReadState::complete:
-        request_complete(c);
-        return;
       case ReadState::too_large:
-        refuse_too_large(c);
-        return;
+        return;  // settled above
       case ReadState::unfinished:
         drop_unfinished(c, "the client closed");
         return;
@@ -158,26 +152,37 @@ void FrontEnd::read_more(Connection& c) {
   }
 }
 
+bool FrontEnd::settled(Connection& c, const Result<ReadState>& state) {
+  if (!state) {
+    fail_and_close(c, state.error());
+    return true;
+  }
+  if (*state == ReadState::complete) {
+    request_complete(c);
+    return true;
+  }
+  if (*state == ReadState::too_large) {
+    refuse_too_large(c);
+    return true;
+  }
+  return false;
+}
+
+void FrontEnd::keep_reading_deadline(Connection& c) {
+  if (c.heap_slot == DeadlineHeap<Connection>::kNotInHeap && c.deadline.bounded()) set_deadline(c, c.deadline);
+}
+
+void FrontEnd::done_arriving(Connection& c) {
+  arriving_.remove(c);
+  c.request.stop_charging();  // no longer arriving: its memory is the request's own now
+}
+
 void FrontEnd::reading_timed_out(Connection& c) {
   // Running out of time ends the request like a close. Bytes that had already arrived are
   // still taken, without waiting for more (a paused request has no room for them).
   const bool paused = paused_.contains(c);
   paused_.remove(c);
-  if (!paused) {
-    auto state = c.request.read_available(c.fd);
-    if (!state) {
-      fail_and_close(c, state.error());
-      return;
-    }
-    if (*state == ReadState::complete) {
-      request_complete(c);
-      return;
-    }
-    if (*state == ReadState::too_large) {
-      refuse_too_large(c);
-      return;
-    }
-  }
+  if (!paused && settled(c, c.request.read_available(c.fd))) return;
   if (c.request.header_end()) {
     drop_unfinished(c, "client_timeout_ms");
     return;
@@ -187,8 +192,7 @@ void FrontEnd::reading_timed_out(Connection& c) {
 
 void FrontEnd::request_complete(Connection& c) {
   clear_deadline(c);
-  arriving_.remove(c);
-  c.request.stop_charging();  // no longer arriving: its memory is the request's own now
+  done_arriving(c);
   switch (screen_request(c.request, access_)) {
     case Screening::drop:
       c.failure = c.request.filled() == 0 ? ErrorCode::EndOfStream : ErrorCode::None;
@@ -219,8 +223,7 @@ void FrontEnd::request_complete(Connection& c) {
 
 void FrontEnd::refuse_unauthorized(Connection& c) {
   log_line(LogLevel::warning, LogScope::http, {"unauthorized request"});
-  c.request.stop_charging();
-  arriving_.remove(c);
+  done_arriving(c);
   c.tally.outcome = metrics::RequestOutcome::unauthorized;
   c.phase = ConnectionPhase::refusing;
   unwatch(c);
@@ -237,8 +240,7 @@ void FrontEnd::refuse_too_large(Connection& c) {
              {"request too large: no end of the header block within ", kMaxHeaderBytes, " bytes"});
   }
   clear_deadline(c);
-  c.request.stop_charging();
-  arriving_.remove(c);
+  done_arriving(c);
   c.tally.outcome = metrics::RequestOutcome::bad_request;
   (void)c.reply.set(413, kTooLargeReply);
   start_writing(c);
@@ -256,7 +258,7 @@ void FrontEnd::drop_unfinished(Connection& c, std::string_view before) {
 void FrontEnd::pause_reading(Connection& c) {
   unwatch(c);
   // The time limit goes on running: memory freed too late ends the request as a timeout does.
-  if (c.heap_slot == DeadlineHeap<Connection>::kNotInHeap && c.deadline.bounded()) set_deadline(c, c.deadline);
+  keep_reading_deadline(c);
   paused_.push_back(c);
 }
 

@@ -73,6 +73,11 @@ class FrontEnd {
   Connection* find(std::uint64_t tag) const;
   void admit(int fd, Clock::time_point accepted);
   void read_more(Connection& c);
+  // Ends the reading when `state` is a failure, a complete request or one too large; false
+  // when the request goes on (or is left for the caller to end).
+  bool settled(Connection& c, const Result<ReadState>& state);
+  void keep_reading_deadline(Connection& c);  // the reading's deadline, unless one is set
+  void done_arriving(Connection& c);          // out of the arriving list and the request memory
   void reading_timed_out(Connection& c);
   void request_complete(Connection& c);
   void refuse_unauthorized(Connection& c);

@@ -22,15 +22,7 @@ Result<JsonDocument> template_reply(const std::string& hash) {
   return parse_json(R"({"result":{"hash":")" + hash + R"(","chainid":1,"target":")" + kTarget + R"("}})");
 }
 
-struct TwoChains {
-  AuxEngine engine;
-  TwoChains() {
-    engine.states.resize(2);
-    engine.states[0].chain_id = "a";
-    engine.states[1].chain_id = "b";
-    engine.tree.base_size = engine.tree.tree_size = 2;
-    engine.store = std::make_shared<MemorySnapshotStore>(600);
-  }
+struct TwoChains : test::TwoChains {
   bool waits_for(std::size_t chain) { return pending_stale_fetches(engine).request[chain] != 0; }
 };
 

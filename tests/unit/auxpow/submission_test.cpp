@@ -17,20 +17,8 @@ namespace {
 
 const std::string kHash = std::string(62, '0') + "ab";
 
-// Chains "a" and "b" in a tree of two, snapshots kept in memory.
-struct TwoChains {
-  AuxEngine engine;
-  TwoChains() {
-    engine.states.resize(2);
-    engine.states[0].chain_id = "a";
-    engine.states[1].chain_id = "b";
-    engine.tree.base_size = engine.tree.tree_size = 2;
-    engine.store = std::make_shared<MemorySnapshotStore>(600);
-  }
-};
-
 TEST(Submission, AcceptedBlockAsksForTheChainsNextTemplate) {
-  TwoChains t;
+  test::TwoChains t;
   test::CapturedStderr quiet;
   const std::string body = R"({"params":["b:)" + kHash + R"(:00:)" + std::string(160, '0') + R"("]})";
   auto plan = plan_submission(body, t.engine, std::pmr::get_default_resource());

@@ -1,5 +1,5 @@
-// Helpers shared by the AuxPoW engine tests: stderr capture, hashes from text, and a
-// straightforward merkle root to check the engine's branches against.
+// Helpers shared by the AuxPoW engine tests: stderr capture, hashes from text, a
+// straightforward merkle root to check the engine's branches against, and a two-chain engine.
 #pragma once
 
 #include <fcntl.h>
@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "auxpow/engine.h"
+#include "auxpow/snapshot_store.h"
 #include "common/captured_stderr.h"
 #include "auxpow/hash.h"
 #include "auxpow/hex.h"
@@ -64,5 +66,17 @@ inline Hash32 walk_branch(Hash32 leaf, std::uint32_t index, std::span<const Hash
   }
   return leaf;
 }
+
+// Chains "a" and "b" in a tree of two, snapshots kept in memory.
+struct TwoChains {
+  AuxEngine engine;
+  TwoChains() {
+    engine.states.resize(2);
+    engine.states[0].chain_id = "a";
+    engine.states[1].chain_id = "b";
+    engine.tree.base_size = engine.tree.tree_size = 2;
+    engine.store = std::make_shared<MemorySnapshotStore>(600);
+  }
+};
 
 }  // namespace skerrow::test
