@@ -21,6 +21,7 @@ Status handle_getblocktemplate(Reply& out, std::string_view body, PageArena& are
                                RequestTally& tally);
 
 // Builds the proof, posts it to the chain's aux daemon and relays its answer.
-Status handle_submitauxblock(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx);
+Status handle_submitauxblock(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx,
+                             RequestTally& tally);
 
 }  // namespace skerrow

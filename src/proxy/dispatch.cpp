@@ -27,7 +27,7 @@ Status dispatch_request(Reply& out, std::string_view body, PageArena& arena, Ser
   }
   if (method == "submitauxblock") {
     tally.kind = metrics::RequestKind::submitauxblock;
-    return handle_submitauxblock(out, body, arena, ctx);
+    return handle_submitauxblock(out, body, arena, ctx, tally);
   }
   tally.kind = metrics::RequestKind::passthrough;
   return passthrough(out, body, arena, ctx, tally);

@@ -40,7 +40,8 @@ metrics::SubmitResult submit_result(SubmitVerdict verdict) {
 
 }  // namespace
 
-Status handle_submitauxblock(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx) {
+Status handle_submitauxblock(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx,
+                             RequestTally& tally) {
   return catch_oom([&]() -> Status {
     auto plan = plan_submission(body, ctx.aux, &arena);
     if (!plan) {
@@ -56,6 +57,8 @@ Status handle_submitauxblock(Reply& out, std::string_view body, PageArena& arena
     // A chain's endpoint is fixed after start-up: read without the lock. A hung daemon holds
     // this worker alone, until the daemon time limit.
     const ChainEndpoint& daemon = ctx.aux.states[plan->chain].daemon;
+    // From here the aux daemon may take the block: a stop waits for its answer and the record.
+    tally.outlasts_stop.store(true, std::memory_order_relaxed);
     auto reply = timed_call_json(plan->chain, daemon, &arena, plan->request, ctx.aux.daemon_timeout_ms);
     SubmitVerdict verdict = SubmitVerdict::failed;
     auto answer = finish_submission(ctx.aux, *plan, reply, &arena, &verdict);

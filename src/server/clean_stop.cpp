@@ -70,13 +70,16 @@ void handle_control_signal(int signal, StopState& state, int listen_fd, std::siz
                                 std::chrono::milliseconds(std::min(timeout_ms, kMaxTimerMs)));
 }
 
-void finish_stop_when_done(const StopState& state, std::size_t open) {
-  if (!state.stopping || (open > 0 && !state.deadline.passed())) return;
+void finish_stop_when_done(const StopState& state, std::size_t open, std::size_t outlasting) {
+  if (!state.stopping) return;
+  if (open > 0 && (!state.deadline.passed() || outlasting > 0)) return;
+  // Without a cut (nothing was open when the time ran out) everything open now is cut off.
+  const std::size_t cut_off = state.cut ? state.cut_off : open;
   run_clean_stop_hooks();
-  if (open == 0) {
+  if (cut_off == 0) {
     log_line(LogLevel::info, LogScope::skerrow, {"stopped"});
   } else {
-    log_line(LogLevel::info, LogScope::skerrow, {"stopped, ", open, " requests cut off"});
+    log_line(LogLevel::info, LogScope::skerrow, {"stopped, ", cut_off, " requests cut off"});
   }
   // No static destructors and atexit handlers: workers, refreshers and library threads are
   // still running and would find their objects torn down under them.

@@ -33,7 +33,9 @@ void run_clean_stop_hooks();
 // requests already read are answered and replies already begun are written out.
 struct StopState {
   bool stopping = false;
-  Deadline deadline;  // when whatever is still open is cut off
+  Deadline deadline;       // when whatever is still open is cut off
+  bool cut = false;        // the deadline passed and the front end cut off what it could
+  std::size_t cut_off = 0;  // connections cut off then
 };
 
 // Handles one of kControlSignals read by the event loop. SIGHUP is logged. The first SIGTERM
@@ -44,8 +46,9 @@ struct StopState {
 void handle_control_signal(int signal, StopState& state, int listen_fd, std::size_t open,
                            std::uint64_t timeout_ms);
 
-// Once stopping and nothing is open any more, or the time ran out: runs the hooks, logs
-// "stopped" (or "stopped, <n> requests cut off") and exits 0. Otherwise returns.
-void finish_stop_when_done(const StopState& state, std::size_t open);
+// Once stopping and nothing is open any more, or the time ran out and no open request
+// outlasts a stop (`outlasting`): runs the hooks, logs "stopped" (or "stopped, <n> requests
+// cut off") and exits 0. Otherwise returns.
+void finish_stop_when_done(const StopState& state, std::size_t open, std::size_t outlasting);
 
 }  // namespace skerrow

@@ -34,6 +34,8 @@ metrics::RequestOutcome outcome_of(ErrorCode failure, const RequestTally& tally)
   }
 }
 
+bool outlasts_stop(const Connection& c) { return c.tally.outlasts_stop.load(std::memory_order_relaxed); }
+
 }  // namespace
 
 FrontEnd::FrontEnd(const Settings& settings, EventLoop& loop, JobQueue& queue)
@@ -308,7 +310,11 @@ void FrontEnd::take_finished() {
   while (list != nullptr) {
     Connection* next = list->next_finished;
     list->next_finished = nullptr;
-    start_writing(*list);
+    if (cut_off_ && !outlasts_stop(*list)) {
+      close(*list);
+    } else {
+      start_writing(*list);
+    }
     list = next;
   }
 }
@@ -372,6 +378,26 @@ void FrontEnd::expire(Clock::time_point now) {
         break;  // never has a deadline
     }
   }
+}
+
+std::size_t FrontEnd::cut_off_for_stop() {
+  cut_off_ = true;
+  std::size_t cut = 0;
+  for (auto& slot : by_fd_) {
+    Connection* c = slot.get();
+    if (c == nullptr || outlasts_stop(*c)) continue;
+    ++cut;
+    if (c->phase != ConnectionPhase::working) close(*c);
+  }
+  return cut;
+}
+
+std::size_t FrontEnd::outlasting() const {
+  std::size_t count = 0;
+  for (const auto& slot : by_fd_) {
+    if (slot != nullptr && outlasts_stop(*slot)) ++count;
+  }
+  return count;
 }
 
 int FrontEnd::wait_ms(Clock::time_point now) const {

@@ -62,6 +62,13 @@ class FrontEnd {
   int wait_ms(Clock::time_point now) const;
 
   std::size_t open() const { return open_; }
+
+  // A stop's time limit ran out: closes every connection but those whose request outlasts a
+  // stop (a block handed to a daemon), which go on to their reply. Connections a worker holds
+  // are closed when it hands them back. Returns how many connections were cut off.
+  std::size_t cut_off_for_stop();
+  // Open connections whose request outlasts a stop.
+  std::size_t outlasting() const;
   const RequestMemory& request_memory() const { return request_memory_; }
 
   // Called by a worker, from any thread, once the connection's reply is set: writes what the
@@ -113,6 +120,7 @@ class FrontEnd {
   ConnectionList<&Connection::arriving> arriving_;  // reading their request, oldest first
   ConnectionList<&Connection::paused> paused_;      // reading, waiting for request memory
   Clock::time_point last_refusal_warning_{};
+  bool cut_off_ = false;  // past a stop's time limit: only requests that outlast it are answered
 
   FutexMutex finished_lock_;
   Connection* finished_head_ GUARDED_BY(finished_lock_) = nullptr;

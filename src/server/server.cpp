@@ -80,7 +80,7 @@ Result<std::span<const LoopEvent>> wait_for_events(EventLoop& loop, const FrontE
                                                    const StopState& stop) {
   const auto now = std::chrono::steady_clock::now();
   int ms = front.wait_ms(now);
-  if (stop.stopping) {
+  if (stop.stopping && !stop.cut) {
     const int stop_ms = stop.deadline.poll_ms(now);
     if (ms < 0 || stop_ms < ms) ms = stop_ms;
   }
@@ -179,7 +179,12 @@ void run_server_loop(Server& server) {
     }
     front.expire(std::chrono::steady_clock::now());
     front.resume_paused();
-    finish_stop_when_done(stop, front.open());
+    if (stop.stopping && !stop.cut && stop.deadline.passed()) {
+      // Requests that outlast a stop get their answer; their own limits still bound them.
+      stop.cut_off = front.cut_off_for_stop();
+      stop.cut = true;
+    }
+    finish_stop_when_done(stop, front.open(), stop.cut ? front.outlasting() : 0);
   }
 }
 

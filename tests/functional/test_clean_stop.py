@@ -4,6 +4,7 @@ once; SIGHUP changes nothing."""
 
 import signal
 import socket
+import sqlite3
 import threading
 import time
 
@@ -11,7 +12,7 @@ import pytest
 
 from framework.fake_aux import (aux_chain_entry, build_coinbase, build_header, fake_aux,  # noqa: F401
                                 parent_template, random_txids, submit_param, template_result, wait_exact)
-from framework.fake_daemon import free_port
+from framework.fake_daemon import RawReply, free_port
 from framework.proxy import exchange, http_post, parent_entry, rpc_body
 
 TEMPLATE = parent_template(random_txids(3))
@@ -23,7 +24,8 @@ class Rig:
     aux daemon (its `delay` or `hang`) while it signals the proxy."""
 
     def __init__(self, proxy_factory, fake_daemon, aux, **settings):
-        self.parent = fake_daemon(lambda request: (200, TEMPLATE))
+        self.parent_hangs = False  # the parent takes calls and never answers them
+        self.parent = fake_daemon(lambda request: RawReply(then="hang") if self.parent_hangs else (200, TEMPLATE))
         self.aux = aux
         self.metrics_port = free_port()
         # No timer refresh: the aux daemon sees nothing but the start-up fetch and the submission.
@@ -132,20 +134,28 @@ def test_sighup_is_ignored_and_a_second_stop_signal_ends_at_once(rig, fake_aux):
 
 
 @pytest.mark.parametrize("timeout_ms", [0, 400])
-def test_a_hung_request_is_cut_off_when_the_stop_time_runs_out(rig, fake_aux, timeout_ms):
+def test_the_stop_time_cuts_off_hung_calls_but_waits_for_a_block_at_an_aux_daemon(rig, fake_aux, tmp_path,
+                                                                                   timeout_ms):
     aux = fake_aux(1)
-    r = rig(aux, stop_timeout_ms=timeout_ms)
-    aux.hang = True
+    r = rig(aux, stop_timeout_ms=timeout_ms, state_file=str(tmp_path / "state.db"))
+    aux.delay = timeout_ms / 1000 + 1.0  # the aux daemon answers well after the stop time
     submission = r.submit_and_hold()
+    r.parent_hangs = True
+    hung = r.send("hung", rpc_body("getblockcount"))
+    wait_until(lambda: len(r.parent.requests) >= 2, "the hung call at the parent")
     sent = time.monotonic()
     r.signal(signal.SIGTERM)
     assert r.proxy.wait_exit(timeout=10) == 0
-    took = time.monotonic() - sent
-    assert timeout_ms / 1000 <= took < timeout_ms / 1000 + 2.0
+    assert time.monotonic() - sent >= aux.delay - 0.5  # still there for the aux daemon's answer
     submission.join(5)
-    assert r.replies["submission"] == b""
-    assert r.proxy.lines()[-2:] == ["info(skerrow): stopping: SIGTERM, finishing 1 requests",
-                                    "info(skerrow): stopped, 1 requests cut off"]
+    hung.join(5)
+    assert r.replies["submission"].endswith(b"\r\n\r\n" + ACCEPTED)
+    assert r.replies["hung"] == b""
+    with sqlite3.connect(tmp_path / "state.db") as db:
+        assert db.execute("SELECT chain, result FROM submissions").fetchall() == [("c", "true")]
+    lines = r.proxy.lines()
+    assert lines[-1] == "info(skerrow): stopped, 1 requests cut off"
+    assert "info(skerrow): stopping: SIGTERM, finishing 2 requests" in lines
 
 
 def test_an_idle_proxy_stops_at_once(fake_daemon, proxy_factory):
