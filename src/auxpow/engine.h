@@ -14,6 +14,7 @@
 
 #include "auxpow/hash.h"
 #include "auxpow/tree.h"
+#include "log/throttle.h"
 #include "config/config.h"
 #include "platform/futex.h"
 #include "platform/thread_annotations.h"
@@ -54,6 +55,7 @@ struct AuxChainState {
   std::uint64_t done = 0;
   std::uint64_t stale = 0;
   std::uint64_t waited_out = 0;
+  LogThrottle fetch_failures;  // the chain's "failed to get aux template" lines
 };
 
 class SnapshotStore;

@@ -41,8 +41,17 @@ void apply_aux_reply(AuxChainState& state, const Result<JsonDocument>& reply) {
   AuxTemplate& t = state.templ;
   t.valid = false;
   if (!reply) {
-    log_line(LogLevel::warning, LogScope::auxpow,
-             {"failed to get aux template for ", state.chain_id, ": ", reply.error()});
+    // A chain refreshed often and down for long would fill the log.
+    const auto left_out = state.fetch_failures.admit(LogThrottle::Clock::now());
+    if (!left_out) return;
+    if (*left_out == 0) {
+      log_line(LogLevel::warning, LogScope::auxpow,
+               {"failed to get aux template for ", state.chain_id, ": ", reply.error()});
+    } else {
+      log_line(LogLevel::warning, LogScope::auxpow,
+               {"failed to get aux template for ", state.chain_id, ": ", reply.error(), " (", *left_out,
+                " more not logged)"});
+    }
     return;
   }
   const JsonValue* result = get_member(reply->root(), "result");

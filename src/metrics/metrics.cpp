@@ -183,6 +183,11 @@ void Metrics::build_request_series(prometheus::Registry& r) {
                         .Help("Connections closed unanswered because the job queue was full.")
                         .Register(r)
                         .Add({});
+  accept_failures_ = &BuildCounter()
+                          .Name("skerrow_accept_failures_total")
+                          .Help("Failed attempts to accept a client connection.")
+                          .Register(r)
+                          .Add({});
   connections_open_ = &BuildGauge()
                            .Name("skerrow_connections_open")
                            .Help("Client connections held open: request arriving, queued, served or reply being written.")
@@ -407,6 +412,7 @@ void request_finished(Metrics& m, RequestKind kind, RequestOutcome outcome, doub
 void queue_depth(Metrics& m, std::size_t depth) { m.queue_depth_->Set(static_cast<double>(depth)); }
 
 void queue_dropped(Metrics& m) { m.queue_dropped_->Increment(); }
+void accept_failed(Metrics& m) { m.accept_failures_->Increment(); }
 void connections_open(Metrics& m, std::size_t open) { m.connections_open_->Set(static_cast<double>(open)); }
 
 void worker_busy(Metrics& m, int delta) { m.workers_busy_->Increment(delta); }

@@ -67,6 +67,7 @@ inline Metrics* get() { return active.load(std::memory_order_relaxed); }
 void request_finished(Metrics&, RequestKind, RequestOutcome, double seconds);
 void queue_depth(Metrics&, std::size_t depth);
 void queue_dropped(Metrics&);
+void accept_failed(Metrics&);
 void connections_open(Metrics&, std::size_t open);
 void worker_busy(Metrics&, int delta);
 void daemon_call(Metrics&, std::size_t daemon, ErrorCode result, double seconds);
@@ -110,6 +111,11 @@ inline void queue_depth(std::size_t depth) {
 // A connection was closed unanswered because the queue was full.
 inline void queue_dropped() {
   if (Metrics* m = detail::get()) detail::queue_dropped(*m);
+}
+
+// Accepting a client connection failed.
+inline void accept_failed() {
+  if (Metrics* m = detail::get()) detail::accept_failed(*m);
 }
 
 // The front end holds `open` client connections now. REQUIRES: called by the event loop

@@ -48,6 +48,7 @@ class Metrics final : public prometheus::Collectable {
   friend void detail::request_finished(Metrics&, RequestKind, RequestOutcome, double);
   friend void detail::queue_depth(Metrics&, std::size_t);
   friend void detail::queue_dropped(Metrics&);
+  friend void detail::accept_failed(Metrics&);
   friend void detail::connections_open(Metrics&, std::size_t);
   friend void detail::worker_busy(Metrics&, int);
   friend void detail::daemon_call(Metrics&, std::size_t, ErrorCode, double);
@@ -102,6 +103,7 @@ class Metrics final : public prometheus::Collectable {
   std::array<LatencyHistogram, kRequestKinds> request_latency_;
   prometheus::Gauge* queue_depth_ = nullptr;
   prometheus::Counter* queue_dropped_ = nullptr;
+  prometheus::Counter* accept_failures_ = nullptr;
   prometheus::Gauge* connections_open_ = nullptr;
   prometheus::Gauge* workers_busy_ = nullptr;
   std::vector<std::unique_ptr<Daemon>> daemons_;  // [0] the parent, [i + 1] aux chain i

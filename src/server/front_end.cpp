@@ -64,7 +64,12 @@ std::optional<ErrorCode> FrontEnd::accept_pending(int listen_fd) {
     // An empty backlog is the normal end of a round; connections left behind by any other
     // failure are reported again by the next wait.
     if (code == ErrorCode::WouldBlock) return std::nullopt;
-    log_line(LogLevel::warning, LogScope::http, {"accept failed: ", code});
+    metrics::accept_failed();
+    if (const auto left_out = accept_failures_.admit(Clock::now()); left_out && *left_out == 0) {
+      log_line(LogLevel::warning, LogScope::http, {"accept failed: ", code});
+    } else if (left_out) {
+      log_line(LogLevel::warning, LogScope::http, {"accept failed: ", code, " (", *left_out, " more not logged)"});
+    }
     return code;
   }
 }
@@ -224,7 +229,11 @@ void FrontEnd::request_complete(Connection& c) {
 }
 
 void FrontEnd::refuse_unauthorized(Connection& c) {
-  log_line(LogLevel::warning, LogScope::http, {"unauthorized request"});
+  if (const auto left_out = refusals_.admit(Clock::now()); left_out && *left_out == 0) {
+    log_line(LogLevel::warning, LogScope::http, {"unauthorized request"});
+  } else if (left_out) {
+    log_line(LogLevel::warning, LogScope::http, {"unauthorized request (", *left_out, " more not logged)"});
+  }
   done_arriving(c);
   c.tally.outcome = metrics::RequestOutcome::unauthorized;
   c.phase = ConnectionPhase::refusing;

@@ -16,6 +16,7 @@
 #include "server/connection.h"
 #include "server/job_queue.h"
 #include "http/access.h"
+#include "log/throttle.h"
 #include "platform/event_loop.h"
 #include "platform/futex.h"
 #include "platform/thread_annotations.h"
@@ -120,6 +121,8 @@ class FrontEnd {
   ConnectionList<&Connection::arriving> arriving_;  // reading their request, oldest first
   ConnectionList<&Connection::paused> paused_;      // reading, waiting for request memory
   Clock::time_point last_refusal_warning_{};
+  LogThrottle accept_failures_;  // "accept failed" lines
+  LogThrottle refusals_;         // "unauthorized request" lines
   bool cut_off_ = false;  // past a stop's time limit: only requests that outlast it are answered
 
   FutexMutex finished_lock_;

@@ -80,8 +80,10 @@ TEST(ApplyAuxReply, FailuresAndBadFieldsKeepWhatTheRulesSayTheyKeep) {
   EXPECT_FALSE(s.templ.valid);
   EXPECT_EQ(s.templ.chainid, 98u);
 
-  // A call that failed: warning line with the error name.
+  // A call that failed: warning line with the error name; another failure within the second
+  // is left out of the log.
   apply_aux_reply(s, std::unexpected(ErrorCode::ConnectionRefused));
+  apply_aux_reply(s, std::unexpected(ErrorCode::ConnectionTimedOut));
   EXPECT_FALSE(s.templ.valid);
 
   // 63-character hash: not valid, but chainid, target and diff still update and the line

@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <limits>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -18,6 +20,7 @@
 #include "log/format.h"
 #include "log/log.h"
 #include "log/safe_text.h"
+#include "log/throttle.h"
 
 namespace skerrow {
 namespace {
@@ -117,6 +120,21 @@ TEST(FixedPoint, RoundsTheShortestDigits) {
             "115792089237316200000000000000000000000000000000000000000000000000000000000000.000");
   // 1.0005 is stored as 1.000499999..., but its shortest digits are 1.0005: rounds up.
   EXPECT_EQ(fixed(1.0005, 3), "1.001");
+}
+
+TEST(LogThrottle, OneLineASecondCountingTheLinesLeftOut) {
+  // (milliseconds since the first event, what admit says: -1 for a line left out)
+  const std::vector<std::pair<int, long>> events = {
+      {0, 0},    {10, -1}, {999, -1}, {1000, 2},  // a line a second, then the count of the two left out
+      {1500, -1}, {3000, 1},                      // a quiet second: the next event is written at once
+      {4500, 0},                                  // nothing left out since the last line
+  };
+  LogThrottle throttle;
+  const auto start = LogThrottle::Clock::now();
+  for (const auto& [ms, expected] : events) {
+    const auto left_out = throttle.admit(start + std::chrono::milliseconds(ms));
+    EXPECT_EQ(left_out ? static_cast<long>(*left_out) : -1L, expected) << "at " << ms << " ms";
+  }
 }
 
 }  // namespace
