@@ -9,6 +9,7 @@ packages=(
   libssl-dev libzmq3-dev             # libcrypto (SHA-256) and libzmq
   prometheus-cpp-dev                 # metrics registry and endpoint
   libsqlite3-dev sqlite3             # the state file (SQLite) and its shell for operators' queries
+  libsystemd-dev                     # sd_notify: readiness and watchdog under systemd
   libgtest-dev                       # unit tests
   python3 python3-pytest python3-zmq # functional tests
   litecoind                          # real parent daemon for tests and the demo

@@ -477,6 +477,13 @@ void zmq_relayed(Metrics& m, std::string_view daemon_label) {
 
 }  // namespace detail
 
+Status check_metrics_listen(const Config& config) {
+  if (!config.metrics_listen) return {};
+  auto address = parse_listen(*config.metrics_listen);
+  if (!address) return fail(address.error());
+  return {};
+}
+
 Status start_metrics(const Config& config, std::string_view version) {
   if (!config.metrics_listen) return {};
 

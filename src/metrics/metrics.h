@@ -95,6 +95,9 @@ void zmq_relayed(Metrics&, std::string_view daemon_label);
 // `config` lives until the process ends.
 Status start_metrics(const Config& config, std::string_view version);
 
+// Reads "metrics_listen" as start_metrics does, with the errors of reading it, and binds nothing.
+Status check_metrics_listen(const Config& config);
+
 // -- hooks: each is a no-op while the endpoint is off ------------------------------------
 
 // A request has been answered (or given up); `seconds` counts from accept.

@@ -23,7 +23,9 @@ Status dispatch_request(Reply& out, std::string_view body, PageArena& arena, Ser
   }
   if (method == "getblocktemplate") {
     tally.kind = metrics::RequestKind::getblocktemplate;
-    return handle_getblocktemplate(out, body, arena, ctx, tally);
+    Status answered = handle_getblocktemplate(out, body, arena, ctx, tally);
+    if (answered) ctx.templates_served.fetch_add(1, std::memory_order_relaxed);
+    return answered;
   }
   if (method == "submitauxblock") {
     tally.kind = metrics::RequestKind::submitauxblock;

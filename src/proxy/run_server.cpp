@@ -2,11 +2,14 @@
 #include "proxy/run_server.h"
 
 #include <new>
+#include <string>
 #include <vector>
 
 #include "auxpow/schedule.h"
 #include "log/log.h"
+#include "platform/futex.h"
 #include "platform/io.h"
+#include "platform/service_manager.h"
 #include "proxy/aux_refresher.h"
 #include "proxy/dispatch.h"
 #include "proxy/server_context.h"
@@ -51,6 +54,22 @@ ServerContext* make_context(const Config& config, std::shared_ptr<SnapshotStore>
   return ctx;
 }
 
+// The status line a service manager shows: what a glance at `systemctl status` should tell.
+std::string describe(ServerContext& ctx, std::size_t open) {
+  std::size_t up = 0;
+  {
+    FutexLock guard(ctx.aux.lock);
+    for (const AuxChainState& state : ctx.aux.states) up += state.templ.valid ? 1 : 0;
+  }
+  try {
+    return std::to_string(open) + " connections, " +
+           std::to_string(ctx.templates_served.load(std::memory_order_relaxed)) + " templates served, " +
+           std::to_string(up) + " of " + std::to_string(ctx.aux.states.size()) + " aux chains up";
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+}
+
 // What the server needs to know: the client limits, and the aux refresh as its tick (only
 // asks: each chain's refresher fetches on its own thread; a chain whose last fetch failed is
 // asked again too). Without aux chains there is nothing to refresh.
@@ -62,6 +81,7 @@ ServerSettings server_settings(const Config& config, ServerContext& ctx) {
   settings.request_memory = static_cast<std::size_t>(config.request_memory_mb) << 20;
   settings.workers = config.workers;
   settings.stop_timeout_ms = config.stop_timeout_ms;
+  settings.describe = [&ctx](std::size_t open) { return describe(ctx, open); };
   if (!ctx.aux.states.empty() && config.aux_refresh_ms > 0) {
     settings.tick_ms = config.aux_refresh_ms;
     settings.tick = [aux = &ctx.aux] { want_all_aux_fetches(*aux, FetchReason::routine); };
@@ -115,6 +135,7 @@ ErrorCode run_server(const Config& config, std::shared_ptr<SnapshotStore> store)
   log_line(LogLevel::info, LogScope::http,
            {"kqueue event loop started (workers=", config.workers,
             ", aux_chains=", ctx->aux.states.size(), ")"});
+  service::ready(describe(*ctx, 0));
   run_server_loop(**server);
 }
 

@@ -2,6 +2,7 @@
 // worker starts; afterwards only `aux` changes, and only under its lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "auxpow/engine.h"
@@ -18,6 +19,7 @@ struct ServerContext {
   ClientAccess access;       // views into the configuration
   std::uint64_t daemon_timeout_ms = 0;  // bound on every daemon call (0: none)
   std::uint64_t client_timeout_ms = 0;  // bound on each read and write of a client (0: none)
+  std::atomic<std::uint64_t> templates_served{0};  // getblocktemplate calls answered, for the status line
 };
 
 }  // namespace skerrow

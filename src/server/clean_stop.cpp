@@ -11,6 +11,7 @@
 #include "platform/futex.h"
 #include "platform/io.h"
 #include "platform/event_loop.h"
+#include "platform/service_manager.h"
 #include "platform/signals.h"
 #include "platform/thread_annotations.h"
 
@@ -65,6 +66,7 @@ void handle_control_signal(int signal, StopState& state, int listen_fd, std::siz
   // Closed rather than paused: a pool that connects from now on is refused at once and can
   // turn to another proxy, instead of waiting in the backlog of one that will not answer.
   close_fd(listen_fd);
+  service::stopping();
   state.stopping = true;
   state.deadline = Deadline::at(std::chrono::steady_clock::now() +
                                 std::chrono::milliseconds(std::min(timeout_ms, kMaxTimerMs)));

@@ -8,7 +8,14 @@
 
 namespace skerrow {
 
-Result<Listener> open_listener(std::string_view listen) {
+namespace {
+
+struct ListenText {
+  Endpoint address;
+  sockaddr_in ipv4;
+};
+
+Result<ListenText> read_listen(std::string_view listen) {
   auto address = split_address(listen);
   if (!address) {
     log_line(LogLevel::error, LogScope::http, {"invalid listen address: ", listen});
@@ -16,6 +23,22 @@ Result<Listener> open_listener(std::string_view listen) {
   }
   auto ipv4 = parse_ipv4(address->host, address->port);
   if (!ipv4) return fail(ipv4.error());
+  return ListenText{*address, *ipv4};
+}
+
+}  // namespace
+
+Status check_listen(std::string_view listen) {
+  auto text = read_listen(listen);
+  if (!text) return fail(text.error());
+  return {};
+}
+
+Result<Listener> open_listener(std::string_view listen) {
+  auto text = read_listen(listen);
+  if (!text) return fail(text.error());
+  const Endpoint* address = &text->address;
+  const sockaddr_in* ipv4 = &text->ipv4;
   auto socket = listen_tcp(*ipv4, kListenBacklog);
   if (!socket) return fail(socket.error());
 

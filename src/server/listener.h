@@ -25,4 +25,8 @@ struct Listener {
 // (a host that is not a dotted IPv4 address), the bind and listen tables, Unexpected.
 Result<Listener> open_listener(std::string_view listen);
 
+// Reads the "listen" text as open_listener does, with the same errors and line, but opens
+// nothing: a configuration check.
+Status check_listen(std::string_view listen);
+
 }  // namespace skerrow

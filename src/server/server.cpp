@@ -1,6 +1,7 @@
 // The event loop that feeds the workers.
 #include "server/server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "log/log.h"
 #include "platform/event_loop.h"
 #include "platform/io.h"
+#include "platform/service_manager.h"
 #include "platform/signals.h"
 #include "server/clean_stop.h"
 #include "server/front_end.h"
@@ -26,7 +28,11 @@ constexpr std::uint64_t kTickTag = 1;
 constexpr std::uint64_t kAcceptResumeTag = 2;
 constexpr std::uint64_t kSignalTag = 3;
 constexpr std::uint64_t kWorkersTag = 4;  // workers handed connections back
-static_assert(kWorkersTag < kFirstConnectionTag);
+constexpr std::uint64_t kHeartbeatTag = 5;  // the service manager's watchdog ping and status
+static_assert(kHeartbeatTag < kFirstConnectionTag);
+
+// How often a service manager without a watchdog is told the proxy's status.
+constexpr std::uint64_t kStatusIntervalMs = 5000;
 
 // How long the listening socket is left alone after accepting failed for want of
 // descriptors or memory. Level-triggered, it would otherwise be reported again at once and
@@ -110,6 +116,12 @@ Status watch_events(EventLoop& loop, int listen_fd, const ServerSettings& settin
   if (settings.tick && settings.tick_ms > 0) {
     if (auto added = loop.add_timer(settings.tick_ms, kTickTag); !added) return added;
   }
+  if (service::managed()) {
+    // The ping comes from the loop itself: a loop that stops turning stops pinging.
+    const std::uint64_t watchdog_ms = service::watchdog_interval_ms();
+    const std::uint64_t ms = watchdog_ms > 0 ? std::min(watchdog_ms, kStatusIntervalMs) : kStatusIntervalMs;
+    if (auto added = loop.add_timer(ms, kHeartbeatTag); !added) return added;
+  }
   return {};
 }
 
@@ -171,6 +183,10 @@ void run_server_loop(Server& server) {
           break;
         case kWorkersTag:
           front.take_finished();
+          break;
+        case kHeartbeatTag:
+          service::watchdog_ping();
+          if (server.settings.describe && !stop.stopping) service::status(server.settings.describe(front.open()));
           break;
         default:
           if (event.tag >= kFirstConnectionTag) front.connection_ready(event.tag, event.data);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "error/error.h"
 #include "http/access.h"
@@ -23,6 +24,9 @@ struct ServerSettings {
   // Called on the loop's thread every `tick_ms` (0: never). Must not block.
   std::uint64_t tick_ms = 0;
   std::function<void()> tick;
+  // Under a service manager: the one-line status it shows, given the open connections. Called
+  // on the loop's thread every few seconds. Must not block.
+  std::function<std::string(std::size_t open)> describe;
 };
 
 class Server;

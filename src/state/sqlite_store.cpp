@@ -402,6 +402,22 @@ Result<std::unique_ptr<SqliteSnapshotStore>> SqliteSnapshotStore::open(std::stri
   });
 }
 
+Status SqliteSnapshotStore::check(std::string_view path, std::uint64_t retention_s, StoreTime now,
+                                  std::string* why) {
+  std::string scratch;
+  std::string& reason = why != nullptr ? *why : scratch;
+  return catch_oom([&]() -> Status {
+    reason.clear();
+    const std::string file(path);
+    const auto state = inspect_path(file, reason);
+    if (!state) return fail(state.error());
+    if (*state != FileState::present) return {};
+    SqliteSnapshotStore store(retention_s, kDefaultSnapshotCap);
+    if (auto loaded = store.load(file, now, reason); !loaded) return fail(loaded.error());
+    return {};
+  });
+}
+
 Result<bool> SqliteSnapshotStore::load(const std::string& file, StoreTime now, std::string& why) {
   // Read-only until the file is known to be ours: a refused file must keep every byte (a
   // read-write connection would, for one, roll back another program's hot journal).

@@ -67,6 +67,11 @@ class SqliteSnapshotStore final : public SnapshotStore {
   static Result<std::unique_ptr<SqliteSnapshotStore>> open(std::string_view path, std::uint64_t retention_s,
                                                            StoreTime now, std::size_t cap = kDefaultSnapshotCap,
                                                            std::string* why = nullptr);
+  // Checks, as open does, that `path` can serve as the state file (its folder and the file can
+  // be used, and a file present is this program's database, read whole), without changing it,
+  // taking its lock or logging: a configuration check while a running proxy holds the file.
+  // Errors: as open's, but Locked and those of writing.
+  static Status check(std::string_view path, std::uint64_t retention_s, StoreTime now, std::string* why = nullptr);
   ~SqliteSnapshotStore() override;
   SqliteSnapshotStore(const SqliteSnapshotStore&) = delete;
   SqliteSnapshotStore& operator=(const SqliteSnapshotStore&) = delete;

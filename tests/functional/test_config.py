@@ -4,12 +4,14 @@ error, exit status 1, nothing on standard output."""
 import json
 import os
 import shutil
+import sqlite3
 import subprocess
 import tempfile
 from pathlib import Path
 
 import pytest
 
+from framework.fake_daemon import free_port
 from framework.proxy import default_binary
 
 BIN = os.path.abspath(default_binary())
@@ -84,3 +86,41 @@ def test_unreadable_file_is_access_denied():
         assert (status, out, err) == (1, b"", failure_line("secret.conf", "AccessDenied"))
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def other_programs_database(path):
+    with sqlite3.connect(path) as db:
+        db.execute("CREATE TABLE t(x)")
+
+
+CHECKED = {
+    "duplicate key": ('{"parent": {"url": "a"}, "parent": {"url": "b"}}', None),
+    "listen not dotted IPv4": (json.dumps({"parent": {"url": "p"}, "listen": "localhost:1"}), None),
+    "metrics_listen without port": (json.dumps({"parent": {"url": "p"}, "metrics_listen": "127.0.0.1"}), None),
+    "another program's state file": (json.dumps({"parent": {"url": "p"}, "state_file": "other.db"}),
+                                     other_programs_database),
+}
+
+
+@pytest.mark.parametrize("text, prepare", CHECKED.values(), ids=CHECKED.keys())
+def test_a_check_prints_the_line_a_start_fails_with(tmp_path, text, prepare):
+    (tmp_path / "c.conf").write_text(text)
+    if prepare:
+        prepare(tmp_path / "other.db")
+    status, out, err = run(["-c", "c.conf"], tmp_path)
+    failure = err.splitlines()[-1]
+    assert status == 1 and failure.startswith("error(")
+    assert run(["-t", "-c", "c.conf"], tmp_path) == (1, b"", failure + "\n")
+
+
+def test_a_check_of_a_running_proxys_file_binds_and_locks_nothing(fake_daemon, proxy_factory, tmp_path):
+    proxy = proxy_factory({"parent": {"url": f"127.0.0.1:{fake_daemon().port}"},
+                           "metrics_listen": f"127.0.0.1:{free_port()}", "state_file": str(tmp_path / "state.db")})
+    # Its port, its metrics port and its state file are all held: a start would fail on each.
+    conf = str(proxy.conf_path)
+    assert run(["-c", conf, "-t"], tmp_path) == (0, f"configuration {conf} is valid\n".encode(), "")
+    # A state file not there yet is not made by a check.
+    (tmp_path / "fresh.conf").write_text(json.dumps({"parent": {"url": "p"}, "state_file": "new.db"}))
+    assert run(["-t", "-c", "fresh.conf"], tmp_path)[0] == 0
+    assert not (tmp_path / "new.db").exists()
+    assert proxy.returncode is None

@@ -3,8 +3,12 @@ line and the configuration summary."""
 
 import json
 import os
+import shutil
+import signal
 import socket
 import subprocess
+import tempfile
+import time
 
 import pytest
 
@@ -15,6 +19,7 @@ TIMEOUT = 20
 
 USAGE = (b"Usage: skerrow [options]\n\nOptions:\n"
          b"  -c <path>    Configuration file (default: skerrow.conf)\n"
+         b"  -t           Check the configuration and exit\n"
          b"  -h, --help   Show this help\n"
          b"  -v, --version  Show version\n")
 VERSION = b"skerrow 0.2.0\n"
@@ -157,3 +162,31 @@ def test_minimal_file_summary_shows_the_defaults(tmp_path):
     ]
     assert status == 1
     assert last.startswith("error(skerrow): HTTP proxy server failed: error.")
+
+
+def test_systemd_hears_ready_once_listening_then_status_watchdog_and_stopping(fake_daemon, proxy_factory):
+    folder = tempfile.mkdtemp(prefix="skerrow-notify-")  # a socket path must stay short
+    notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    notify.bind(os.path.join(folder, "notify"))
+    notify.settimeout(5)
+    try:
+        parent = fake_daemon(lambda request: (200, b'{"result":{"version":1},"error":null,"id":1}'))
+        proxy = proxy_factory({"parent": {"url": f"127.0.0.1:{parent.port}"}}, wait=False,
+                              env={"NOTIFY_SOCKET": os.path.join(folder, "notify"), "WATCHDOG_USEC": "1000000"})
+        ready = notify.recv(4096).decode()
+        socket.create_connection(("127.0.0.1", proxy.port), timeout=2).close()  # listening by then
+        assert ready == "READY=1\nSTATUS=0 connections, 0 templates served, 0 of 0 aux chains up"
+        assert proxy.rpc("getblocktemplate").status == 200
+        # Half the watchdog's second between pings, each with the status beside it.
+        started, heard = time.monotonic(), []
+        while time.monotonic() - started < 1.6:
+            heard.append(notify.recv(4096).decode())
+        assert heard.count("WATCHDOG=1") >= 2
+        assert "STATUS=0 connections, 1 templates served, 0 of 0 aux chains up" in heard
+        proxy.process.send_signal(signal.SIGTERM)
+        while (message := notify.recv(4096).decode()) != "STOPPING=1\nSTATUS=stopping":
+            assert message in ("WATCHDOG=1",) or message.startswith("STATUS="), message
+        assert proxy.wait_exit() == 0
+    finally:
+        notify.close()
+        shutil.rmtree(folder, ignore_errors=True)

@@ -144,14 +144,16 @@ class Proxy:
 
     # -- life cycle -----------------------------------------------------------------------
 
-    def start(self, wait: bool = True, timeout: float = 10.0, args: list[str] | None = None):
-        """Starts `<binary> -c <conf>` (plus `args`); with `wait`, returns once the event loop
-        runs and raises ProxyExited if the process ends first."""
+    def start(self, wait: bool = True, timeout: float = 10.0, args: list[str] | None = None,
+              env: dict[str, str] | None = None):
+        """Starts `<binary> -c <conf>` (plus `args`, with `env` added to the environment); with
+        `wait`, returns once the event loop runs and raises ProxyExited if the process ends first."""
         if self.process is not None:
             raise RuntimeError("proxy already started")
         cmd = [self.binary, "-c", str(self.conf_path)] + list(args or [])
         self.process = subprocess.Popen(cmd, cwd=self.workdir, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        env={**os.environ, **env} if env else None)
         for target in (self._collect_stderr, self._collect_stdout):
             t = threading.Thread(target=target, daemon=True)
             t.start()
