@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 
 #include <prometheus/exposer.h>
@@ -16,6 +17,7 @@
 #include "platform/io.h"
 #include "platform/process_stats.h"
 #include "platform/socket.h"
+#include "platform/tcp_forward.h"
 #include "rpc/address.h"
 
 namespace skerrow::metrics {
@@ -68,8 +70,9 @@ constexpr const char* kEndpointThreads = "32";
 constexpr const char* kEndpointRequestTimeoutMs = "1000";
 
 struct ListenAddress {
-  sockaddr_in ipv4;
-  std::string civetweb;  // "a.b.c.d:port"
+  SocketAddress socket;
+  std::string host;      // as written: "a.b.c.d" or "[v6 address]"
+  std::string civetweb;  // "a.b.c.d:port" or "[v6 address]:port"
 };
 
 Result<ListenAddress> parse_listen(std::string_view text) {
@@ -81,14 +84,16 @@ Result<ListenAddress> parse_listen(std::string_view text) {
   if (!split || after_scheme.find(':') == std::string_view::npos) {
     return fail(ErrorCode::InvalidListenAddress);
   }
-  auto ipv4 = parse_ipv4(split->host, split->port);
-  if (!ipv4) return fail(ipv4.error());
+  auto socket = parse_listen_host(split->host, split->port);
+  if (!socket) return fail(socket.error());
   return catch_oom([&]() -> Result<ListenAddress> {
-    return ListenAddress{*ipv4, std::string(split->host) + ":" + std::to_string(split->port)};
+    return ListenAddress{*socket, std::string(split->host), std::string(split->host) + ":" + std::to_string(split->port)};
   });
 }
 
 // Lives until the process ends, like the Config: nothing ever stops the endpoint.
+constexpr int kListenBacklogForMetrics = 128;
+
 struct RunningEndpoint {
   std::shared_ptr<Metrics> metrics;
   std::unique_ptr<prometheus::Exposer> exposer;
@@ -489,9 +494,21 @@ Status start_metrics(const Config& config, std::string_view version) {
 
   auto address = parse_listen(*config.metrics_listen);
   if (!address) return fail(address.error());
-  // The embedded web server reports a failed bind only as an exception without a cause, so the
-  // address is bound once first (with the same SO_REUSEADDR) to learn why it would fail.
-  if (auto probed = probe_bind(address->ipv4); !probed) return probed;
+  // The embedded web server of Debian's build cannot listen on IPv6: for an IPv6 address the
+  // proxy listens itself and forwards each connection to the server on an IPv4 loopback port
+  // of its own choosing.
+  std::optional<Descriptor> ipv6_listener;
+  std::string served_at = address->civetweb;
+  if (address->socket.family() == AF_INET6) {
+    auto listener = listen_tcp(address->socket, kListenBacklogForMetrics);
+    if (!listener) return fail(listener.error());
+    ipv6_listener = std::move(*listener);
+    served_at = "127.0.0.1:0";
+  } else if (auto probed = probe_bind(address->socket); !probed) {
+    // The embedded web server reports a failed bind only as an exception without a cause, so
+    // the address is bound once first (with the same SO_REUSEADDR) to learn why it would fail.
+    return probed;
+  }
 
   auto metrics = Metrics::create(config, version);
   if (!metrics) return fail(metrics.error());
@@ -505,7 +522,7 @@ Status start_metrics(const Config& config, std::string_view version) {
     // scrape back for half a minute. A second per request, and threads enough for dozens of
     // idle connections, keep a scrape within about a second.
     endpoint->exposer = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
-        "listening_ports", address->civetweb, "num_threads", kEndpointThreads, "request_timeout_ms",
+        "listening_ports", served_at, "num_threads", kEndpointThreads, "request_timeout_ms",
         kEndpointRequestTimeoutMs});
     exposer = endpoint->exposer.get();
     exposer->RegisterCollectable((*metrics)->registry());
@@ -519,14 +536,21 @@ Status start_metrics(const Config& config, std::string_view version) {
     return fail(ErrorCode::Unexpected);
   }
 
-  std::uint16_t port = ntohs(address->ipv4.sin_port);
+  std::uint16_t port = address->socket.port();
   if (auto ports = exposer->GetListeningPorts(); !ports.empty()) {
     port = static_cast<std::uint16_t>(ports.front());
   }
-  char host[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &address->ipv4.sin_addr, host, sizeof host);
-  log_line(LogLevel::info, LogScope::skerrow,
-           {"metrics listening on ", std::string_view(host), ":", port});
+  if (ipv6_listener) {
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(port);
+    if (auto forwarding = start_tcp_forwarder(std::move(*ipv6_listener), SocketAddress::of(server)); !forwarding) {
+      return fail(forwarding.error());
+    }
+    port = address->socket.port();
+  }
+  log_line(LogLevel::info, LogScope::skerrow, {"metrics listening on ", std::string_view(address->host), ":", port});
   detail::active.store(metrics->get(), std::memory_order_release);
   return {};
 }

@@ -73,9 +73,6 @@ ErrorCode connect_error(int err) {
   }
 }
 
-const sockaddr* as_sockaddr(const sockaddr_in& address) {
-  return reinterpret_cast<const sockaddr*>(&address);
-}
 
 struct AddressList {
   addrinfo* head = nullptr;
@@ -85,6 +82,33 @@ struct AddressList {
 };
 
 }  // namespace
+
+SocketAddress SocketAddress::of(const sockaddr_in& ipv4) {
+  SocketAddress address;
+  std::memcpy(&address.storage, &ipv4, sizeof ipv4);
+  address.length = sizeof ipv4;
+  return address;
+}
+
+SocketAddress SocketAddress::of(const sockaddr_in6& ipv6) {
+  SocketAddress address;
+  std::memcpy(&address.storage, &ipv6, sizeof ipv6);
+  address.length = sizeof ipv6;
+  return address;
+}
+
+std::uint16_t SocketAddress::port() const {
+  if (family() == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port);
+  return ntohs(reinterpret_cast<const sockaddr_in*>(&storage)->sin_port);
+}
+
+bool SocketAddress::loopback() const {
+  if (family() == AF_INET) {
+    return (ntohl(reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr.s_addr) >> 24) == 127;
+  }
+  const in6_addr& ipv6 = reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr;
+  return IN6_IS_ADDR_LOOPBACK(&ipv6) || (IN6_IS_ADDR_V4MAPPED(&ipv6) && ipv6.s6_addr[12] == 127);
+}
 
 void Descriptor::reset() {
   if (fd_ >= 0) close_fd(release());
@@ -99,14 +123,14 @@ ErrorCode create_error_from_errno(int err) {
   }
 }
 
-Result<Descriptor> listen_tcp(const sockaddr_in& address, int backlog) {
-  Descriptor socket(::socket(AF_INET, SOCK_STREAM, 0));
+Result<Descriptor> listen_tcp(const SocketAddress& address, int backlog) {
+  Descriptor socket(::socket(address.family(), SOCK_STREAM, 0));
   if (socket.get() < 0) return fail(socket_error_from_errno(errno));
   int one = 1;
   if (setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
     return fail(setsockopt_error(errno));
   }
-  if (::bind(socket.get(), as_sockaddr(address), sizeof address) != 0) {
+  if (::bind(socket.get(), address.get(), address.length) != 0) {
     return fail(bind_error_from_errno(errno));
   }
   if (::listen(socket.get(), backlog) != 0) return fail(listen_error(errno));
@@ -119,12 +143,12 @@ Result<Descriptor> listen_tcp(const sockaddr_in& address, int backlog) {
   return socket;
 }
 
-Status probe_bind(const sockaddr_in& address) {
-  Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+Status probe_bind(const SocketAddress& address) {
+  Descriptor socket(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (socket.get() < 0) return fail(socket_error_from_errno(errno));
   int one = 1;
   (void)setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(socket.get(), as_sockaddr(address), sizeof address) != 0) {
+  if (::bind(socket.get(), address.get(), address.length) != 0) {
     return fail(bind_error_from_errno(errno));
   }
   return {};
@@ -138,7 +162,9 @@ Result<int> accept_nonblocking(int listen_fd) {
   }
 }
 
-Result<sockaddr_in> resolve_ipv4(std::string_view host, std::uint16_t port) {
+Result<SocketAddress> resolve_address(std::string_view host, std::uint16_t port) {
+  const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+  if (bracketed) host = host.substr(1, host.size() - 2);
   // A host name has at most 253 bytes; a longer text names nothing the resolver could find.
   char name[256];
   if (host.size() >= sizeof name || host.find('\0') != std::string_view::npos) {
@@ -146,30 +172,44 @@ Result<sockaddr_in> resolve_ipv4(std::string_view host, std::uint16_t port) {
   }
   std::memcpy(name, host.data(), host.size());
   name[host.size()] = '\0';
-  sockaddr_in address{};
-  if (::inet_pton(AF_INET, name, &address.sin_addr) == 1) {
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    return address;
+  if (bracketed) {
+    sockaddr_in6 ipv6{};
+    if (::inet_pton(AF_INET6, name, &ipv6.sin6_addr) != 1) return fail(ErrorCode::DnsResolutionFailed);
+    ipv6.sin6_family = AF_INET6;
+    ipv6.sin6_port = htons(port);
+    return SocketAddress::of(ipv6);
+  }
+  sockaddr_in ipv4{};
+  if (::inet_pton(AF_INET, name, &ipv4.sin_addr) == 1) {
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_port = htons(port);
+    return SocketAddress::of(ipv4);
   }
   char service[8];  // "65535" and its terminator
   *std::to_chars(service, service + sizeof service - 1, port).ptr = '\0';
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   AddressList addresses;
-  if (::getaddrinfo(name, service, &hints, &addresses.head) != 0 || addresses.head == nullptr ||
-      addresses.head->ai_addrlen < sizeof address) {
-    return fail(ErrorCode::DnsResolutionFailed);
+  if (::getaddrinfo(name, service, &hints, &addresses.head) != 0) return fail(ErrorCode::DnsResolutionFailed);
+  // IPv4 first, as before IPv6 was known here: a host with both keeps the address it had.
+  const addrinfo* chosen = nullptr;
+  for (const addrinfo* a = addresses.head; a != nullptr; a = a->ai_next) {
+    if (a->ai_family == AF_INET && a->ai_addrlen >= sizeof(sockaddr_in)) {
+      chosen = a;
+      break;
+    }
+    if (chosen == nullptr && a->ai_family == AF_INET6 && a->ai_addrlen >= sizeof(sockaddr_in6)) chosen = a;
   }
-  std::memcpy(&address, addresses.head->ai_addr, sizeof address);
-  return address;
+  if (chosen == nullptr) return fail(ErrorCode::DnsResolutionFailed);
+  if (chosen->ai_family == AF_INET) return SocketAddress::of(*reinterpret_cast<const sockaddr_in*>(chosen->ai_addr));
+  return SocketAddress::of(*reinterpret_cast<const sockaddr_in6*>(chosen->ai_addr));
 }
 
-Result<Descriptor> connect_tcp(const sockaddr_in& address, const Deadline& deadline) {
-  Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+Result<Descriptor> connect_tcp(const SocketAddress& address, const Deadline& deadline) {
+  Descriptor socket(::socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (socket.get() < 0) return fail(socket_error_from_errno(errno));
-  if (::connect(socket.get(), as_sockaddr(address), sizeof address) == 0) return socket;
+  if (::connect(socket.get(), address.get(), address.length) == 0) return socket;
   int err = errno;
   // The socket does not block, so the handshake goes on in the background. The same holds
   // after a signal: issuing connect again would only report EALREADY for a connection that

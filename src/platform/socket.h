@@ -1,8 +1,9 @@
-// TCP sockets over IPv4: every socket, bind, listen, accept, connect and name resolution call
+// TCP sockets over IPv4 and IPv6: every socket, bind, listen, accept, connect and name resolution call
 // of the proxy, with the errno tables that name their failures.
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <string_view>
@@ -12,6 +13,19 @@
 #include "platform/deadline.h"
 
 namespace skerrow {
+
+// An IPv4 or IPv6 socket address.
+struct SocketAddress {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+
+  static SocketAddress of(const sockaddr_in& ipv4);
+  static SocketAddress of(const sockaddr_in6& ipv6);
+  int family() const { return storage.ss_family; }
+  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+  std::uint16_t port() const;  // in host byte order
+  bool loopback() const;       // 127.0.0.0/8, ::1, or 127.0.0.0/8 mapped into IPv6
+};
 
 // A descriptor that is closed when its owner goes away, unless released first.
 class Descriptor {
@@ -49,11 +63,11 @@ ErrorCode create_error_from_errno(int err);
 // TimeoutTooBig, InvalidProtocolOption, OperationNotSupported, AlreadyConnected, Unexpected),
 // the bind table, the listen table (AddressInUse, OperationNotSupported,
 // FileDescriptorNotASocket, Unexpected), Unexpected.
-Result<Descriptor> listen_tcp(const sockaddr_in& address, int backlog);
+Result<Descriptor> listen_tcp(const SocketAddress& address, int backlog);
 
 // Binds a socket to `address` (with SO_REUSEADDR) and closes it again: whether a server that
 // binds it by itself will succeed, and if not, why. Errors: the socket and bind tables.
-Status probe_bind(const sockaddr_in& address);
+Status probe_bind(const SocketAddress& address);
 
 // One accept from a non-blocking listening socket: the new connection, itself non-blocking
 // and close-on-exec. Errors: WouldBlock (the backlog is empty), BlockedByFirewall,
@@ -61,11 +75,13 @@ Status probe_bind(const sockaddr_in& address);
 // ConnectionAborted, ProtocolFailure, Unexpected.
 Result<int> accept_nonblocking(int listen_fd);
 
-// The first IPv4 address of `host`: a plain dotted address is taken as it is, without the
-// resolver's files and calls; other spellings (short, octal or hex forms, names) go through
-// the resolver. Errors: DnsResolutionFailed (also for a host holding a zero byte, which the
-// resolver would cut there and look up some other host, and for one of 256 bytes or more).
-Result<sockaddr_in> resolve_ipv4(std::string_view host, std::uint16_t port);
+// The address of `host` to connect to: a plain dotted IPv4 address, or an IPv6 address in
+// brackets ("[::1]"), is taken as it is, without the resolver's files and calls; other
+// spellings (short, octal or hex forms, names) go through the resolver, whose first IPv4
+// address is taken, else its first IPv6 one. Errors: DnsResolutionFailed (also for a host
+// holding a zero byte, which the resolver would cut there and look up some other host, for
+// one of 256 bytes or more, and for brackets around something else than an IPv6 address).
+Result<SocketAddress> resolve_address(std::string_view host, std::uint16_t port);
 
 // A non-blocking, close-on-exec TCP connection to `address`, connected by `deadline`.
 // Errors: the socket table, the connect table (PermissionDenied, FileNotFound, AccessDenied,
@@ -73,6 +89,6 @@ Result<sockaddr_in> resolve_ipv4(std::string_view host, std::uint16_t port);
 // AddressNotAvailable, NetworkUnreachable, ConnectionResetByPeer, ConnectionTimedOut,
 // ConnectionRefused, Unexpected), ConnectionTimedOut when the deadline passes first,
 // SystemResources or Unexpected (a failing wait).
-Result<Descriptor> connect_tcp(const sockaddr_in& address, const Deadline& deadline);
+Result<Descriptor> connect_tcp(const SocketAddress& address, const Deadline& deadline);
 
 }  // namespace skerrow

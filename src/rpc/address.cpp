@@ -15,6 +15,13 @@ Result<Endpoint> split_address(std::string_view text) {
   }
 
   std::size_t colon = authority.rfind(':');
+  // The colons of an IPv6 address in brackets are its own.
+  if (const std::size_t close = authority.rfind(']');
+      !authority.empty() && authority.front() == '[' && close != std::string_view::npos &&
+      (colon == std::string_view::npos || colon < close)) {
+    colon = std::string_view::npos;
+    if (close + 1 != authority.size()) return fail(ErrorCode::InvalidPort);
+  }
   if (colon == std::string_view::npos) return Endpoint{authority, kDefaultPort};
 
   std::string_view port_text = authority.substr(colon + 1);
@@ -76,6 +83,25 @@ Result<sockaddr_in> parse_ipv4(std::string_view host, std::uint16_t port) {
   address.sin_port = htons(port);
   std::memcpy(&address.sin_addr.s_addr, octets, sizeof octets);
   return address;
+}
+
+Result<SocketAddress> parse_listen_host(std::string_view host, std::uint16_t port) {
+  if (host.empty() || host.front() != '[') {
+    auto ipv4 = parse_ipv4(host, port);
+    if (!ipv4) return fail(ipv4.error());
+    return SocketAddress::of(*ipv4);
+  }
+  // INET6_ADDRSTRLEN holds the longest form, with its terminator.
+  char text[INET6_ADDRSTRLEN];
+  if (host.size() < 3 || host.back() != ']' || host.size() - 2 >= sizeof text) return fail(ErrorCode::InvalidCharacter);
+  std::memcpy(text, host.data() + 1, host.size() - 2);
+  text[host.size() - 2] = '\0';
+  sockaddr_in6 ipv6;
+  std::memset(&ipv6, 0, sizeof ipv6);
+  if (::inet_pton(AF_INET6, text, &ipv6.sin6_addr) != 1) return fail(ErrorCode::InvalidCharacter);
+  ipv6.sin6_family = AF_INET6;
+  ipv6.sin6_port = htons(port);
+  return SocketAddress::of(ipv6);
 }
 
 }  // namespace skerrow

@@ -1,4 +1,5 @@
-// Address texts: "[scheme://]host[:port]" split into host and port, and dotted IPv4 hosts.
+// Address texts: "[scheme://]host[:port]" split into host and port, and numeric hosts: dotted
+// IPv4, or IPv6 in brackets ("[::1]:8332").
 #pragma once
 
 #include <netinet/in.h>
@@ -7,6 +8,7 @@
 #include <string_view>
 
 #include "error/error.h"
+#include "platform/socket.h"
 
 namespace skerrow {
 
@@ -26,8 +28,9 @@ struct ChainEndpoint {
 };
 
 // Splits an address text. Everything up to and including the first "://" is skipped; the
-// last ':' of the rest separates host and port (8332 when there is none). Pure; the host
-// refers into `text`. Errors: InvalidPort.
+// last ':' of the rest separates host and port (8332 when there is none), except inside a
+// host in brackets, which is an IPv6 address and keeps its brackets ("[::1]", as a Host header
+// and the log write it). Pure; the host refers into `text`. Errors: InvalidPort.
 Result<Endpoint> split_address(std::string_view text);
 
 // Reads a port text: optional '+' (or '-' followed only by zeros), digits with inner '_'
@@ -38,5 +41,9 @@ Result<std::uint16_t> parse_port(std::string_view text);
 // port in network byte order. Errors: InvalidCharacter, InvalidEnd, NonCanonical, Overflow,
 // Incomplete.
 Result<sockaddr_in> parse_ipv4(std::string_view host, std::uint16_t port);
+
+// A host to listen on: dotted IPv4 as parse_ipv4 reads it, or an IPv6 address in brackets.
+// Errors: parse_ipv4's; InvalidCharacter for brackets around something else.
+Result<SocketAddress> parse_listen_host(std::string_view host, std::uint16_t port);
 
 }  // namespace skerrow

@@ -215,7 +215,7 @@ Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_reso
     auto request = build_request_head(daemon, body.size(), memory);
     if (!request) return fail(request.error());
 
-    auto address = resolve_ipv4(daemon.endpoint.host, daemon.endpoint.port);
+    auto address = resolve_address(daemon.endpoint.host, daemon.endpoint.port);
     if (!address) return fail(address.error());
     const Deadline deadline = Deadline::after(timeout_ms);
     auto socket = connect_tcp(*address, deadline);

@@ -67,6 +67,8 @@ Status setup_relay(RelayState& state, const Config& config) {
     log_line(LogLevel::error, LogScope::zmq, {"zmq_ctx_new failed"});
     return fail(ErrorCode::ZmqContextFailed);
   }
+  // Every socket of the context then takes IPv6 endpoints ("tcp://[::1]:28332") besides IPv4.
+  (void)zmq_ctx_set(state.context, ZMQ_IPV6, 1);
 
   state.publisher = zmq_socket(state.context, ZMQ_PUB);
   if (state.publisher == nullptr) {

@@ -64,3 +64,40 @@ def test_unreadable_listen_address(fake_daemon, proxy_factory, listen):
     expect_failure(proxy_factory, fake_daemon(), listen,
                    f"error(http): invalid listen address: {listen}",
                    "error(skerrow): HTTP proxy server failed: error.InvalidListenAddress")
+
+
+def free_port6() -> int:
+    with socket.socket(socket.AF_INET6) as s:
+        s.bind(("::1", 0))
+        return s.getsockname()[1]
+
+
+def exchange6(port: int, request: bytes) -> bytes:
+    with socket.create_connection(("::1", port), timeout=5) as s:
+        s.sendall(request)
+        reply = b""
+        while chunk := s.recv(65536):
+            reply += chunk
+        return reply
+
+
+def test_ipv6_in_brackets_wherever_an_address_is_taken(fake_daemon, proxy_factory):
+    answer = b'{"result":5,"error":null,"id":1}'
+    parent = fake_daemon(lambda request: (200, answer), host="::1")
+    aux = fake_daemon(lambda request: (200, b'{"result":null,"error":null,"id":1}'), host="::1")
+    port, metrics_port = free_port6(), free_port6()
+    proxy = proxy_factory({"parent": parent_entry(parent), "listen": f"[::1]:{port}",
+                           "metrics_listen": f"[::1]:{metrics_port}", "aux_refresh_ms": 0,
+                           "aux_chains": [{"chain_id": "c", "url": f"[::1]:{aux.port}"}]})
+    for line in (f"info(skerrow): parent chain: [::1]:{parent.port}",
+                 f"info(http): HTTP JSON-RPC proxy listening on [::1]:{port}",
+                 f"info(skerrow): metrics listening on [::1]:{metrics_port}"):
+        assert line in proxy.lines()
+    assert not any("without listen_user" in line for line in proxy.lines())  # ::1 is loopback
+    body = b'{"method":"getblockcount","params":[],"id":1}'
+    reply = exchange6(port, b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+    assert reply.startswith(b"HTTP/1.1 200 ") and reply.endswith(answer + b"\n")
+    assert parent.requests[-1].headers["Host"] == f"[::1]:{parent.port}"
+    aux.wait_for_requests(1)  # the start-up fetch reached the aux daemon over IPv6
+    assert exchange6(metrics_port, b"GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").startswith(
+        b"HTTP/1.1 200 ")

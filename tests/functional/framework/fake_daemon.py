@@ -141,9 +141,10 @@ Handler = Callable[[Request], "tuple[int, bytes] | RawReply"]
 
 
 class FakeDaemon:
-    """HTTP JSON-RPC server on a free 127.0.0.1 port; one thread per connection."""
+    """HTTP JSON-RPC server on a free 127.0.0.1 port (or `host`, such as "::1"); one thread per
+    connection."""
 
-    def __init__(self, handler: Handler | None = None, *, read_timeout: float = 10.0):
+    def __init__(self, handler: Handler | None = None, *, read_timeout: float = 10.0, host: str = "127.0.0.1"):
         self.handler = handler or default_handler
         self.read_timeout = read_timeout
         self.requests: list[Request] = []
@@ -153,14 +154,15 @@ class FakeDaemon:
         self._stopping = threading.Event()
         self._threads: list[threading.Thread] = []
         self._open: set[socket.socket] = set()
-        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        ipv6 = ":" in host  # "::1": the IPv6 loopback
+        self._listener = socket.socket(socket.AF_INET6 if ipv6 else socket.AF_INET, socket.SOCK_STREAM)
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._listener.bind(("127.0.0.1", 0))
+        self._listener.bind((host, 0))
         self._listener.listen(128)
         self._listener.settimeout(0.2)
         self.port = self._listener.getsockname()[1]
-        self.host = "127.0.0.1"
-        self.url = f"http://127.0.0.1:{self.port}"
+        self.host = host
+        self.url = f"http://[{host}]:{self.port}" if ipv6 else f"http://{host}:{self.port}"
         self._acceptor = threading.Thread(target=self._accept_loop, daemon=True,
                                           name=f"fake-daemon-{self.port}")
         self._acceptor.start()

@@ -31,7 +31,9 @@ TEST(SplitAddress, SeparatesHostAndPort) {
       {"h:65535", "h", 65535},
       {"", "", 8332},
       {"host/", "host/", 8332},               // a slash after a bare host stays in the host
-      {"[::1]:8332", "[::1]", 8332},         // brackets are not interpreted
+      {"[::1]:8332", "[::1]", 8332},         // IPv6 in brackets, which stay in the host
+      {"http://[::1]", "[::1]", 8332},       // ... whose colons are never the separator
+      {"[fe80::1:2]:0", "[fe80::1:2]", 0},
       {"x:y://h", "h", 8332},                // the ':' of the scheme is never the separator
       {"a://b://c:5", "b://c", 5},           // only the first "://" ends the scheme
       {" h ", " h ", 8332},                  // blanks are not trimmed
@@ -55,7 +57,7 @@ TEST(SplitAddress, HostIsAViewIntoTheText) {
 TEST(SplitAddress, RejectsUnreadablePorts) {
   for (std::string_view text : {"h:", "h:65536", "h:abc", "h:8332/", "h:_8332", "h:8332_", "h:-1",
                                 "h:-01", "h:+", "h:-", "h: 1", "h:1 ", "http://h:", "h:99999999999",
-                                "h:0x10", "h:+-1", "h:++1"}) {
+                                "h:0x10", "h:+-1", "h:++1", "[::1]x", "[::1]:"}) {
     auto result = split_address(text);
     ASSERT_FALSE(result.has_value()) << text;
     EXPECT_EQ(result.error(), ErrorCode::InvalidPort) << text;
@@ -98,6 +100,34 @@ TEST(ParseIpv4, AcceptsCanonicalDottedQuads) {
   auto port_bytes = reinterpret_cast<const unsigned char*>(&loopback->sin_port);
   EXPECT_EQ(port_bytes[0], 0);
   EXPECT_EQ(port_bytes[1], 1);
+}
+
+TEST(ParseListenHost, DottedIpv4OrIpv6InBrackets) {
+  struct Case {
+    std::string_view host;
+    int family;  // 0: refused with InvalidCharacter
+    bool loopback;
+  };
+  const Case cases[] = {
+      {"[::1]", AF_INET6, true},           {"[::]", AF_INET6, false},
+      {"[::ffff:127.0.0.2]", AF_INET6, true}, {"[2001:db8::7]", AF_INET6, false},
+      {"127.0.0.1", AF_INET, true},        {"10.0.0.1", AF_INET, false},
+      {"[::1", 0, false},                  {"[]", 0, false},
+      {"[1.2.3.4]", 0, false},             {"[::g]", 0, false},
+      {"::1", 0, false},                   {"localhost", 0, false},
+  };
+  for (const Case& c : cases) {
+    auto address = parse_listen_host(c.host, 8333);
+    if (c.family == 0) {
+      ASSERT_FALSE(address.has_value()) << c.host;
+      EXPECT_EQ(address.error(), ErrorCode::InvalidCharacter) << c.host;
+      continue;
+    }
+    ASSERT_TRUE(address.has_value()) << c.host;
+    EXPECT_EQ(address->family(), c.family) << c.host;
+    EXPECT_EQ(address->port(), 8333) << c.host;
+    EXPECT_EQ(address->loopback(), c.loopback) << c.host;
+  }
 }
 
 TEST(ParseIpv4, NamesEachKindOfMalformedHost) {
