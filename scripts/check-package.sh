@@ -17,7 +17,7 @@ info=$(dpkg-deb --info "$deb")
 echo "$info" | sed -n '/Package:/,$p'
 [ "$(dpkg-deb --field "$deb" Package)" = skerrow ] || fail "package name"
 depends=$(dpkg-deb --field "$deb" Depends)
-for dep in libzmq5 libssl3 libc6 libprometheus-cpp-core1.0 libprometheus-cpp-pull1.0; do
+for dep in libzmq5 libssl3 libc6 libsystemd0 libprometheus-cpp-core1.0 libprometheus-cpp-pull1.0; do
   grep -q "\b$dep\b" <<<"$depends" || fail "Depends lacks $dep: $depends"
 done
 echo "$info" | grep -q conffiles || fail "no conffiles"
@@ -35,6 +35,7 @@ trap 'dpkg --purge skerrow >/dev/null 2>&1 || true' EXIT
 /usr/bin/python3 -c 'import json; json.load(open("/etc/skerrow/skerrow.conf"))' || fail "conffile is not JSON"
 # The shipped configuration keeps its state where the unit's StateDirectory puts it.
 grep -qx 'StateDirectory=skerrow' /usr/lib/systemd/system/skerrow.service || fail "unit lacks StateDirectory=skerrow"
+grep -qx 'Type=notify' /usr/lib/systemd/system/skerrow.service || fail "unit is not Type=notify"
 /usr/bin/python3 -c 'import json, sys; sys.exit(json.load(open("/etc/skerrow/skerrow.conf")).get("state_file") != "/var/lib/skerrow/state.sqlite")' \
   || fail "conffile's state_file is not /var/lib/skerrow/state.sqlite"
 if command -v systemd-analyze >/dev/null; then

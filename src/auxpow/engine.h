@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -75,8 +76,9 @@ struct AuxEngine {
   FutexMutex lock;
   std::condition_variable_any fetch_wanted;  // a chain's `wanted` grew (waited on with `lock`)
   std::condition_variable_any fetch_done;    // a chain's `done` grew (waited on with `lock`)
-  std::uint64_t daemon_timeout_ms = 0;  // bound on every aux daemon call (0: none)
-  std::uint64_t aux_wait_ms = 0;        // a template's longest wait for stale work to be replaced
+  // Read without the lock; a reload of the configuration may change them at any time.
+  std::atomic<std::uint64_t> daemon_timeout_ms{0};  // bound on every aux daemon call (0: none)
+  std::atomic<std::uint64_t> aux_wait_ms{0};        // a template's longest wait for stale work to be replaced
 };
 
 // Fills `engine` from the configuration in configuration order, sets the tree's base size

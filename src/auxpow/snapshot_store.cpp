@@ -226,7 +226,7 @@ Result<std::optional<FoundSnapshot>> MemorySnapshotStore::find(const Hash32& roo
       if (root_it == roots_.end()) return std::nullopt;
       // Expired snapshots wait for the next put to be dropped; until then they are skipped.
       // Put times do not go backwards, so the live ones are the newest.
-      const StoreTime oldest_live = now - static_cast<StoreTime>(retention_s_);
+      const StoreTime oldest_live = now - static_cast<StoreTime>(retention_s_.load(std::memory_order_relaxed));
       std::vector<Entry*> live;
       for (auto e = root_it->second.entries.rbegin(); e != root_it->second.entries.rend(); ++e) {
         if (e->second->time < oldest_live) break;
@@ -270,7 +270,7 @@ std::size_t MemorySnapshotStore::tree_part_count() const {
 }
 
 void MemorySnapshotStore::drop_expired(StoreTime now) {
-  const auto retention = static_cast<StoreTime>(retention_s_);
+  const auto retention = static_cast<StoreTime>(retention_s_.load(std::memory_order_relaxed));
   while (!entries_.empty() && now - entries_.begin()->second.time > retention) remove(entries_.begin());
 }
 

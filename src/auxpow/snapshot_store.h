@@ -9,6 +9,7 @@
 // counts as newer.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -114,6 +115,10 @@ class SnapshotStore {
 
   virtual std::size_t count() const = 0;
 
+  // A new retention (a reloaded "work_retention_s"), for every find and prune from now on:
+  // snapshots put within it before are found again, older ones are dropped at the next prune.
+  virtual void set_retention(std::uint64_t retention_s) = 0;
+
   // Keeps a record of one aux block submission that reached an aux daemon, where the store
   // has a place for it (the state file); a store in memory keeps none. Errors: those of the
   // implementation's storage.
@@ -146,6 +151,7 @@ class MemorySnapshotStore final : public SnapshotStore {
                                             const Hash32& header_merkle_root, StoreTime now) const override;
   Status prune(StoreTime now) override;
   std::size_t count() const override;
+  void set_retention(std::uint64_t retention_s) override { retention_s_.store(retention_s, std::memory_order_relaxed); }
 
   // put, telling what it did. Errors: OutOfMemory (the store is left as it was).
   Result<PutEffect> insert(const AuxTreePart& tree, std::span<const Hash32> cb_branch, StoreTime now);
@@ -198,7 +204,7 @@ class MemorySnapshotStore final : public SnapshotStore {
   void drop_expired(StoreTime now) REQUIRES(lock_);
   void remove(std::map<std::uint64_t, Entry>::iterator entry) REQUIRES(lock_);
 
-  const std::uint64_t retention_s_;
+  std::atomic<std::uint64_t> retention_s_;
   const std::size_t cap_;
   mutable FutexMutex lock_;  // guards every field below, nothing else
   std::uint64_t next_seq_ GUARDED_BY(lock_) = 1;

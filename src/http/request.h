@@ -58,6 +58,8 @@ class RequestMemory {
 
   std::size_t used() const { return used_; }
   std::size_t limit() const { return limit_; }
+  // A new limit: bytes held past it stay held, and nothing more is taken until they are back under it.
+  void set_limit(std::size_t limit) { limit_ = limit; }
 
  private:
   std::size_t limit_;

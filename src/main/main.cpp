@@ -214,7 +214,7 @@ int main(int argc, char** argv) {
     std::exit(1);
   }
 
-  ErrorCode failure = run_server(config, open_state_file_or_exit(config));
+  ErrorCode failure = run_server(config, options.config_path, open_state_file_or_exit(config));
   log_line(LogLevel::error, LogScope::skerrow, {"HTTP proxy server failed: ", failure});
   std::exit(1);
 }

@@ -13,8 +13,9 @@ Status dispatch_request(Reply& out, std::string_view body, PageArena& arena, Ser
                         RequestTally& tally) {
   std::optional<std::string_view> method = find_method(body);
   // Checked before any branch: the AuxPoW methods are listed or refused like all others.
-  if (ctx.access.allowed_methods) {
-    auto check = check_method(body, method, *ctx.access.allowed_methods, &arena);
+  const ClientAccess& access = *ctx.access.load(std::memory_order_acquire);
+  if (access.allowed_methods) {
+    auto check = check_method(body, method, *access.allowed_methods, &arena);
     if (!check) return fail(check.error());
     if (!check->allowed) {
       tally.outcome = metrics::RequestOutcome::not_allowed;

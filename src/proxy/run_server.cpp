@@ -12,6 +12,7 @@
 #include "platform/service_manager.h"
 #include "proxy/aux_refresher.h"
 #include "proxy/dispatch.h"
+#include "proxy/reload.h"
 #include "proxy/server_context.h"
 #include "server/listener.h"
 #include "server/server.h"
@@ -38,16 +39,23 @@ void warn_about_exposure(const Config& config, const Listener& listener) {
 }
 
 // The record every thread shares, never freed; nullptr when there is no memory for it.
-ServerContext* make_context(const Config& config, std::shared_ptr<SnapshotStore> store) {
+ServerContext* make_context(const Config& config, std::string_view config_path,
+                            std::shared_ptr<SnapshotStore> store) {
   ServerContext* ctx = new (std::nothrow) ServerContext;
   if (ctx == nullptr) return nullptr;
+  ClientAccess* access = new (std::nothrow) ClientAccess;
+  if (access == nullptr) {
+    delete ctx;
+    return nullptr;
+  }
   ctx->config = &config;
+  ctx->config_path = config_path;
   ctx->parent = config.parent;
   ctx->daemon_timeout_ms = config.daemon_timeout_ms;
-  ctx->client_timeout_ms = config.client_timeout_ms;
-  ctx->access.user = config.listen_user;
-  ctx->access.pass = config.listen_pass.value_or(std::string_view());
-  if (config.allowed_methods) ctx->access.allowed_methods = std::span(*config.allowed_methods);
+  access->user = config.listen_user;
+  access->pass = config.listen_pass.value_or(std::string_view());
+  if (config.allowed_methods) access->allowed_methods = std::span(*config.allowed_methods);
+  ctx->access = access;
   init_aux_engine(ctx->aux, config);
   if (store) ctx->aux.store = std::move(store);
   ctx->aux.daemon_timeout_ms = config.daemon_timeout_ms;
@@ -74,30 +82,32 @@ std::string describe(ServerContext& ctx, std::size_t open) {
 // asks: each chain's refresher fetches on its own thread; a chain whose last fetch failed is
 // asked again too). Without aux chains there is nothing to refresh.
 ServerSettings server_settings(const Config& config, ServerContext& ctx) {
+  const ServerLimits limits = server_limits(config, ctx);
   ServerSettings settings;
-  settings.client_timeout_ms = config.client_timeout_ms;
-  settings.access = &ctx.access;
-  settings.max_connections = config.max_connections;
-  settings.request_memory = static_cast<std::size_t>(config.request_memory_mb) << 20;
+  settings.client_timeout_ms = limits.client_timeout_ms;
+  settings.access = limits.access;
+  settings.max_connections = limits.max_connections;
+  settings.request_memory = limits.request_memory;
   settings.workers = config.workers;
-  settings.stop_timeout_ms = config.stop_timeout_ms;
+  settings.stop_timeout_ms = limits.stop_timeout_ms;
   settings.describe = [&ctx](std::size_t open) { return describe(ctx, open); };
-  if (!ctx.aux.states.empty() && config.aux_refresh_ms > 0) {
-    settings.tick_ms = config.aux_refresh_ms;
+  if (!ctx.aux.states.empty()) {
+    settings.tick_ms = limits.tick_ms;
     settings.tick = [aux = &ctx.aux] { want_all_aux_fetches(*aux, FetchReason::routine); };
   }
+  settings.reload = [&ctx] { return reload_configuration(ctx); };
   return settings;
 }
 
 }  // namespace
 
-ErrorCode run_server(const Config& config, std::shared_ptr<SnapshotStore> store) {
+ErrorCode run_server(const Config& config, std::string_view config_path, std::shared_ptr<SnapshotStore> store) {
   auto listener = open_listener(config.listen);
   if (!listener) return listener.error();
   const int listen_fd = listener->fd;
   warn_about_exposure(config, *listener);
 
-  ServerContext* ctx = make_context(config, std::move(store));
+  ServerContext* ctx = make_context(config, config_path, std::move(store));
   if (ctx == nullptr) {
     close_fd(listen_fd);
     return ErrorCode::OutOfMemory;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 #include "auxpow/snapshot_store.h"
 #include "config/config.h"
@@ -14,7 +15,9 @@ namespace skerrow {
 // runs: the process ends in the loop's clean stop (server/clean_stop.h) or is killed. A start-up
 // failure is returned after releasing what had been set up.
 // `store`, when given, keeps the answered templates' snapshots (the state file); otherwise
-// they are kept in memory.
-ErrorCode run_server(const Config& config, std::shared_ptr<SnapshotStore> store = nullptr);
+// they are kept in memory. `config_path` is the file SIGHUP reads again; both live as long as
+// the process.
+ErrorCode run_server(const Config& config, std::string_view config_path,
+                     std::shared_ptr<SnapshotStore> store = nullptr);
 
 }  // namespace skerrow

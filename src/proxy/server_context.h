@@ -1,5 +1,6 @@
 // The record shared by the event loop and every worker. Built completely before the first
-// worker starts; afterwards only `aux` changes, and only under its lock.
+// worker starts; afterwards `aux` changes under its lock, and a reload of the configuration
+// (on the loop's thread) swaps `config` and `access` and sets the time limits.
 #pragma once
 
 #include <atomic>
@@ -13,12 +14,14 @@
 namespace skerrow {
 
 struct ServerContext {
-  const Config* config = nullptr;
+  const Config* config = nullptr;  // the configuration in force; a reload leaves the old one alive
   ChainEndpoint parent;      // views into the configuration
   AuxEngine aux;
-  ClientAccess access;       // views into the configuration
-  std::uint64_t daemon_timeout_ms = 0;  // bound on every daemon call (0: none)
-  std::uint64_t client_timeout_ms = 0;  // bound on each read and write of a client (0: none)
+  // The credentials and methods in force: views into a configuration, swapped whole by a
+  // reload. Neither is ever freed, since requests in flight may still read the old ones.
+  std::atomic<const ClientAccess*> access{nullptr};
+  std::atomic<std::uint64_t> daemon_timeout_ms{0};  // bound on every daemon call (0: none)
+  std::string_view config_path;  // the file a reload reads
   std::atomic<std::uint64_t> templates_served{0};  // getblocktemplate calls answered, for the status line
 };
 

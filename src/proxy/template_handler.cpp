@@ -42,7 +42,7 @@ Status serve_template(Reply& out, std::string_view body, PageArena& arena, Serve
   AuxEngine& engine = ctx.aux;
   // Only fetches asked for before this request arrived are worth waiting for.
   const StaleFetches stale = pending_stale_fetches(engine);
-  const auto wait_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(engine.aux_wait_ms);
+  const auto wait_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(engine.aux_wait_ms.load());
 
   log_line(LogLevel::info, LogScope::http, {"getblocktemplate: forwarding ", body.size(), " bytes to parent"});
   auto reply = call_parent(body, arena, ctx, tally);

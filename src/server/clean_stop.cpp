@@ -25,8 +25,12 @@ std::vector<std::move_only_function<void()>>& hooks() REQUIRES(hooks_lock) {
   return list;
 }
 
-void log_hangup_ignored() {
-  log_line(LogLevel::info, LogScope::skerrow, {"SIGHUP ignored (no reload)"});
+void log_hangup_ignored(bool stopping) {
+  if (stopping) {
+    log_line(LogLevel::info, LogScope::skerrow, {"SIGHUP ignored during the stop"});
+  } else {
+    log_line(LogLevel::info, LogScope::skerrow, {"SIGHUP ignored (no reload)"});
+  }
 }
 
 }  // namespace
@@ -52,7 +56,7 @@ void run_clean_stop_hooks() {
 void handle_control_signal(int signal, StopState& state, int listen_fd, std::size_t open,
                            std::uint64_t timeout_ms) {
   if (signal == SIGHUP) {
-    log_hangup_ignored();
+    log_hangup_ignored(state.stopping);
     return;
   }
   if (state.stopping) {

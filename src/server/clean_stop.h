@@ -1,6 +1,6 @@
 // The clean stop: SIGTERM or SIGINT closes the listener, lets the front end answer every
 // connection already accepted (bounded by "stop_timeout_ms"), runs the stop hooks and exits 0.
-// A second SIGTERM or SIGINT meanwhile exits at once; SIGHUP is logged and ignored.
+// A second SIGTERM or SIGINT meanwhile exits at once; SIGHUP during the stop is logged and ignored.
 #pragma once
 
 #include <array>
@@ -38,7 +38,8 @@ struct StopState {
   std::size_t cut_off = 0;  // connections cut off then
 };
 
-// Handles one of kControlSignals read by the event loop. SIGHUP is logged. The first SIGTERM
+// Handles one of kControlSignals read by the event loop. SIGHUP (one the server does not reload
+// for: during a stop, or without a reload) is logged. The first SIGTERM
 // or SIGINT logs "stopping: <signal>, finishing <open> requests", closes the listener and
 // starts the wait of "stop_timeout_ms" (`timeout_ms`); a second one meanwhile exits at once
 // with status 128 plus its number. REQUIRES: called on the event loop's thread, the only one

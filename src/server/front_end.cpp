@@ -40,11 +40,18 @@ bool outlasts_stop(const Connection& c) { return c.tally.outlasts_stop.load(std:
 
 FrontEnd::FrontEnd(const Settings& settings, EventLoop& loop, JobQueue& queue)
     : client_timeout_ms_(settings.client_timeout_ms),
-      access_(*settings.access),
+      access_(settings.access),
       loop_(loop),
       queue_(queue),
       max_connections_(settings.max_connections),
       request_memory_(settings.request_memory) {}
+
+void FrontEnd::apply(const Settings& settings) {
+  client_timeout_ms_ = settings.client_timeout_ms;
+  access_ = settings.access;
+  max_connections_ = settings.max_connections;
+  request_memory_.set_limit(settings.request_memory);
+}
 
 Connection* FrontEnd::find(std::uint64_t tag) const {
   const auto fd = static_cast<std::size_t>(tag & 0xffffffffu);
@@ -137,7 +144,7 @@ void FrontEnd::read_more(Connection& c) {
       case ReadState::head:
         // The body is read only from a client allowed to send it: a stranger never makes the
         // proxy hold more than its header block.
-        if (!client_authorized(c.request.header_block(), access_)) {
+        if (!client_authorized(c.request.header_block(), *access_)) {
           refuse_unauthorized(c);
           return;
         }
@@ -200,7 +207,7 @@ void FrontEnd::reading_timed_out(Connection& c) {
 void FrontEnd::request_complete(Connection& c) {
   clear_deadline(c);
   done_arriving(c);
-  switch (screen_request(c.request, access_)) {
+  switch (screen_request(c.request, *access_)) {
     case Screening::drop:
       c.failure = c.request.filled() == 0 ? ErrorCode::EndOfStream : ErrorCode::None;
       c.tally.outcome = metrics::RequestOutcome::client_error;

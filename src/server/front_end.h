@@ -64,6 +64,10 @@ class FrontEnd {
 
   std::size_t open() const { return open_; }
 
+  // New limits for what comes next (a reloaded configuration): connections accepted, requests
+  // read and replies begun from now on. Deadlines already set stay.
+  void apply(const Settings& settings);
+
   // A stop's time limit ran out: closes every connection but those whose request outlasts a
   // stop (a block handed to a daemon), which go on to their reply. Connections a worker holds
   // are closed when it hands them back. Returns how many connections were cut off.
@@ -109,7 +113,7 @@ class FrontEnd {
   void clear_deadline(Connection& c) { deadlines_.remove(c); }
 
   std::uint64_t client_timeout_ms_;
-  const ClientAccess& access_;
+  const ClientAccess* access_;
   EventLoop& loop_;
   JobQueue& queue_;
   std::size_t max_connections_;

@@ -113,8 +113,12 @@ Status watch_events(EventLoop& loop, int listen_fd, const ServerSettings& settin
   if (auto added = loop.add_oneshot_timer(kAcceptResumeTag); !added) return added;
   if (auto added = loop.add_signals(kControlSignals, kSignalTag); !added) return added;
   if (auto added = loop.add_wakeup(kWorkersTag); !added) return added;
-  if (settings.tick && settings.tick_ms > 0) {
-    if (auto added = loop.add_timer(settings.tick_ms, kTickTag); !added) return added;
+  if (settings.tick) {
+    // One-shot, armed again after each tick: a reload can change the period.
+    if (auto added = loop.add_oneshot_timer(kTickTag); !added) return added;
+    if (settings.tick_ms > 0) {
+      if (auto armed = loop.arm_timer(kTickTag, settings.tick_ms); !armed) return armed;
+    }
   }
   if (service::managed()) {
     // The ping comes from the loop itself: a loop that stops turning stops pinging.
@@ -123,6 +127,25 @@ Status watch_events(EventLoop& loop, int listen_fd, const ServerSettings& settin
     if (auto added = loop.add_timer(ms, kHeartbeatTag); !added) return added;
   }
   return {};
+}
+
+// A SIGHUP: the configuration read again, and the server's part of it applied.
+void apply_reload(Server& server) {
+  const std::optional<ServerLimits> limits = server.settings.reload();
+  if (!limits) return;
+  ServerSettings& settings = server.settings;
+  if (limits->max_connections > settings.max_connections) make_room_for_connections(limits->max_connections);
+  server.front.apply(FrontEnd::Settings{limits->client_timeout_ms, limits->access, limits->max_connections,
+                                        limits->request_memory});
+  settings.client_timeout_ms = limits->client_timeout_ms;
+  settings.access = limits->access;
+  settings.max_connections = limits->max_connections;
+  settings.request_memory = limits->request_memory;
+  settings.stop_timeout_ms = limits->stop_timeout_ms;
+  if (settings.tick && limits->tick_ms != settings.tick_ms) {
+    settings.tick_ms = limits->tick_ms;
+    if (settings.tick_ms > 0) (void)server.loop.arm_timer(kTickTag, settings.tick_ms);
+  }
 }
 
 }  // namespace
@@ -169,7 +192,9 @@ void run_server_loop(Server& server) {
           }
           break;
         case kTickTag:
+          if (server.settings.tick_ms == 0) break;  // turned off by a reload since it was armed
           server.settings.tick();
+          (void)loop.arm_timer(kTickTag, server.settings.tick_ms);
           break;
         case kAcceptResumeTag:
           if (stop.stopping) break;
@@ -178,6 +203,10 @@ void run_server_loop(Server& server) {
           if (!loop.resume_readable(listen_fd)) (void)loop.arm_timer(kAcceptResumeTag, kAcceptPauseMs);
           break;
         case kSignalTag:
+          if (event.data == SIGHUP && !stop.stopping && server.settings.reload) {
+            apply_reload(server);
+            break;
+          }
           handle_control_signal(static_cast<int>(event.data), stop, listen_fd, front.open(),
                                 server.settings.stop_timeout_ms);
           break;

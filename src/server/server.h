@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "error/error.h"
@@ -14,6 +15,16 @@
 
 namespace skerrow {
 
+// What a reloaded configuration may change in the server itself.
+struct ServerLimits {
+  std::uint64_t client_timeout_ms = 0;
+  const ClientAccess* access = nullptr;  // lives as long as the process
+  std::size_t max_connections = 1;
+  std::size_t request_memory = 0;
+  std::uint64_t stop_timeout_ms = 0;
+  std::uint64_t tick_ms = 0;
+};
+
 struct ServerSettings {
   std::uint64_t client_timeout_ms = 0;  // each phase's bound on a client (0: none)
   const ClientAccess* access = nullptr;  // the credentials asked for; lives as long as the process
@@ -21,9 +32,14 @@ struct ServerSettings {
   std::size_t request_memory = 0;        // bytes that requests still arriving may hold together
   std::size_t workers = 1;
   std::uint64_t stop_timeout_ms = 0;     // a clean stop's bound on the connections still open
-  // Called on the loop's thread every `tick_ms` (0: never). Must not block.
+  // Called on the loop's thread every `tick_ms` (0: not now; a reload may set it). Must not block.
   std::uint64_t tick_ms = 0;
   std::function<void()> tick;
+  // Called on the loop's thread at SIGHUP, outside a stop: reads the configuration again,
+  // applies what the program keeps, and returns the server's part, which holds for what comes
+  // next; nothing when the file could not be used (everything stays as it was). Without it
+  // SIGHUP is only logged.
+  std::function<std::optional<ServerLimits>()> reload;
   // Under a service manager: the one-line status it shows, given the open connections. Called
   // on the loop's thread every few seconds. Must not block.
   std::function<std::string(std::size_t open)> describe;

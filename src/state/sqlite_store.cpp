@@ -627,6 +627,11 @@ Status SqliteSnapshotStore::prune_file(StoreTime now) {
 
 std::size_t SqliteSnapshotStore::count() const { return memory_.count(); }
 
+void SqliteSnapshotStore::set_retention(std::uint64_t retention_s) {
+  retention_s_.store(retention_s, std::memory_order_relaxed);
+  memory_.set_retention(retention_s);
+}
+
 Status SqliteSnapshotStore::record_submission(const SubmissionRecord& record) {
   FutexLock guard(lock_);
   if (!ready_to_write(record.time)) return {};

@@ -27,6 +27,7 @@
 // Hashes in BLOBs are in the byte order of AuxTreePart and AuxSnapshot; texts are hex.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -85,6 +86,7 @@ class SqliteSnapshotStore final : public SnapshotStore {
   // Drops expired snapshots from memory and from the file, and the rows past the cap.
   Status prune(StoreTime now) override;
   std::size_t count() const override;
+  void set_retention(std::uint64_t retention_s) override;
 
   // Finishes the file's writes and closes it (the clean stop). Later puts are kept in memory
   // only and records are dropped: the process is about to end.
@@ -120,7 +122,7 @@ class SqliteSnapshotStore final : public SnapshotStore {
   struct Statements;
   struct Checkpointer;
 
-  const std::uint64_t retention_s_;
+  std::atomic<std::uint64_t> retention_s_;
   const std::size_t cap_;
   MemorySnapshotStore memory_;  // has its own lock: finds never wait for the file
   std::size_t loaded_ = 0;      // set by open, before anyone else has the store

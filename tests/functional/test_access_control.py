@@ -70,14 +70,14 @@ def configured(tmp_path_factory, skerrow_bin):
     assert not reports, "sanitizer report in the proxy's output:\n" + "\n".join(reports)
 
 
-HANGUP = "info(skerrow): SIGHUP ignored (no reload)"
+HANGUP = "info(skerrow): configuration reloaded, 0 changes applied"
 
 
 def settled_mark(proxy) -> int:
     """A mark past every line of the requests before it, which on a shared proxy could
     otherwise land past the next test's mark. A line written before its reply may still be
-    unread from the proxy's stderr when the reply arrives: the SIGHUP line (SIGHUP changes
-    nothing) comes after it. "response sent to client" is written after a passthrough's
+    unread from the proxy's stderr when the reply arrives: the reload's last line (SIGHUP with
+    the file unchanged changes nothing) comes after it. "response sent to client" is written after a passthrough's
     reply: one for each "proxying" line."""
     before = proxy.mark()
     proxy.process.send_signal(signal.SIGHUP)

@@ -1,0 +1,60 @@
+"""SIGHUP reads the configuration again: what may change while the proxy runs takes effect for
+the requests after it, what is bound at the start is kept with a warning, and a file that
+cannot be used changes nothing. Work handed out before a reload stays provable."""
+
+import base64
+import json
+import signal
+
+from framework.fake_aux import (aux_chain_entry, build_coinbase, build_header, fake_aux,  # noqa: F401
+                                parent_template, random_txids,
+                                submit_param, template_result, wait_exact)
+from framework.fake_daemon import free_port
+from framework.proxy import parent_entry, rpc_body
+
+TEMPLATE = parent_template(random_txids(3))
+
+
+def basic(user, password):
+    return {"Authorization": "Basic " + base64.b64encode(f"{user}:{password}".encode()).decode()}
+
+
+def test_a_reload_applies_what_it_can_keeps_the_rest_and_survives_a_broken_file(fake_daemon, fake_aux,
+                                                                                proxy_factory):
+    parent = fake_daemon(lambda request: (200, TEMPLATE))
+    aux = fake_aux(1)
+    settings = {"parent": parent_entry(parent), "aux_chains": [aux_chain_entry("c", aux)], "aux_refresh_ms": 0,
+                "listen_user": "pool", "listen_pass": "old", "allowed_methods": ["getblocktemplate", "submitauxblock"]}
+    proxy = proxy_factory(settings)
+    old = basic("pool", "old")
+    result = template_result(proxy.post(rpc_body("getblocktemplate"), headers=old).body)
+    coinbase = build_coinbase(result)
+    share = rpc_body("submitauxblock", [submit_param("c", aux.hash, coinbase, build_header(result, coinbase))])
+
+    mark = proxy.mark()
+    proxy.conf_path.write_text(json.dumps({**settings, "listen_pass": "new", "workers": 2,
+                                           "listen": f"127.0.0.1:{free_port()}",
+                                           "allowed_methods": ["getblocktemplate", "submitauxblock", "getblockcount"]}))
+    proxy.process.send_signal(signal.SIGHUP)
+    wait_exact(proxy, "info(skerrow): configuration reloaded, 2 changes applied", since=mark)
+    assert sorted(proxy.lines()[mark:]) == sorted([
+        f"info(skerrow): reloading configuration {proxy.conf_path}",
+        "warning(skerrow): reload: listen changed, kept until a restart",
+        "warning(skerrow): reload: workers changed, kept until a restart",
+        "info(skerrow): reload: listen_pass changed",
+        "info(skerrow): reload: allowed_methods changed",
+        "info(skerrow): configuration reloaded, 2 changes applied",
+    ])
+    new = basic("pool", "new")
+    assert proxy.post(rpc_body("getblockcount"), headers=old).status == 401
+    assert proxy.post(rpc_body("getblockcount"), headers=new).status == 200  # on the port it had, newly allowed
+    # The work handed out before the reload is proven after it.
+    assert proxy.post(share, headers=new).status == 200
+    assert aux.verdicts == [(True, "")]
+
+    mark = proxy.mark()
+    proxy.conf_path.write_text('{"parent": {"url": "a"},}')
+    proxy.process.send_signal(signal.SIGHUP)
+    wait_exact(proxy, "warning(skerrow): configuration not reloaded, running values kept", since=mark)
+    assert f"error(skerrow): failed to load config {proxy.conf_path}: error.SyntaxError" in proxy.lines()[mark:]
+    assert proxy.post(rpc_body("getblockcount"), headers=new).status == 200
