@@ -450,17 +450,25 @@ Result<std::optional<FoundSnapshot>> RedisSnapshotStore::find(const Hash32& root
   if (!local) return local;
   // Without a txid no branch is checked: any snapshot of the root is as good as another.
   if (*local && ((*local)->branch_matches || !coinbase_txid)) return local;
-  return catch_oom([&]() -> Result<std::optional<FoundSnapshot>> {
+  {
     FutexLock guard(lock_);
-    if (!usable()) {
-      if (!refused_) metrics::redis_lookup(metrics::RedisLookup::failed);
-      return local;
-    }
+    if (refused_) return local;
+  }
+  return catch_oom([&]() -> Result<std::optional<FoundSnapshot>> {
+    // A connection of its own: a lookup may bring thousands of snapshots (a root unchanged for
+    // minutes), and templates must not wait behind it on the writing connection. Lookups come
+    // only for shares the local store cannot prove, so the connect costs little.
+    redisContext* context = nullptr;
     std::string why;
-    auto remote = lookup(root, coinbase_txid, header_merkle_root, now, why);
+    Result<std::optional<FoundSnapshot>> remote = fail(ErrorCode::ConnectionRefused);
+    if (connect_once(context, why, settings_.wait_ms > 0 ? settings_.wait_ms : kConnectTimeoutMs) == Connect::up) {
+      remote = lookup(context, root, coinbase_txid, header_merkle_root, now, why);
+      redisFree(context);
+    }
     if (!remote) {
       if (remote.error() == ErrorCode::OutOfMemory) return remote;
       metrics::redis_lookup(metrics::RedisLookup::failed);
+      FutexLock guard(lock_);
       if (!last_lookup_warning_ || std::abs(now - *last_lookup_warning_) >= kWarningInterval) {
         log_line(LogLevel::warning, LogScope::auxpow,
                  {"redis lookup failed (", why, "): the submission is checked against local work alone"});
@@ -474,21 +482,20 @@ Result<std::optional<FoundSnapshot>> RedisSnapshotStore::find(const Hash32& root
   });
 }
 
-Result<std::optional<FoundSnapshot>> RedisSnapshotStore::lookup(const Hash32& root,
+Result<std::optional<FoundSnapshot>> RedisSnapshotStore::lookup(redisContext* context, const Hash32& root,
                                                                 const std::optional<Hash32>& coinbase_txid,
                                                                 const Hash32& header_merkle_root, StoreTime now,
                                                                 std::string& why) const {
   auto dropped = [&]() -> Result<std::optional<FoundSnapshot>> {
-    why = failure_of(context_, settings_.wait_ms);
-    drop_connection();
+    why = failure_of(context, settings_.wait_ms);
     return fail(ErrorCode::Timeout);
   };
   const std::string root_name = root_key(settings_.prefix, root);
   const std::string oldest_live = std::to_string(now - static_cast<StoreTime>(settings_.retention_s));
   const std::string limit = std::to_string(kDefaultSnapshotCap);
   // Newest first, as the local stores try them.
-  append(context_, {"ZREVRANGEBYSCORE", root_name, "+inf", oldest_live, "LIMIT", "0", limit});
-  Reply members = next_reply(context_);
+  append(context, {"ZREVRANGEBYSCORE", root_name, "+inf", oldest_live, "LIMIT", "0", limit});
+  Reply members = next_reply(context);
   if (!members) return dropped();
   if (members->type != REDIS_REPLY_ARRAY) {
     why = members->type == REDIS_REPLY_ERROR ? std::string(members->str, members->len) : "unexpected reply";
@@ -521,8 +528,8 @@ Result<std::optional<FoundSnapshot>> RedisSnapshotStore::lookup(const Hash32& ro
     argv.push_back(name.data());
     lengths.push_back(name.size());
   }
-  redisAppendCommandArgv(context_, static_cast<int>(argv.size()), argv.data(), lengths.data());
-  Reply trees_reply = next_reply(context_);
+  redisAppendCommandArgv(context, static_cast<int>(argv.size()), argv.data(), lengths.data());
+  Reply trees_reply = next_reply(context);
   if (!trees_reply) return dropped();
   if (trees_reply->type != REDIS_REPLY_ARRAY || trees_reply->elements != names.size()) {
     why = trees_reply->type == REDIS_REPLY_ERROR ? std::string(trees_reply->str, trees_reply->len)

@@ -13,14 +13,15 @@
 //
 // A put goes to the local store first, then to Redis in one pipelined round trip, waiting for
 // the reply at most "redis_wait_ms". A find asks the local store first and Redis only when the
-// local store has no snapshot whose branch leads to the header. Redis's trouble never reaches
+// local store has no snapshot whose branch leads to the header (with the same bound). Redis's trouble never reaches
 // the caller: a write that fails or times out leaves the snapshot in the local store, is
 // counted (skerrow_redis_writes_total{outcome="failed"}) and logged at most once a minute; a
 // lost connection is made again by a thread of the store's own, at once and then once a second.
 // A server that refuses the password or the db is reported once and never asked again: the
 // proxy runs on its local store.
 //
-// One connection, used under the store's lock: puts from several workers take turns.
+// Puts share one connection, used under the store's lock: puts from several workers take
+// turns. A find that reaches Redis makes a connection of its own for the time of the lookup.
 #pragma once
 
 #include <condition_variable>
@@ -118,9 +119,11 @@ class RedisSnapshotStore final : public SnapshotStore {
   bool usable() const REQUIRES(lock_);
   Status write(const AuxTreePart& tree, std::span<const Hash32> cb_branch, StoreTime now, std::string& why)
       REQUIRES(lock_);
-  Result<std::optional<FoundSnapshot>> lookup(const Hash32& root, const std::optional<Hash32>& coinbase_txid,
+  // The find of the Redis side, on `context`.
+  Result<std::optional<FoundSnapshot>> lookup(redisContext* context, const Hash32& root,
+                                              const std::optional<Hash32>& coinbase_txid,
                                               const Hash32& header_merkle_root, StoreTime now,
-                                              std::string& why) const REQUIRES(lock_);
+                                              std::string& why) const;
 
   const RedisSettings settings_;
   const std::string address_;  // host:port, for the log
