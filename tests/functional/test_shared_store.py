@@ -6,6 +6,7 @@ store. Proofs are judged by the independent checker in the fake aux daemon."""
 
 import itertools
 import re
+import signal
 import threading
 import time
 
@@ -18,7 +19,6 @@ from framework.fake_daemon import free_port
 from framework.proxy import exchange, http_post, parent_entry, parse_response, rpc_body
 from framework.shared_store import haproxy, readme_haproxy_config, redis_server  # noqa: F401
 
-STALE = b'{"result":null,"error":{"code":-1,"message":"stale aux snapshot"},"id":null}\n'
 ACCEPTED = b'{"result":"true","error":null,"id":null}\n'
 
 
@@ -110,7 +110,8 @@ def test_templates_flow_through_a_restart_of_redis_and_work_from_either_side_is_
     metrics_port = free_port()
     a = t.start(metrics_listen=f"127.0.0.1:{metrics_port}")
     b = t.start()
-    wait_exact(a, connected_line(redis))
+    for proxy in (a, b):
+        wait_exact(proxy, connected_line(redis))
     statuses, stop = [], threading.Event()
 
     def poll():
@@ -134,11 +135,31 @@ def test_templates_flow_through_a_restart_of_redis_and_work_from_either_side_is_
     assert len(statuses) > 10 and set(statuses) == {200}, statuses
     assert a.count_lines("redis write failed") == 1
     assert a.metric('skerrow_redis_writes_total{outcome="failed"}') >= 1
+    # b was idle throughout: its first write finds the connection the restart closed and makes
+    # it again rather than losing the template.
+    from_b = t.work(b)
+    assert b.count_lines("redis write failed") == 0
     # Redis kept what it had written (its append-only file).
     assert t.submit(b, before) == ACCEPTED
     assert t.submit(b, after) == ACCEPTED
+    assert t.submit(a, from_b) == ACCEPTED
     assert t.submit(a, during) == ACCEPTED
-    assert t.aux.verdicts == [(True, "")] * 3
+    assert t.aux.verdicts == [(True, "")] * 4
+
+
+def test_a_template_waits_for_a_stopped_redis_no_longer_than_redis_wait_ms(two, redis_server):
+    redis = redis_server()
+    t = two(redis.url, redis_wait_ms=200)
+    a = t.start()
+    wait_exact(a, connected_line(redis))
+    redis.process.send_signal(signal.SIGSTOP)
+    try:
+        work = t.work(a)   # the client's own limit (30 s) would fail the test without the bound
+        wait_exact(a, "warning(auxpow): redis write failed (no reply within 200 ms): the template was "
+                      "answered, its work kept locally")
+    finally:
+        redis.process.send_signal(signal.SIGCONT)
+    assert t.submit(a, work) == ACCEPTED
 
 
 def test_redis_down_at_start_is_joined_once_it_answers(two, redis_server):
