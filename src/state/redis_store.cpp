@@ -79,8 +79,9 @@ std::string tree_key_name(std::string_view prefix, std::uint64_t tree_key) {
   return key;
 }
 
-// Queues one command; its arguments are copied into the connection's output buffer.
-void append(redisContext* context, std::initializer_list<std::string_view> args) {
+// Queues one command; its arguments are copied into the connection's output buffer. False: no
+// memory for them, and nothing queued.
+bool append(redisContext* context, std::initializer_list<std::string_view> args) {
   const char* argv[8];
   std::size_t lengths[8];
   int argc = 0;
@@ -89,7 +90,7 @@ void append(redisContext* context, std::initializer_list<std::string_view> args)
     lengths[argc] = arg.size();
     ++argc;
   }
-  redisAppendCommandArgv(context, argc, argv, lengths);
+  return redisAppendCommandArgv(context, argc, argv, lengths) == REDIS_OK;
 }
 
 // The next reply, or null once the connection has failed (context->err says why).
@@ -253,8 +254,7 @@ RedisSnapshotStore::Connect RedisSnapshotStore::connect_once(redisContext*& out,
   }
   redisSetTimeout(context, to_timeval(timeout_ms));
   auto call = [&](std::initializer_list<std::string_view> args) -> Connect {
-    append(context, args);
-    Reply reply = next_reply(context);
+    Reply reply = append(context, args) ? next_reply(context) : nullptr;
     if (!reply) {
       why = failure_of(context, timeout_ms);
       return Connect::unreachable;
@@ -395,15 +395,22 @@ Status RedisSnapshotStore::write(const AuxTreePart& tree, std::span<const Hash32
   const std::string expired = "(" + std::to_string(now - static_cast<StoreTime>(settings_.retention_s));
   std::string tree_bytes;
   // The tree part is shared by every snapshot of its root: written once, then only kept alive.
+  bool queued = true;
   if (known_tree) {
-    append(context_, {"EXPIRE", tree_name, ttl});
+    queued = append(context_, {"EXPIRE", tree_name, ttl});
   } else {
     tree_bytes = encode_tree_part(tree);
-    append(context_, {"SET", tree_name, tree_bytes, "EX", ttl});
+    queued = append(context_, {"SET", tree_name, tree_bytes, "EX", ttl});
   }
-  append(context_, {"ZADD", root_name, score, member});
-  append(context_, {"ZREMRANGEBYSCORE", root_name, "-inf", expired});
-  append(context_, {"EXPIRE", root_name, ttl});
+  queued = queued && append(context_, {"ZADD", root_name, score, member}) &&
+           append(context_, {"ZREMRANGEBYSCORE", root_name, "-inf", expired}) &&
+           append(context_, {"EXPIRE", root_name, ttl});
+  if (!queued) {
+    // Whatever was queued would be sent with the next commands: the connection goes.
+    why = "no memory for the commands";
+    drop_connection();
+    return fail(ErrorCode::OutOfMemory);
+  }
   bool tree_gone = false;
   Status outcome;
   for (int i = 0; i < 4; ++i) {
@@ -423,8 +430,7 @@ Status RedisSnapshotStore::write(const AuxTreePart& tree, std::span<const Hash32
   if (!outcome) return outcome;
   if (tree_gone) {
     tree_bytes = encode_tree_part(tree);
-    append(context_, {"SET", tree_name, tree_bytes, "EX", ttl});
-    Reply reply = next_reply(context_);
+    Reply reply = append(context_, {"SET", tree_name, tree_bytes, "EX", ttl}) ? next_reply(context_) : nullptr;
     if (!reply) {
       why = failure_of(context_, settings_.wait_ms);
       drop_connection();
@@ -494,8 +500,9 @@ Result<std::optional<FoundSnapshot>> RedisSnapshotStore::lookup(redisContext* co
   const std::string oldest_live = std::to_string(now - static_cast<StoreTime>(settings_.retention_s));
   const std::string limit = std::to_string(kDefaultSnapshotCap);
   // Newest first, as the local stores try them.
-  append(context, {"ZREVRANGEBYSCORE", root_name, "+inf", oldest_live, "LIMIT", "0", limit});
-  Reply members = next_reply(context);
+  Reply members = append(context, {"ZREVRANGEBYSCORE", root_name, "+inf", oldest_live, "LIMIT", "0", limit})
+                      ? next_reply(context)
+                      : nullptr;
   if (!members) return dropped();
   if (members->type != REDIS_REPLY_ARRAY) {
     why = members->type == REDIS_REPLY_ERROR ? std::string(members->str, members->len) : "unexpected reply";
@@ -528,8 +535,10 @@ Result<std::optional<FoundSnapshot>> RedisSnapshotStore::lookup(redisContext* co
     argv.push_back(name.data());
     lengths.push_back(name.size());
   }
-  redisAppendCommandArgv(context, static_cast<int>(argv.size()), argv.data(), lengths.data());
-  Reply trees_reply = next_reply(context);
+  Reply trees_reply =
+      redisAppendCommandArgv(context, static_cast<int>(argv.size()), argv.data(), lengths.data()) == REDIS_OK
+          ? next_reply(context)
+          : nullptr;
   if (!trees_reply) return dropped();
   if (trees_reply->type != REDIS_REPLY_ARRAY || trees_reply->elements != names.size()) {
     why = trees_reply->type == REDIS_REPLY_ERROR ? std::string(trees_reply->str, trees_reply->len)
