@@ -14,9 +14,8 @@
 # port of its own, to measure what the metric hooks cost the request path).
 #
 # Servers (fake daemon nginx, proxy nginx, every skerrow, the Redis server of the instance with
-# "redis") are pinned to core 0, the load
-# generators (wrk, the latency tool) to core 1. Everything listens on 127.0.0.1, on ports
-# found free at run time. Raw outputs and the table go to bench/out/.
+# "redis") are pinned to core 0, the load generators (wrk, the latency tool) to core 1.
+# Everything listens on 127.0.0.1, on ports found free at run time. Raw outputs and the table go to bench/out/.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
