@@ -13,9 +13,9 @@
 # BENCH_METRICS (1 = every skerrow also serves its Prometheus endpoint, "metrics_listen", on a
 # port of its own, to measure what the metric hooks cost the request path).
 #
-# Servers (fake daemon nginx, proxy nginx, every skerrow) are pinned to core 0, the load
-# generators (wrk, the latency tool) to core 1. Everything listens on 127.0.0.1, on ports
-# found free at run time. Raw outputs and the table go to bench/out/.
+# Servers (fake daemon nginx, proxy nginx, every skerrow, the Redis server of the instance with
+# "redis") are pinned to core 0, the load generators (wrk, the latency tool) to core 1.
+# Everything listens on 127.0.0.1, on ports found free at run time. Raw outputs and the table go to bench/out/.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -33,7 +33,7 @@ large_calls=${BENCH_LARGE_CALLS:-90}
 sizes=(0 100 1000 4000)
 large=20000  # the template of about 16 MiB, fetched alone only
 
-for tool in nginx wrk taskset cc python3 timeout; do
+for tool in nginx wrk taskset cc python3 timeout redis-server; do
   command -v "$tool" >/dev/null || { echo "bench: $tool not found (apt-get install nginx wrk)" >&2; exit 1; }
 done
 if [ "$(nproc)" -lt 2 ]; then
@@ -69,7 +69,7 @@ cc -O2 -o "$work/latency" "$here/latency.c"
 
 read -r -a ports < <(python3 - <<'EOF'
 import socket
-socks = [socket.socket() for _ in range(33)]
+socks = [socket.socket() for _ in range(36)]
 for s in socks:
     s.bind(("127.0.0.1", 0))
 print(" ".join(str(s.getsockname()[1]) for s in socks))
@@ -89,14 +89,16 @@ declare -A proxy_upstream=([submit]=submit_nginx)
 # skerrow: passthrough instances (no aux chain) and template-rewriting ones (one aux chain).
 declare -A sk=([pass_small]=${ports[11]} [pass_gbt4000]=${ports[12]} [gbt0]=${ports[13]}
                [gbt100]=${ports[14]} [gbt1000]=${ports[15]} [gbt4000]=${ports[16]}
-               [gbt$large]=${ports[29]} [pass_submit]=${ports[30]})
-declare -A sk_parent=([pass_submit]=submit_skerrow)
+               [gbt$large]=${ports[29]} [pass_submit]=${ports[30]} [gbt1000_redis]=${ports[33]})
+declare -A sk_parent=([pass_submit]=submit_skerrow [gbt1000_redis]=gbt1000)
+# The 1,000-transaction template once more, each snapshot also written to a Redis server.
+redis_port=${ports[34]}
 # Instances of the large rows: their memory and logs are reported apart from the others'.
 large_instances=" gbt$large pass_submit "
 # Metrics endpoints, used with BENCH_METRICS=1 only.
 declare -A sk_metrics=([pass_small]=${ports[17]} [pass_gbt4000]=${ports[18]} [gbt0]=${ports[19]}
                        [gbt100]=${ports[20]} [gbt1000]=${ports[21]} [gbt4000]=${ports[22]}
-                       [gbt$large]=${ports[31]} [pass_submit]=${ports[32]})
+                       [gbt$large]=${ports[31]} [pass_submit]=${ports[32]} [gbt1000_redis]=${ports[35]})
 
 nginx_common() {  # $1: name
   cat <<EOF
@@ -203,6 +205,10 @@ start_pinned() {  # $1: log file, rest: command; the pid goes to $started
 
 start_pinned "$work/fake.out" nginx -p "$work" -c "$work/fake.conf" -e "$work/fake.error.log"
 start_pinned "$work/proxy.out" nginx -p "$work" -c "$work/proxy.conf" -e "$work/proxy.error.log"
+mkdir -p "$work/redis"
+start_pinned "$work/redis.out" redis-server --port "$redis_port" --bind 127.0.0.1 --dir "$work/redis" --save "" \
+  --appendonly no --daemonize no
+wait_port "$redis_port"
 
 declare -A sk_pid
 for name in "${!sk[@]}"; do
@@ -213,6 +219,7 @@ for name in "${!sk[@]}"; do
   fi
   metrics=""
   [ "$with_metrics" = 1 ] && metrics=",\"metrics_listen\":\"127.0.0.1:${sk_metrics[$name]}\""
+  [[ $name == *_redis ]] && metrics+=",\"redis\":{\"url\":\"127.0.0.1:$redis_port\"}"
   cat >"$work/$name.conf" <<EOF
 {"listen":"127.0.0.1:${sk[$name]}","parent":{"url":"http://127.0.0.1:${fake[$parent]}","user":"rpc","pass":"secret"}$aux$metrics}
 EOF
@@ -278,6 +285,7 @@ latency_or_note() {  # as latency
 }
 # A few calls first: the first template call also fetches the aux template.
 for n in "${sizes[@]}"; do latency "" "${sk[gbt$n]}" 5 fabe6d6d; done
+latency "" "${sk[gbt1000_redis]}" 5 fabe6d6d
 latency "" "${sk[gbt$large]}" 2 fabe6d6d 2>/dev/null || true  # a failure shows in the rounds
 per_round=$(( (calls + rounds - 1) / rounds ))
 large_per_round=$(( (large_calls + rounds - 1) / rounds ))
@@ -289,6 +297,8 @@ for round in $(seq "$rounds"); do
     # The commitment's magic proves the reply went through the rewriting path.
     latency "$out/raw/lat_gbt${n}_skerrow.txt" "${sk[gbt$n]}" "$per_round" fabe6d6d
   done
+  # Right after the same template without Redis, so both see the machine alike.
+  latency "$out/raw/lat_gbt1000_skerrow_redis.txt" "${sk[gbt1000_redis]}" "$per_round" fabe6d6d
   latency_or_note "$out/raw/lat_gbt${large}_direct.txt" "${fake[gbt$large]}" "$large_per_round"
   latency_or_note "$out/raw/lat_gbt${large}_nginx.txt" "${proxy[gbt$large]}" "$large_per_round"
   latency_or_note "$out/raw/lat_gbt${large}_skerrow.txt" "${sk[gbt$large]}" "$large_per_round" fabe6d6d

@@ -3,7 +3,12 @@
 // the heap and the whole process's peak RSS), (c) the cost of a find with all of them stored.
 //
 //   bench_snapshot_store memory|sqlite [shape] [state file]
+//   bench_snapshot_store redis [shape] [host:port]
 //
+// "redis" puts through the Redis store over one in memory (what a template waits for is the
+// write's round trip), and adds the find of another proxy: a store with nothing in memory,
+// which finds every snapshot in Redis. The Redis server must be running; keys go under a prefix
+// of this process's own and expire after the retention.
 // shape "typical": 2 aux chains, a 12-level coinbase branch (about 2,000 transactions), aux
 // templates refreshed every 5 s, so 50 answers share each tree part.
 // shape "worst": 32 aux chains, 20-level branches, every answer a tree part of its own.
@@ -30,6 +35,7 @@
 #include "auxpow/coinbase.h"
 #include "auxpow/hash.h"
 #include "auxpow/snapshot_store.h"
+#include "state/redis_store.h"
 #include "state/sqlite_store.h"
 
 using namespace skerrow;
@@ -94,6 +100,17 @@ void report(const char* what, std::vector<double> samples) {
               at(0.99), samples.back(), samples.size());
 }
 
+RedisSettings redis_settings(std::string address) {
+  RedisSettings settings;
+  const auto colon = address.rfind(':');
+  settings.host = address.substr(0, colon);
+  settings.port = static_cast<std::uint16_t>(std::atoi(address.c_str() + colon + 1));
+  settings.prefix = "skerrow-bench-" + std::to_string(getpid());
+  settings.retention_s = kDefaultWorkRetentionS;
+  settings.wait_ms = 1000;
+  return settings;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -113,6 +130,7 @@ int main(int argc, char** argv) {
 
   std::filesystem::path scratch;
   std::unique_ptr<SnapshotStore> store;
+  RedisSettings redis;
   const long rss_before = status_kb("VmRSS:");
   const std::size_t heap_before = mallinfo2().uordblks;
   if (mode == "sqlite") {
@@ -130,6 +148,14 @@ int main(int argc, char** argv) {
     if (!opened) {
       std::fprintf(stderr, "open %s: %s (%s)\n", file.c_str(), std::string(error_name(opened.error())).c_str(),
                    why.c_str());
+      return 1;
+    }
+    store = std::move(*opened);
+  } else if (mode == "redis") {
+    redis = redis_settings(argc > 3 ? argv[3] : "127.0.0.1:6379");
+    auto opened = RedisSnapshotStore::open(redis, std::make_shared<MemorySnapshotStore>(kDefaultWorkRetentionS));
+    if (!opened || !(*opened)->connected()) {
+      std::fprintf(stderr, "no connection to redis at %s:%u\n", redis.host.c_str(), redis.port);
       return 1;
     }
     store = std::move(*opened);
@@ -173,6 +199,23 @@ int main(int argc, char** argv) {
     }
     ++checks;
   }
+  // Another proxy's find: nothing in its own memory, every snapshot fetched from Redis.
+  std::vector<double> remote_us;
+  if (mode == "redis") {
+    auto other = RedisSnapshotStore::open(redis, std::make_shared<MemorySnapshotStore>(kDefaultWorkRetentionS));
+    if (!other) return 1;
+    for (std::size_t i = 0; i < kSnapshots; i += 7) {
+      const Hash32 header = root_from_coinbase(txid, branch_for(i, shape));
+      const Hash32 root = tree_for(i / shape.answers_per_tree, shape).root;
+      const auto start = Clock::now();
+      auto found = (*other)->find(root, txid, header, 0);
+      remote_us.push_back(micros(Clock::now() - start));
+      if (!found || !*found || !(*found)->branch_matches) {
+        std::fprintf(stderr, "find %zu in redis failed\n", i);
+        return 1;
+      }
+    }
+  }
   // The slowest find: a header no snapshot of the root leads to, so every one of them is tried.
   std::vector<double> miss_us;
   for (std::size_t i = 0; i < 50; ++i) {
@@ -208,6 +251,7 @@ int main(int argc, char** argv) {
   report("put", put_us);
   report("put, CPU time of the putting thread", put_cpu_us);
   report("find, branch matches", find_us);
+  if (!remote_us.empty()) report("find by another proxy (from redis)", remote_us);
   report("find, no branch matches (every one tried)", miss_us);
   report("put while another thread finds (as above)", contended_us);
   std::printf("heap held by the store: %.2f MB (%.0f bytes a snapshot)\n",

@@ -10,9 +10,11 @@ packages=(
   prometheus-cpp-dev                 # metrics registry and endpoint
   libsqlite3-dev sqlite3             # the state file (SQLite) and its shell for operators' queries
   libsystemd-dev                     # sd_notify: readiness and watchdog under systemd
+  libhiredis-dev                     # the shared snapshot store (Redis client)
   libgtest-dev                       # unit tests
   python3 python3-pytest python3-zmq # functional tests
   litecoind                          # real parent daemon for tests and the demo
+  redis-server haproxy               # two proxies sharing work, behind a balancer, in the tests
   curl ca-certificates
 )
 for group in "$@"; do

@@ -17,7 +17,7 @@ info=$(dpkg-deb --info "$deb")
 echo "$info" | sed -n '/Package:/,$p'
 [ "$(dpkg-deb --field "$deb" Package)" = skerrow ] || fail "package name"
 depends=$(dpkg-deb --field "$deb" Depends)
-for dep in libzmq5 libssl3 libc6 libsystemd0 libprometheus-cpp-core1.0 libprometheus-cpp-pull1.0; do
+for dep in libzmq5 libssl3 libc6 libsystemd0 libprometheus-cpp-core1.0 libprometheus-cpp-pull1.0 libhiredis0.14; do
   grep -q "\b$dep\b" <<<"$depends" || fail "Depends lacks $dep: $depends"
 done
 echo "$info" | grep -q conffiles || fail "no conffiles"

@@ -122,6 +122,32 @@ Status read_access_control(const JsonValue& root, Config& config) {
   return {};
 }
 
+// The "redis" object, when present, and "redis_wait_ms".
+Status read_redis(const JsonValue& root, Config& config) {
+  auto wait = milliseconds(root, "redis_wait_ms", kDefaultRedisWaitMs);
+  if (!wait) return fail(wait.error());
+  config.redis_wait_ms = *wait;
+  const JsonValue* object = get_member(root, "redis");
+  if (object == nullptr) return {};
+  if (!object->is_object()) return fail(ErrorCode::UnexpectedToken);
+  const JsonValue* url = get_member(*object, "url");
+  if (url == nullptr) return fail(ErrorCode::MissingField);
+  auto endpoint = daemon_endpoint(*url);
+  if (!endpoint) return fail(endpoint.error());
+  // The daemons' default port means nothing to Redis.
+  std::string_view text = url->as_text();
+  if (auto scheme = text.find("://"); scheme != std::string_view::npos) text.remove_prefix(scheme + 3);
+  if (text.find(':') == std::string_view::npos) endpoint->port = kDefaultRedisPort;
+  auto pass = optional_text(*object, "pass");
+  if (!pass) return fail(pass.error());
+  auto db = bounded_integer(*object, "db", 0, 0, kMaxRedisDb);
+  if (!db) return fail(db.error());
+  auto prefix = optional_text(*object, "prefix");
+  if (!prefix) return fail(prefix.error());
+  config.redis = RedisConfig{*endpoint, *pass, static_cast<std::uint32_t>(*db), prefix->value_or(kDefaultRedisPrefix)};
+  return {};
+}
+
 // Sizing, retention and the optional state file and metrics endpoint.
 Status read_runtime_settings(const JsonValue& root, Config& config) {
   constexpr std::uint64_t kNoBound = ~std::uint64_t{0};
@@ -195,6 +221,7 @@ Status read_settings(const JsonValue& root, Config& config) {
   config.aux_refresh_ms = *aux_refresh;
 
   if (auto s = read_runtime_settings(root, config); !s) return s;
+  if (auto s = read_redis(root, config); !s) return s;
   return read_access_control(root, config);
 }
 

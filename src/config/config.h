@@ -31,6 +31,10 @@ inline constexpr std::size_t kDefaultMaxConnections = 1024;
 inline constexpr std::size_t kMaxMaxConnections = 65536;
 inline constexpr std::uint64_t kDefaultRequestMemoryMb = 512;
 inline constexpr std::uint64_t kMaxRequestMemoryMb = 65536;
+inline constexpr std::uint16_t kDefaultRedisPort = 6379;
+inline constexpr std::uint64_t kDefaultRedisWaitMs = 50;
+inline constexpr std::uint64_t kMaxRedisDb = 15;
+inline constexpr std::string_view kDefaultRedisPrefix = "skerrow";
 
 struct AuxChainConfig {
   std::string_view chain_id;
@@ -38,6 +42,15 @@ struct AuxChainConfig {
   bool use_createauxblock = false;  // "rpc_method" is exactly "createauxblock"
   std::optional<std::string_view> zmq_hashblock;
   std::optional<std::string_view> payout_address;  // sole createauxblock parameter when set
+};
+
+// The Redis server through which proxies share the work they handed out: those with the
+// same server, db and prefix find each other's snapshots.
+struct RedisConfig {
+  Endpoint address;  // "url": host[:port], kDefaultRedisPort when no port is given
+  std::optional<std::string_view> pass;
+  std::uint32_t db = 0;  // 0..kMaxRedisDb
+  std::string_view prefix = kDefaultRedisPrefix;
 };
 
 struct Config {
@@ -62,6 +75,8 @@ struct Config {
   std::uint64_t work_retention_s = kDefaultWorkRetentionS;  // how long handed-out work stays provable
   std::optional<std::string_view> state_file;      // SQLite database of snapshots and submissions
   std::optional<std::string_view> metrics_listen;  // "host:port" of the Prometheus endpoint
+  std::optional<RedisConfig> redis;                // absent: this proxy's work is its own
+  std::uint64_t redis_wait_ms = kDefaultRedisWaitMs;  // bound on a template's wait for Redis
 
   // Client access control; absent keys leave the proxy open as before.
   std::optional<std::string_view> listen_user;
@@ -75,9 +90,10 @@ struct Config {
 // Errors: NameTooLong (path of 1024 bytes or more), the open and read tables, FileTooBig,
 // SyntaxError, UnexpectedEndOfInput, DuplicateField, OutOfMemory, MissingParentConfig,
 // MissingParentUrl, InvalidPort, UnexpectedToken (a value of the wrong JSON kind),
-// MissingField (an aux chain without "url" or "chain_id"), Overflow (more than 32 aux chains).
+// MissingField (an aux chain without "url" or "chain_id", a "redis" without "url"), Overflow
+// (more than 32 aux chains).
 // A number out of its documented range ("workers", "max_connections", "request_memory_mb",
-// "work_retention_s") is UnexpectedToken like a value of the wrong kind.
+// "work_retention_s", the redis "db") is UnexpectedToken like a value of the wrong kind.
 Result<Config> load_config(std::string_view path);
 
 // What load_config does once the file's bytes are in memory: parse them and read the

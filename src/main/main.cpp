@@ -21,6 +21,7 @@
 #include "metrics/metrics.h"
 #include "platform/allocator.h"
 #include "platform/io.h"
+#include "state/redis_store.h"
 #include "state/sqlite_store.h"
 
 namespace {
@@ -182,6 +183,32 @@ int check_configuration(std::string_view path) {
   return written ? 0 : 1;
 }
 
+// With "redis", the local store (the state file's, or one in memory) behind the shared one.
+// Redis itself never stops the start: the store connects whenever it can.
+std::shared_ptr<SnapshotStore> share_through_redis_or_exit(const Config& config, std::shared_ptr<SnapshotStore> local) {
+  if (!config.redis) return local;
+  auto opened = catch_oom([&]() -> Result<std::unique_ptr<RedisSnapshotStore>> {
+    if (!local) local = std::make_shared<MemorySnapshotStore>(config.work_retention_s);
+    RedisSettings settings;
+    // The client takes an IPv6 address without the brackets of the address text.
+    std::string_view host = config.redis->address.host;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    settings.host = std::string(host);
+    settings.port = config.redis->address.port;
+    if (config.redis->pass) settings.pass = std::string(*config.redis->pass);
+    settings.db = config.redis->db;
+    settings.prefix = std::string(config.redis->prefix);
+    settings.retention_s = config.work_retention_s;
+    settings.wait_ms = config.redis_wait_ms;
+    return RedisSnapshotStore::open(std::move(settings), std::move(local));
+  });
+  if (!opened) {
+    log_line(LogLevel::error, LogScope::skerrow, {"redis store failed to start: ", opened.error()});
+    std::exit(1);
+  }
+  return std::move(*opened);
+}
+
 }  // namespace
 }  // namespace skerrow
 
@@ -214,7 +241,8 @@ int main(int argc, char** argv) {
     std::exit(1);
   }
 
-  ErrorCode failure = run_server(config, options.config_path, open_state_file_or_exit(config));
+  ErrorCode failure =
+      run_server(config, options.config_path, share_through_redis_or_exit(config, open_state_file_or_exit(config)));
   log_line(LogLevel::error, LogScope::skerrow, {"HTTP proxy server failed: ", failure});
   std::exit(1);
 }

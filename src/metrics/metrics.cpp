@@ -299,6 +299,26 @@ void Metrics::build_snapshot_series(prometheus::Registry& r) {
   for (std::size_t s = 0; s < kSubmitRefusals; ++s) {
     refusals_[s] = &refusals.Add({{"reason", std::string(refusal_name(static_cast<SubmitRefusal>(s)))}});
   }
+  if (!config_.redis) return;
+  auto& writes = prometheus::BuildCounter()
+                     .Name("skerrow_redis_writes_total")
+                     .Help("Template snapshots written to Redis (ok) or kept locally only (failed).")
+                     .Register(r);
+  redis_writes_[0] = &writes.Add({{"outcome", "ok"}});
+  redis_writes_[1] = &writes.Add({{"outcome", "failed"}});
+  auto& redis_lookups = prometheus::BuildCounter()
+                            .Name("skerrow_redis_lookups_total")
+                            .Help("Snapshot lookups that asked Redis, by outcome.")
+                            .Register(r);
+  constexpr std::array<std::string_view, kRedisLookups> kRedisLookupNames = {"found", "not_found", "failed"};
+  for (std::size_t o = 0; o < kRedisLookups; ++o) {
+    redis_lookups_[o] = &redis_lookups.Add({{"outcome", std::string(kRedisLookupNames[o])}});
+  }
+  redis_connected_ = &prometheus::BuildGauge()
+                          .Name("skerrow_redis_connected")
+                          .Help("1 while the connection to Redis is up, else 0.")
+                          .Register(r)
+                          .Add({});
 }
 
 // One series per relayed subscription: the parent's, then the aux chains' in order.
@@ -469,6 +489,19 @@ void aux_submission_refused(Metrics& m, SubmitRefusal reason) {
 void snapshot_lookup(Metrics& m, SnapshotLookup outcome) {
   const auto o = static_cast<std::size_t>(outcome);
   if (o < kSnapshotLookups) m.lookups_[o]->Increment();
+}
+
+void redis_write(Metrics& m, bool ok) {
+  if (prometheus::Counter* c = m.redis_writes_[ok ? 0 : 1]) c->Increment();
+}
+
+void redis_lookup(Metrics& m, RedisLookup outcome) {
+  const auto o = static_cast<std::size_t>(outcome);
+  if (o < kRedisLookups && m.redis_lookups_[o] != nullptr) m.redis_lookups_[o]->Increment();
+}
+
+void redis_connected(Metrics& m, bool up) {
+  if (m.redis_connected_ != nullptr) m.redis_connected_->Set(up ? 1 : 0);
 }
 
 void zmq_relayed(Metrics& m, std::string_view daemon_label) {

@@ -56,6 +56,11 @@ inline constexpr std::size_t kSubmitRefusals = 3;
 enum class SnapshotLookup : std::uint8_t { found, not_found, branch_mismatch };
 inline constexpr std::size_t kSnapshotLookups = 3;
 
+// A snapshot lookup that asked Redis (the local store had no snapshot proving the share):
+// found (Redis's snapshot was used), not_found (Redis had none better), failed (no answer).
+enum class RedisLookup : std::uint8_t { found, not_found, failed };
+inline constexpr std::size_t kRedisLookups = 3;
+
 // The daemon argument of daemon_call: an aux chain's index in Config::aux_chains, or this.
 inline constexpr std::size_t kParentDaemon = std::numeric_limits<std::size_t>::max();
 
@@ -80,6 +85,9 @@ void aux_submission_refused(Metrics&, SubmitRefusal reason);
 void snapshot_stored(Metrics&);
 void snapshot_lookup(Metrics&, SnapshotLookup outcome);
 void zmq_relayed(Metrics&, std::string_view daemon_label);
+void redis_write(Metrics&, bool ok);
+void redis_lookup(Metrics&, RedisLookup outcome);
+void redis_connected(Metrics&, bool up);
 }  // namespace detail
 
 // Reads "metrics_listen" of `config`. Absent: returns at once; no socket, no thread.
@@ -188,6 +196,19 @@ inline void aux_submission_refused(SubmitRefusal reason) {
 }
 inline void snapshot_lookup(SnapshotLookup outcome) {
   if (Metrics* m = detail::get()) detail::snapshot_lookup(*m, outcome);
+}
+
+// A template's snapshot was written to Redis (ok), or could not be (failed: not connected,
+// refused, or no reply within redis_wait_ms); the template was answered either way.
+inline void redis_write(bool ok) {
+  if (Metrics* m = detail::get()) detail::redis_write(*m, ok);
+}
+inline void redis_lookup(RedisLookup outcome) {
+  if (Metrics* m = detail::get()) detail::redis_lookup(*m, outcome);
+}
+// The store's connection to Redis is up (1) or not (0).
+inline void redis_connected(bool up) {
+  if (Metrics* m = detail::get()) detail::redis_connected(*m, up);
 }
 
 // The relay forwarded one notification from the subscription labelled `daemon_label`

@@ -61,6 +61,9 @@ class Metrics final : public prometheus::Collectable {
   friend void detail::aux_submission_refused(Metrics&, SubmitRefusal);
   friend void detail::snapshot_lookup(Metrics&, SnapshotLookup);
   friend void detail::zmq_relayed(Metrics&, std::string_view);
+  friend void detail::redis_write(Metrics&, bool);
+  friend void detail::redis_lookup(Metrics&, RedisLookup);
+  friend void detail::redis_connected(Metrics&, bool);
 
   struct Daemon {
     std::string_view label;  // "parent" or the chain_id
@@ -110,6 +113,9 @@ class Metrics final : public prometheus::Collectable {
   std::vector<std::unique_ptr<AuxChain>> aux_;
   prometheus::Counter* snapshots_stored_ = nullptr;
   std::array<prometheus::Counter*, kSnapshotLookups> lookups_{};
+  std::array<prometheus::Counter*, 2> redis_writes_{};  // ok, failed
+  std::array<prometheus::Counter*, kRedisLookups> redis_lookups_{};
+  prometheus::Gauge* redis_connected_ = nullptr;
   std::array<prometheus::Counter*, kSubmitRefusals> refusals_{};
   // (subscription label, counter) for every relayed subscription; scanned, never changed.
   std::vector<std::pair<std::string_view, prometheus::Counter*>> relayed_;

@@ -35,6 +35,12 @@ bool same_methods(const std::optional<std::vector<std::string_view>>& a,
   return !a || *a == *b;
 }
 
+bool same_redis(const std::optional<RedisConfig>& a, const std::optional<RedisConfig>& b) {
+  if (a.has_value() != b.has_value()) return false;
+  return !a || (a->address.host == b->address.host && a->address.port == b->address.port && a->pass == b->pass &&
+                a->db == b->db && a->prefix == b->prefix);
+}
+
 // Keys bound at the start: sockets, threads and files made from them stay as they are.
 std::size_t warn_kept(const Config& running, const Config& read) {
   const std::pair<std::string_view, bool> kept[] = {
@@ -46,6 +52,8 @@ std::size_t warn_kept(const Config& running, const Config& read) {
       {"parent", !same_endpoint(running.parent, read.parent) ||
                      running.parent_zmq_hashblock != read.parent_zmq_hashblock},
       {"aux_chains", !same_chains(running.aux_chains, read.aux_chains)},
+      {"redis", !same_redis(running.redis, read.redis)},
+      {"redis_wait_ms", running.redis_wait_ms != read.redis_wait_ms},
   };
   std::size_t count = 0;
   for (const auto& [key, changed] : kept) {
@@ -139,6 +147,8 @@ std::optional<ServerLimits> reload_configuration(ServerContext& ctx) {
   read->zmq_pub = running.zmq_pub;
   read->parent = running.parent;
   read->parent_zmq_hashblock = running.parent_zmq_hashblock;
+  read->redis = running.redis;
+  read->redis_wait_ms = running.redis_wait_ms;
   ctx.config = read;
   log_line(LogLevel::info, LogScope::skerrow, {"configuration reloaded, ", applied, " changes applied"});
   return server_limits(*read, ctx);

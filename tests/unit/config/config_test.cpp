@@ -57,6 +57,8 @@ TEST_F(LoadConfig, SmallestFileTakesEveryDefault) {
   EXPECT_EQ(config->stop_timeout_ms, 10000u);
   EXPECT_FALSE(config->state_file.has_value());
   EXPECT_FALSE(config->metrics_listen.has_value());
+  EXPECT_FALSE(config->redis.has_value());
+  EXPECT_EQ(config->redis_wait_ms, 50u);
   EXPECT_FALSE(config->listen_user.has_value());
   EXPECT_FALSE(config->listen_pass.has_value());
   EXPECT_FALSE(config->allowed_methods.has_value());
@@ -75,6 +77,8 @@ TEST_F(LoadConfig, ReadsEveryKey) {
     "allowed_methods": ["getblocktemplate", "submitblock", ""],
     "state_file": "/var/lib/s.sqlite",
     "metrics_listen": "127.0.0.1:9100",
+    "redis": {"url": "redis://10.0.0.5:6380", "pass": "rp", "db": 15, "prefix": "pool-a"},
+    "redis_wait_ms": 20,
     "parent": {"url": "http://127.0.0.1:9332", "user": "pu", "pass": "pp",
                "zmq_hashblock": "tcp://127.0.0.1:28332"},
     "aux_chains": [
@@ -99,6 +103,13 @@ TEST_F(LoadConfig, ReadsEveryKey) {
   EXPECT_EQ((*config->allowed_methods)[2], "");
   EXPECT_EQ(config->state_file, "/var/lib/s.sqlite");
   EXPECT_EQ(config->metrics_listen, "127.0.0.1:9100");
+  ASSERT_TRUE(config->redis.has_value());
+  EXPECT_EQ(config->redis->address.host, "10.0.0.5");
+  EXPECT_EQ(config->redis->address.port, 6380);
+  EXPECT_EQ(config->redis->pass, "rp");
+  EXPECT_EQ(config->redis->db, 15u);
+  EXPECT_EQ(config->redis->prefix, "pool-a");
+  EXPECT_EQ(config->redis_wait_ms, 20u);
 
   EXPECT_EQ(config->parent.endpoint.host, "127.0.0.1");
   EXPECT_EQ(config->parent.endpoint.port, 9332);
@@ -141,6 +152,20 @@ TEST_F(LoadConfig, TextsOutliveTheFileAndMovesOfTheConfig) {
   EXPECT_EQ(again.parent.endpoint.port, 1234);
   EXPECT_EQ(again.parent.user, "alice");
   EXPECT_EQ(again.listen, "1.2.3.4:5");
+}
+
+// A url without a port takes Redis's, not the daemons' 8332; the rest of the object has defaults.
+TEST_F(LoadConfig, RedisTakesItsOwnDefaults) {
+  for (std::string_view url : {"localhost", "redis://localhost"}) {
+    auto config = load(R"({"parent":{"url":"p"},"redis":{"url":")" + std::string(url) + "\"}}");
+    ASSERT_TRUE(config.has_value()) << url << ": " << error_name(config.error());
+    ASSERT_TRUE(config->redis.has_value());
+    EXPECT_EQ(config->redis->address.host, "localhost");
+    EXPECT_EQ(config->redis->address.port, 6379) << url;
+    EXPECT_FALSE(config->redis->pass.has_value());
+    EXPECT_EQ(config->redis->db, 0u);
+    EXPECT_EQ(config->redis->prefix, "skerrow");
+  }
 }
 
 TEST_F(LoadConfig, PresentEmptyTextsCountAsConfigured) {
@@ -231,6 +256,9 @@ TEST_F(LoadConfig, NamesEachFailure) {
       {R"({"parent":{"url":"p"},"aux_chains":[{"chain_id":"a"}]})", ErrorCode::MissingField},
       {R"({"parent":{"url":"p"},"aux_chains":[{"url":"u"}]})", ErrorCode::MissingField},
       {R"({"parent":{"url":"p"},"aux_chains":[{"chain_id":"a","url":"u:x"}]})", ErrorCode::InvalidPort},
+      {R"({"parent":{"url":"p"},"redis":{}})", ErrorCode::MissingField},
+      {R"({"parent":{"url":"p"},"redis":{"url":"r:"}})", ErrorCode::InvalidPort},
+      {R"({"parent":{"url":"p"},"redis":{"url":"r","db":16}})", ErrorCode::UnexpectedToken},
       // A top level or parent that is not an object.
       {"[]", ErrorCode::UnexpectedToken},
       {R"("parent")", ErrorCode::UnexpectedToken},
@@ -246,7 +274,9 @@ TEST_F(LoadConfig, NamesEachFailure) {
   for (std::string_view top : {R"("listen":8332)", R"("zmq_pub":null)", R"("aux_chains":{})", R"("aux_chains":[5])",
                                R"("listen_user":1)", R"("listen_pass":null)", R"("allowed_methods":"getwork")",
                                R"("allowed_methods":["getwork",1])", R"("state_file":1)",
-                               R"("metrics_listen":false)"}) {
+                               R"("metrics_listen":false)", R"("redis":"127.0.0.1:6379")",
+                               R"("redis":{"url":6379})", R"("redis":{"url":"r","pass":1})",
+                               R"("redis":{"url":"r","db":"1"})", R"("redis":{"url":"r","prefix":null})"}) {
     expect_failure(R"({"parent":{"url":"p"},)" + std::string(top) + "}", ErrorCode::UnexpectedToken);
   }
   for (std::string_view chain : {R"("chain_id":1,"url":"u")", R"("chain_id":"a","url":1)",
@@ -274,6 +304,7 @@ TEST_F(LoadConfig, NumericKeysStayInRange) {
       {"aux_refresh_ms", 0, 0, &Config::aux_refresh_ms},
       {"aux_wait_ms", 0, 0, &Config::aux_wait_ms},
       {"stop_timeout_ms", 0, 0, &Config::stop_timeout_ms},
+      {"redis_wait_ms", 0, 0, &Config::redis_wait_ms},
       {"work_retention_s", 1, 86400, &Config::work_retention_s},
       {"workers", 1, 256, nullptr, &Config::workers},
       {"max_connections", 1, 65536, nullptr, &Config::max_connections},
