@@ -79,6 +79,10 @@ void aux_submission_refused(Metrics&, SubmitRefusal reason);
 void snapshot_stored(Metrics&);
 void snapshot_lookup(Metrics&, SnapshotLookup outcome);
 void zmq_relayed(Metrics&, std::string_view daemon_label);
+void node_up(Metrics&, std::size_t daemon, std::size_t node, bool up);
+void node_call(Metrics&, std::size_t daemon, std::size_t node, bool ok);
+void node_failover(Metrics&, std::size_t daemon, std::size_t node);
+void active_node(Metrics&, std::size_t daemon, std::size_t node);
 }  // namespace detail
 
 // Reads "metrics_listen" of `config`. Absent: returns at once; no socket, no thread.
@@ -185,6 +189,26 @@ inline void snapshot_lookup(SnapshotLookup outcome) {
 // ("parent" or a chain_id, as the relay labels its subscriptions).
 inline void zmq_relayed(std::string_view daemon_label) {
   if (Metrics* m = detail::get()) detail::zmq_relayed(*m, daemon_label);
+}
+
+// -- the nodes of a chain with backups (`daemon` as for daemon_call, `node` the position in
+// the chain's list: 0 the main node); without backups a chain has no such series.
+
+// The node was marked down (`up` false) or answers again.
+inline void node_up(std::size_t daemon, std::size_t node, bool up) {
+  if (Metrics* m = detail::get()) detail::node_up(*m, daemon, node, up);
+}
+// One call went to the node; `ok` false when it failed or the node could not serve it.
+inline void node_call(std::size_t daemon, std::size_t node, bool ok) {
+  if (Metrics* m = detail::get()) detail::node_call(*m, daemon, node, ok);
+}
+// A call that failed on the node moved on to the next one.
+inline void node_failover(std::size_t daemon, std::size_t node) {
+  if (Metrics* m = detail::get()) detail::node_failover(*m, daemon, node);
+}
+// The node served the chain's latest call.
+inline void active_node(std::size_t daemon, std::size_t node) {
+  if (Metrics* m = detail::get()) detail::active_node(*m, daemon, node);
 }
 
 }  // namespace skerrow::metrics

@@ -40,6 +40,9 @@ ServerContext* make_context(const Config& config, std::shared_ptr<SnapshotStore>
   if (ctx == nullptr) return nullptr;
   ctx->config = &config;
   ctx->parent = config.parent;
+  auto pools = make_daemon_pools(config);
+  if (!pools) return nullptr;
+  ctx->pools = *pools;
   ctx->daemon_timeout_ms = config.daemon_timeout_ms;
   ctx->client_timeout_ms = config.client_timeout_ms;
   ctx->access.user = config.listen_user;
@@ -109,7 +112,7 @@ ErrorCode run_server(const Config& config, std::shared_ptr<SnapshotStore> store)
   static RelayState relay;
   if (config.zmq_pub) start_relay(relay, config, &aux_blocks);
 
-  if (auto started = start_aux_refresher(ctx->aux); !started) return release_on_failure(started.error());
+  if (auto started = start_aux_refresher(ctx->aux, ctx->pools); !started) return release_on_failure(started.error());
   // The first templates: until they arrive, a getblocktemplate waits for them briefly.
   want_all_aux_fetches(ctx->aux, FetchReason::stale);
   log_line(LogLevel::info, LogScope::http,

@@ -7,6 +7,7 @@
 #include "auxpow/engine.h"
 #include "http/access.h"
 #include "config/config.h"
+#include "proxy/daemon_pool.h"
 #include "rpc/address.h"
 
 namespace skerrow {
@@ -14,6 +15,7 @@ namespace skerrow {
 struct ServerContext {
   const Config* config = nullptr;
   ChainEndpoint parent;      // views into the configuration
+  DaemonPools pools;         // the chains that have backups; their calls go through these
   AuxEngine aux;
   ClientAccess access;       // views into the configuration
   std::uint64_t daemon_timeout_ms = 0;  // bound on every daemon call (0: none)

@@ -6,6 +6,7 @@
 #include "http/response.h"
 #include "metrics/metrics.h"
 #include "proxy/daemon_call.h"
+#include "proxy/daemon_pool.h"
 
 namespace skerrow {
 namespace {
@@ -38,6 +39,17 @@ metrics::SubmitResult submit_result(SubmitVerdict verdict) {
   return metrics::SubmitResult::failed;
 }
 
+// An aux node accepts only blocks it created: the proof goes to the node that issued the
+// work first, and on to the others only when that one cannot be reached.
+Result<JsonDocument> submit_to_issuer(DaemonPool& pool, const SubmitPlan& plan, PageArena& arena,
+                                      std::uint64_t timeout_ms) {
+  CallRules rules;
+  rules.first = pool.issuer(plan.aux_hash);
+  auto raw = pool.call(&arena, plan.request, timeout_ms, rules);
+  if (!raw) return fail(raw.error());
+  return parse_json(*raw, &arena);
+}
+
 }  // namespace
 
 Status handle_submitauxblock(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx) {
@@ -56,7 +68,9 @@ Status handle_submitauxblock(Reply& out, std::string_view body, PageArena& arena
     // A chain's endpoint is fixed after start-up: read without the lock. A hung daemon holds
     // this worker alone, until the daemon time limit.
     const ChainEndpoint& daemon = ctx.aux.states[plan->chain].daemon;
-    auto reply = timed_call_json(plan->chain, daemon, &arena, plan->request, ctx.aux.daemon_timeout_ms);
+    DaemonPool* pool = plan->chain < ctx.pools.aux.size() ? ctx.pools.aux[plan->chain] : nullptr;
+    auto reply = pool != nullptr ? submit_to_issuer(*pool, *plan, arena, ctx.aux.daemon_timeout_ms)
+                                 : timed_call_json(plan->chain, daemon, &arena, plan->request, ctx.aux.daemon_timeout_ms);
     SubmitVerdict verdict = SubmitVerdict::failed;
     auto answer = finish_submission(ctx.aux, *plan, reply, &arena, &verdict);
     if (!answer) return fail(answer.error());
