@@ -34,7 +34,7 @@ void write_fault(NodeFault& fault, std::string_view a, std::string_view b = {}) 
 // The RPC error code of a short error reply, when it is one a node gives while it cannot serve
 // work. A template is never this short, so a real one is never parsed here.
 std::optional<std::int64_t> busy_code(std::string_view reply) {
-  constexpr std::size_t kLongestErrorReply = 4096;
+  constexpr std::size_t kLongestErrorReply = 1024;
   if (reply.size() > kLongestErrorReply || reply.find("\"error\"") == std::string_view::npos) return std::nullopt;
   alignas(std::max_align_t) char room[16384];
   std::pmr::monotonic_buffer_resource memory(room, sizeof room, std::pmr::null_memory_resource());
@@ -246,7 +246,7 @@ Result<std::pmr::string> DaemonPool::fan_out(std::pmr::memory_resource* memory, 
     for (std::size_t k = 1; k < sends; ++k) {
       try {
         threads.emplace_back(run, k);
-      } catch (const std::system_error&) {
+      } catch (const std::exception&) {
         run(k);  // no thread to be had: this node waits its turn
       }
     }

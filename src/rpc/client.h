@@ -1,6 +1,7 @@
 // The JSON-RPC client: one POST per call over a fresh TCP connection, reply read until the
 // daemon closes. Blocking; logs nothing; of the reply's status line and headers it looks only
-// at Content-Length, to tell a whole reply from one cut off.
+// at Content-Length, to tell a whole reply from one cut off, and at the status code, which it
+// reports to a caller that asks (CallTrace) without judging it.
 // Calls share no state: any number may run at once, towards the same daemon or not, as long
 // as `memory` is safe for the callers that share it.
 #pragma once
