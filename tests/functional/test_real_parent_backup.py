@@ -111,12 +111,14 @@ def test_pool_keeps_its_templates_when_the_main_node_dies(trio, proxy_factory):
         stop.set()
         poller.join(15)
 
-    after = [(sent, answered, t) for sent, answered, t in polls if sent >= killed]
+    # Every poll answered after the kill (one in flight at the kill included) got a template.
+    after = [(sent, answered, t) for sent, answered, t in polls if answered >= killed]
     assert len(after) >= 10, polls
     assert all(t is not None for _, _, t in after), [(round(s - killed, 2), t is not None) for s, _, t in after]
     answered = [killed] + [done for _, done, _ in after]
     longest_gap = max(b - a for a, b in zip(answered, answered[1:]))
-    print(f"longest time without a template after the kill: {longest_gap * 1000:.0f} ms")
+    print(f"first template {(answered[1] - killed) * 1000:.0f} ms after the kill, "
+          f"longest time without one {longest_gap * 1000:.0f} ms (polling every 100 ms)")
     assert longest_gap < 1.0
     # Refused, or reset when the kill caught a call in flight.
     proxy.wait_for_line(re.compile(rf"^warning\(rpc\): parent daemon {re.escape(main.rpc_url)} down "
