@@ -26,7 +26,7 @@ README = ROOT / "README.md"
 LOG_HEADING = "## Log lines"
 OTHER_HEADING = "### Lines outside the log format"
 LEVELS = ("info", "warning", "error")
-SCOPES = ("skerrow", "http", "auxpow", "zmq")
+SCOPES = ("skerrow", "http", "auxpow", "zmq", "rpc")
 HOLE = None  # a placeholder piece
 
 

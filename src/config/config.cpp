@@ -51,6 +51,34 @@ Result<Endpoint> daemon_endpoint(const JsonValue& url) {
   return *endpoint;
 }
 
+// "backups" of the parent or of an aux element: absent is none; each element is a daemon of
+// the same shape (url, user, pass, zmq_hashblock).
+Status read_backups(const JsonValue& owner, std::vector<BackupDaemon>& out) {
+  const JsonValue* list = get_member(owner, "backups");
+  if (list == nullptr) return {};
+  if (!list->is_array()) return fail(ErrorCode::UnexpectedToken);
+  auto elements = list->items();
+  if (elements.size() > kMaxBackups) return fail(ErrorCode::Overflow);
+  std::vector<BackupDaemon> backups(elements.size());
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    const JsonValue& element = elements[i];
+    if (!element.is_object()) return fail(ErrorCode::UnexpectedToken);
+    const JsonValue* url = get_member(element, "url");
+    if (url == nullptr) return fail(ErrorCode::MissingField);
+    auto endpoint = daemon_endpoint(*url);
+    if (!endpoint) return fail(endpoint.error());
+    auto user = text_or_empty(element, "user");
+    if (!user) return fail(user.error());
+    auto pass = text_or_empty(element, "pass");
+    if (!pass) return fail(pass.error());
+    auto zmq_hashblock = optional_text(element, "zmq_hashblock");
+    if (!zmq_hashblock) return fail(zmq_hashblock.error());
+    backups[i] = BackupDaemon{ChainEndpoint{*endpoint, *user, *pass}, *zmq_hashblock};
+  }
+  out = std::move(backups);
+  return {};
+}
+
 Status read_aux_chain(const JsonValue& element, AuxChainConfig& chain) {
   if (!element.is_object()) return fail(ErrorCode::UnexpectedToken);
 
@@ -74,6 +102,7 @@ Status read_aux_chain(const JsonValue& element, AuxChainConfig& chain) {
   if (!zmq_hashblock) return fail(zmq_hashblock.error());
   auto payout_address = optional_text(element, "payout_address");
   if (!payout_address) return fail(payout_address.error());
+  if (auto backups = read_backups(element, chain.backups); !backups) return backups;
 
   chain.chain_id = chain_id->as_text();
   chain.daemon = ChainEndpoint{*endpoint, *user, *pass};
@@ -209,6 +238,7 @@ Status read_settings(const JsonValue& root, Config& config) {
   config.parent.user = *user;
   config.parent.pass = *pass;
   config.parent_zmq_hashblock = *parent_zmq;
+  if (auto backups = read_backups(*parent, config.parent_backups); !backups) return backups;
 
   auto client_timeout = milliseconds(root, "client_timeout_ms", kDefaultClientTimeoutMs);
   if (!client_timeout) return fail(client_timeout.error());

@@ -18,6 +18,7 @@ inline constexpr std::string_view kDefaultListen = "127.0.0.1:8332";
 inline constexpr std::size_t kMaxConfigPath = 1023;       // bytes, without the terminator
 inline constexpr std::size_t kMaxConfigBytes = 1048576;   // 1 MiB
 inline constexpr std::size_t kMaxAuxChains = 32;          // leaves of the aux merkle tree
+inline constexpr std::size_t kMaxBackups = 8;             // backup daemons of one chain
 inline constexpr std::uint64_t kDefaultClientTimeoutMs = 30000;
 inline constexpr std::uint64_t kDefaultDaemonTimeoutMs = 60000;
 inline constexpr std::uint64_t kDefaultAuxRefreshMs = 5000;
@@ -36,9 +37,16 @@ inline constexpr std::uint64_t kDefaultRedisWaitMs = 50;
 inline constexpr std::uint64_t kMaxRedisDb = 15;
 inline constexpr std::string_view kDefaultRedisPrefix = "skerrow";
 
+// A backup daemon of a chain: called when the daemons before it in the list are down.
+struct BackupDaemon {
+  ChainEndpoint daemon;
+  std::optional<std::string_view> zmq_hashblock;
+};
+
 struct AuxChainConfig {
   std::string_view chain_id;
   ChainEndpoint daemon;
+  std::vector<BackupDaemon> backups;  // in the order they are tried, at most kMaxBackups
   bool use_createauxblock = false;  // "rpc_method" is exactly "createauxblock"
   std::optional<std::string_view> zmq_hashblock;
   std::optional<std::string_view> payout_address;  // sole createauxblock parameter when set
@@ -58,6 +66,7 @@ struct Config {
   std::optional<std::string_view> zmq_pub;
   ChainEndpoint parent;
   std::optional<std::string_view> parent_zmq_hashblock;
+  std::vector<BackupDaemon> parent_backups;  // in the order they are tried, at most kMaxBackups
   std::vector<AuxChainConfig> aux_chains;
 
   // Time limits in milliseconds; 0 means none.
@@ -90,8 +99,8 @@ struct Config {
 // Errors: NameTooLong (path of 1024 bytes or more), the open and read tables, FileTooBig,
 // SyntaxError, UnexpectedEndOfInput, DuplicateField, OutOfMemory, MissingParentConfig,
 // MissingParentUrl, InvalidPort, UnexpectedToken (a value of the wrong JSON kind),
-// MissingField (an aux chain without "url" or "chain_id", a "redis" without "url"), Overflow
-// (more than 32 aux chains).
+// MissingField (an aux chain without "url" or "chain_id", a backup or a "redis" without "url"),
+// Overflow (more than 32 aux chains, or more than 8 backups of one chain).
 // A number out of its documented range ("workers", "max_connections", "request_memory_mb",
 // "work_retention_s", the redis "db") is UnexpectedToken like a value of the wrong kind.
 Result<Config> load_config(std::string_view path);

@@ -107,6 +107,7 @@ std::string_view scope_word(LogScope scope) {
     case LogScope::http: return "http";
     case LogScope::auxpow: return "auxpow";
     case LogScope::zmq: return "zmq";
+    case LogScope::rpc: return "rpc";
   }
   return "skerrow";
 }

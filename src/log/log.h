@@ -15,7 +15,7 @@
 namespace skerrow {
 
 enum class LogLevel : std::uint8_t { info, warning, error };
-enum class LogScope : std::uint8_t { skerrow, http, auxpow, zmq };
+enum class LogScope : std::uint8_t { skerrow, http, auxpow, zmq, rpc };
 
 // A number written in fixed-point notation with `digits` fractional digits (see format.h).
 struct FixedPoint {

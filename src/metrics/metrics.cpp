@@ -161,6 +161,53 @@ void Metrics::build(std::string_view version) {
   build_aux_chain_series(r);
   build_snapshot_series(r);
   if (config_.zmq_pub) build_relay_series(r);
+  build_node_series(r);
+}
+
+// Only when some chain has backups: without them the exposition is what it always was.
+void Metrics::build_node_series(prometheus::Registry& r) {
+  bool any = !config_.parent_backups.empty();
+  for (const AuxChainConfig& chain : config_.aux_chains) any = any || !chain.backups.empty();
+  if (!any) return;
+  using prometheus::BuildCounter;
+  using prometheus::BuildGauge;
+  auto& up = BuildGauge()
+                 .Name("skerrow_daemon_node_up")
+                 .Help("1 while the node of a chain with backups is in line, 0 while it is marked down.")
+                 .Register(r);
+  auto& calls = BuildCounter()
+                    .Name("skerrow_daemon_node_calls_total")
+                    .Help("Calls sent to each node of a chain with backups.")
+                    .Register(r);
+  auto& failures = BuildCounter()
+                       .Name("skerrow_daemon_node_failures_total")
+                       .Help("Calls to the node that failed or that it could not serve.")
+                       .Register(r);
+  auto& failovers = BuildCounter()
+                        .Name("skerrow_daemon_node_failovers_total")
+                        .Help("Calls that failed on the node and moved on to the next one.")
+                        .Register(r);
+  auto& active = BuildGauge()
+                     .Name("skerrow_daemon_active_node")
+                     .Help("Position of the node that served the chain's latest call (0: the main node).")
+                     .Register(r);
+  auto add = [&](Daemon& d, std::size_t backups) {
+    if (backups == 0) return;
+    const std::string name(d.label);
+    for (std::size_t n = 0; n <= backups; ++n) {
+      const std::string position = std::to_string(n);
+      Node node;
+      node.up = &up.Add({{"daemon", name}, {"node", position}});
+      node.up->Set(1);
+      node.calls = &calls.Add({{"daemon", name}, {"node", position}});
+      node.failures = &failures.Add({{"daemon", name}, {"node", position}});
+      node.failovers = &failovers.Add({{"daemon", name}, {"node", position}});
+      d.nodes.push_back(node);
+    }
+    d.active_node = &active.Add({{"daemon", name}});
+  };
+  add(*daemons_[0], config_.parent_backups.size());
+  for (std::size_t i = 0; i < config_.aux_chains.size(); ++i) add(*daemons_[i + 1], config_.aux_chains[i].backups.size());
 }
 
 void Metrics::build_request_series(prometheus::Registry& r) {
@@ -510,6 +557,29 @@ void zmq_relayed(Metrics& m, std::string_view daemon_label) {
       counter->Increment();
       return;
     }
+  }
+}
+
+void node_up(Metrics& m, std::size_t daemon, std::size_t node, bool up) {
+  Metrics::Daemon* d = m.daemon(daemon);
+  if (d != nullptr && node < d->nodes.size()) d->nodes[node].up->Set(up ? 1 : 0);
+}
+
+void node_call(Metrics& m, std::size_t daemon, std::size_t node, bool ok) {
+  Metrics::Daemon* d = m.daemon(daemon);
+  if (d == nullptr || node >= d->nodes.size()) return;
+  d->nodes[node].calls->Increment();
+  if (!ok) d->nodes[node].failures->Increment();
+}
+
+void node_failover(Metrics& m, std::size_t daemon, std::size_t node) {
+  Metrics::Daemon* d = m.daemon(daemon);
+  if (d != nullptr && node < d->nodes.size()) d->nodes[node].failovers->Increment();
+}
+
+void active_node(Metrics& m, std::size_t daemon, std::size_t node) {
+  if (Metrics::Daemon* d = m.daemon(daemon); d != nullptr && d->active_node != nullptr) {
+    d->active_node->Set(static_cast<double>(node));
   }
 }
 

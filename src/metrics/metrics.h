@@ -88,6 +88,10 @@ void zmq_relayed(Metrics&, std::string_view daemon_label);
 void redis_write(Metrics&, bool ok);
 void redis_lookup(Metrics&, RedisLookup outcome);
 void redis_connected(Metrics&, bool up);
+void node_up(Metrics&, std::size_t daemon, std::size_t node, bool up);
+void node_call(Metrics&, std::size_t daemon, std::size_t node, bool ok);
+void node_failover(Metrics&, std::size_t daemon, std::size_t node);
+void active_node(Metrics&, std::size_t daemon, std::size_t node);
 }  // namespace detail
 
 // Reads "metrics_listen" of `config`. Absent: returns at once; no socket, no thread.
@@ -215,6 +219,26 @@ inline void redis_connected(bool up) {
 // ("parent" or a chain_id, as the relay labels its subscriptions).
 inline void zmq_relayed(std::string_view daemon_label) {
   if (Metrics* m = detail::get()) detail::zmq_relayed(*m, daemon_label);
+}
+
+// -- the nodes of a chain with backups (`daemon` as for daemon_call, `node` the position in
+// the chain's list: 0 the main node); without backups a chain has no such series.
+
+// The node was marked down (`up` false) or answers again.
+inline void node_up(std::size_t daemon, std::size_t node, bool up) {
+  if (Metrics* m = detail::get()) detail::node_up(*m, daemon, node, up);
+}
+// One call went to the node; `ok` false when it failed or the node could not serve it.
+inline void node_call(std::size_t daemon, std::size_t node, bool ok) {
+  if (Metrics* m = detail::get()) detail::node_call(*m, daemon, node, ok);
+}
+// A call that failed on the node moved on to the next one.
+inline void node_failover(std::size_t daemon, std::size_t node) {
+  if (Metrics* m = detail::get()) detail::node_failover(*m, daemon, node);
+}
+// The node served the chain's latest call.
+inline void active_node(std::size_t daemon, std::size_t node) {
+  if (Metrics* m = detail::get()) detail::active_node(*m, daemon, node);
 }
 
 }  // namespace skerrow::metrics

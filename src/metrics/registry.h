@@ -64,12 +64,26 @@ class Metrics final : public prometheus::Collectable {
   friend void detail::redis_write(Metrics&, bool);
   friend void detail::redis_lookup(Metrics&, RedisLookup);
   friend void detail::redis_connected(Metrics&, bool);
+  friend void detail::node_up(Metrics&, std::size_t, std::size_t, bool);
+  friend void detail::node_call(Metrics&, std::size_t, std::size_t, bool);
+  friend void detail::node_failover(Metrics&, std::size_t, std::size_t);
+  friend void detail::active_node(Metrics&, std::size_t, std::size_t);
+
+  // A node of a chain with backups, by its position (0 the main node).
+  struct Node {
+    prometheus::Gauge* up = nullptr;
+    prometheus::Counter* calls = nullptr;
+    prometheus::Counter* failures = nullptr;
+    prometheus::Counter* failovers = nullptr;
+  };
 
   struct Daemon {
     std::string_view label;  // "parent" or the chain_id
     // Indexed by ErrorCode (None = "ok"); filled on first use, see daemon_call.
     std::array<std::atomic<prometheus::Counter*>, kErrorCount + 1> calls{};
     LatencyHistogram latency;
+    std::vector<Node> nodes;                 // empty for a chain without backups
+    prometheus::Gauge* active_node = nullptr;  // set with the nodes
   };
 
   struct AuxChain {
@@ -90,6 +104,7 @@ class Metrics final : public prometheus::Collectable {
   void build_aux_chain_series(prometheus::Registry& r);
   void build_snapshot_series(prometheus::Registry& r);
   void build_relay_series(prometheus::Registry& r);
+  void build_node_series(prometheus::Registry& r);
   Daemon* daemon(std::size_t index);
   AuxChain* aux(std::size_t index);
   prometheus::Counter* daemon_counter(Daemon& daemon, ErrorCode result);

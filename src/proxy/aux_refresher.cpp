@@ -9,18 +9,38 @@
 #include "platform/arena.h"
 #include "platform/thread.h"
 #include "proxy/daemon_call.h"
+#include "proxy/daemon_pool.h"
 
 namespace skerrow {
 namespace {
 
+// With backups: from the first node in line, remembering which node issued the work.
+Result<JsonDocument> fetch_from_pool(DaemonPool& pool, std::string_view body, PageArena& arena,
+                                     std::uint64_t timeout_ms) {
+  CallRules rules;
+  rules.repeatable = true;
+  rules.template_call = true;
+  std::size_t node = 0;
+  auto raw = pool.call(&arena, body, timeout_ms, rules, &node);
+  if (!raw) return fail(raw.error());
+  auto document = parse_json(*raw, &arena);
+  if (!document) return document;
+  const JsonValue* result = get_member(document->root(), "result");
+  const JsonValue* hash = result != nullptr && result->is_object() ? get_member(*result, "hash") : nullptr;
+  if (hash != nullptr && hash->is_string()) pool.remember_issuer(hash->as_text(), node);
+  return document;
+}
+
 // A chain's request body, endpoint and address are fixed after start-up, so they are read
 // without the lock.
-Result<JsonDocument> fetch_template(const AuxEngine& engine, std::size_t chain, PageArena& arena) {
+Result<JsonDocument> fetch_template(const AuxEngine& engine, std::size_t chain, DaemonPool* pool,
+                                    PageArena& arena) {
   return catch_oom([&]() -> Result<JsonDocument> {
     const AuxChainState& state = engine.states[chain];
     auto body = aux_template_request(state, &arena);
     if (!body) return fail(body.error());
-    return timed_call_json(chain, state.daemon, &arena, *body, engine.daemon_timeout_ms);
+    if (pool == nullptr) return timed_call_json(chain, state.daemon, &arena, *body, engine.daemon_timeout_ms);
+    return fetch_from_pool(*pool, *body, arena, engine.daemon_timeout_ms);
   });
 }
 
@@ -47,11 +67,11 @@ void publish_fetch(AuxEngine& engine, std::size_t chain, bool got_json) {
   }
 }
 
-[[noreturn]] void refresh_chain(AuxEngine& engine, std::size_t chain) {
+[[noreturn]] void refresh_chain(AuxEngine& engine, std::size_t chain, DaemonPool* pool) {
   for (;;) {
     const std::uint64_t request = next_aux_fetch(engine, chain);
     PageArena arena;  // declared first: the reply living in it goes before it
-    const Result<JsonDocument> reply = fetch_template(engine, chain, arena);
+    const Result<JsonDocument> reply = fetch_template(engine, chain, pool, arena);
     finish_aux_fetch(engine, chain, request, reply);
     publish_fetch(engine, chain, reply.has_value());
   }
@@ -59,9 +79,10 @@ void publish_fetch(AuxEngine& engine, std::size_t chain, bool got_json) {
 
 }  // namespace
 
-Status start_aux_refresher(AuxEngine& engine) {
+Status start_aux_refresher(AuxEngine& engine, const DaemonPools& pools) {
   for (std::size_t chain = 0; chain < engine.states.size(); ++chain) {
-    auto started = start_thread([&engine, chain] { refresh_chain(engine, chain); });
+    DaemonPool* pool = chain < pools.aux.size() ? pools.aux[chain] : nullptr;
+    auto started = start_thread([&engine, chain, pool] { refresh_chain(engine, chain, pool); });
     if (!started) return fail(started.error());
   }
   return {};

@@ -4,14 +4,15 @@
 
 #include "auxpow/engine.h"
 #include "error/error.h"
+#include "proxy/daemon_pool.h"
 
 namespace skerrow {
 
 // Starts one thread per chain (joinable, never joined) of `engine` (none without chains); each sleeps until a
 // fetch of its chain is wanted (auxpow/schedule.h), fetches with the daemon time limit and
-// applies the reply. Returns the first start failure (OutOfMemory, SystemResources,
+// applies the reply; a chain with a pool in `pools` fetches through it. Returns the first start failure (OutOfMemory, SystemResources,
 // Unexpected); threads started before it keep running.
 // REQUIRES: `engine` lives until the process ends.
-Status start_aux_refresher(AuxEngine& engine);
+Status start_aux_refresher(AuxEngine& engine, const DaemonPools& pools);
 
 }  // namespace skerrow

@@ -2,14 +2,34 @@
 
 #include <new>
 
+#include "http/access.h"
 #include "log/log.h"
 #include "proxy/daemon_call.h"
 
 namespace skerrow {
 
+namespace {
+
+// With backups: a found block goes to every node at once; anything else to the first node in
+// line, moving on as far as the method allows.
+Result<std::pmr::string> call_parent_pool(DaemonPool& pool, std::string_view body, PageArena& arena,
+                                          std::uint64_t timeout_ms) {
+  const std::optional<std::string_view> method = find_method(body);
+  const bool repeatable = repeatable_parent_call(body, method);
+  if (repeatable && method == "submitblock") return pool.fan_out(&arena, body, timeout_ms);
+  CallRules rules;
+  rules.repeatable = repeatable;
+  rules.template_call = method == "getblocktemplate";
+  return pool.call(&arena, body, timeout_ms, rules);
+}
+
+}  // namespace
+
 Result<std::string_view> call_parent(std::string_view body, PageArena& arena, ServerContext& ctx,
                                      RequestTally& tally) {
-  auto reply = timed_call(metrics::kParentDaemon, ctx.parent, &arena, body, ctx.daemon_timeout_ms);
+  auto reply = ctx.pools.parent != nullptr
+                   ? call_parent_pool(*ctx.pools.parent, body, arena, ctx.daemon_timeout_ms)
+                   : timed_call(metrics::kParentDaemon, ctx.parent, &arena, body, ctx.daemon_timeout_ms);
   if (!reply) {
     tally.upstream_failed = true;
     return fail(reply.error());

@@ -17,12 +17,20 @@ bool same_endpoint(const ChainEndpoint& a, const ChainEndpoint& b) {
          a.pass == b.pass;
 }
 
+bool same_backups(const std::vector<BackupDaemon>& a, const std::vector<BackupDaemon>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (!same_endpoint(a[i].daemon, b[i].daemon) || a[i].zmq_hashblock != b[i].zmq_hashblock) return false;
+  }
+  return true;
+}
+
 bool same_chains(const std::vector<AuxChainConfig>& a, const std::vector<AuxChainConfig>& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (a[i].chain_id != b[i].chain_id || !same_endpoint(a[i].daemon, b[i].daemon) ||
         a[i].use_createauxblock != b[i].use_createauxblock || a[i].zmq_hashblock != b[i].zmq_hashblock ||
-        a[i].payout_address != b[i].payout_address) {
+        a[i].payout_address != b[i].payout_address || !same_backups(a[i].backups, b[i].backups)) {
       return false;
     }
   }
@@ -50,7 +58,8 @@ std::size_t warn_kept(const Config& running, const Config& read) {
       {"metrics_listen", running.metrics_listen != read.metrics_listen},
       {"zmq_pub", running.zmq_pub != read.zmq_pub},
       {"parent", !same_endpoint(running.parent, read.parent) ||
-                     running.parent_zmq_hashblock != read.parent_zmq_hashblock},
+                     running.parent_zmq_hashblock != read.parent_zmq_hashblock ||
+                     !same_backups(running.parent_backups, read.parent_backups)},
       {"aux_chains", !same_chains(running.aux_chains, read.aux_chains)},
       {"redis", !same_redis(running.redis, read.redis)},
       {"redis_wait_ms", running.redis_wait_ms != read.redis_wait_ms},
@@ -111,9 +120,10 @@ std::optional<ServerLimits> reload_configuration(ServerContext& ctx) {
   ClientAccess* access = read != nullptr ? new (std::nothrow) ClientAccess : nullptr;
   if (access != nullptr) {
     warn_kept(*ctx.config, *read);
-    // The chains kept until a restart keep their running values in the configuration in force.
+    // The daemons kept until a restart keep their running values in the configuration in force.
     try {
       read->aux_chains = ctx.config->aux_chains;
+      read->parent_backups = ctx.config->parent_backups;
     } catch (const std::bad_alloc&) {
       delete access;
       access = nullptr;

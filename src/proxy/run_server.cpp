@@ -51,6 +51,9 @@ ServerContext* make_context(const Config& config, std::string_view config_path,
   ctx->config = &config;
   ctx->config_path = config_path;
   ctx->parent = config.parent;
+  auto pools = make_daemon_pools(config);
+  if (!pools) return nullptr;
+  ctx->pools = *pools;
   ctx->daemon_timeout_ms = config.daemon_timeout_ms;
   access->user = config.listen_user;
   access->pass = config.listen_pass.value_or(std::string_view());
@@ -139,7 +142,7 @@ ErrorCode run_server(const Config& config, std::string_view config_path, std::sh
   static RelayState relay;
   if (config.zmq_pub) start_relay(relay, config, &aux_blocks);
 
-  if (auto started = start_aux_refresher(ctx->aux); !started) return release_on_failure(started.error());
+  if (auto started = start_aux_refresher(ctx->aux, ctx->pools); !started) return release_on_failure(started.error());
   // The first templates: until they arrive, a getblocktemplate waits for them briefly.
   want_all_aux_fetches(ctx->aux, FetchReason::stale);
   log_line(LogLevel::info, LogScope::http,

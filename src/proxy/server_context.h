@@ -9,6 +9,7 @@
 #include "auxpow/engine.h"
 #include "http/access.h"
 #include "config/config.h"
+#include "proxy/daemon_pool.h"
 #include "rpc/address.h"
 
 namespace skerrow {
@@ -16,6 +17,7 @@ namespace skerrow {
 struct ServerContext {
   const Config* config = nullptr;  // the configuration in force; a reload leaves the old one alive
   ChainEndpoint parent;      // views into the configuration
+  DaemonPools pools;         // the chains that have backups; their calls go through these
   AuxEngine aux;
   // The credentials and methods in force: views into a configuration, swapped whole by a
   // reload. Neither is ever freed, since requests in flight may still read the old ones.

@@ -6,6 +6,7 @@
 #include "http/response.h"
 #include "metrics/metrics.h"
 #include "proxy/daemon_call.h"
+#include "proxy/daemon_pool.h"
 
 namespace skerrow {
 namespace {
@@ -38,6 +39,17 @@ metrics::SubmitResult submit_result(SubmitVerdict verdict) {
   return metrics::SubmitResult::failed;
 }
 
+// An aux node accepts only blocks it created: the proof goes to the node that issued the
+// work first, and on to the others only when that one cannot be reached.
+Result<JsonDocument> submit_to_issuer(DaemonPool& pool, const SubmitPlan& plan, PageArena& arena,
+                                      std::uint64_t timeout_ms) {
+  CallRules rules;
+  rules.first = pool.issuer(plan.aux_hash);
+  auto raw = pool.call(&arena, plan.request, timeout_ms, rules);
+  if (!raw) return fail(raw.error());
+  return parse_json(*raw, &arena);
+}
+
 }  // namespace
 
 Status handle_submitauxblock(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx,
@@ -59,7 +71,9 @@ Status handle_submitauxblock(Reply& out, std::string_view body, PageArena& arena
     const ChainEndpoint& daemon = ctx.aux.states[plan->chain].daemon;
     // From here the aux daemon may take the block: a stop waits for its answer and the record.
     tally.outlasts_stop.store(true, std::memory_order_relaxed);
-    auto reply = timed_call_json(plan->chain, daemon, &arena, plan->request, ctx.aux.daemon_timeout_ms);
+    DaemonPool* pool = plan->chain < ctx.pools.aux.size() ? ctx.pools.aux[plan->chain] : nullptr;
+    auto reply = pool != nullptr ? submit_to_issuer(*pool, *plan, arena, ctx.aux.daemon_timeout_ms)
+                                 : timed_call_json(plan->chain, daemon, &arena, plan->request, ctx.aux.daemon_timeout_ms);
     SubmitVerdict verdict = SubmitVerdict::failed;
     auto answer = finish_submission(ctx.aux, *plan, reply, &arena, &verdict);
     if (!answer) return fail(answer.error());

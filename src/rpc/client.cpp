@@ -72,11 +72,22 @@ std::optional<std::uint64_t> announced_length(std::string_view head) {
 
 constexpr std::size_t kReadLimit = kMaxReplyBytes + 1;
 
+// The code of a status line "HTTP/x.y NNN ...", or 0 when the line is not one.
+int status_code(std::string_view head) {
+  const std::size_t space = head.find(' ');
+  if (!head.starts_with("HTTP/") || space == std::string_view::npos || head.size() < space + 4) return 0;
+  int code = 0;
+  const char* digits = head.data() + space + 1;
+  if (std::from_chars(digits, digits + 3, code).ptr != digits + 3) return 0;
+  return code;
+}
+
 // What the reading knows so far of the reply's framing.
 struct ReplyFrame {
   std::size_t dropped = 0;  // header bytes already cut off the front
   bool header_done = false;
   std::optional<std::uint64_t> announced;
+  int status = 0;
 
   // The header block ended and the body holds at least the bytes announced.
   bool whole(const std::pmr::string& body) const {
@@ -108,6 +119,7 @@ void cut_header(std::pmr::string& reply, std::size_t before, ReplyFrame& frame) 
   const std::size_t end = reply.find(kBlankLine, before >= 3 ? before - 3 : 0);
   if (end == std::string::npos) return;
   frame.header_done = true;
+  frame.status = status_code(std::string_view(reply).substr(0, end));
   frame.announced = announced_length(std::string_view(reply).substr(0, end));
   frame.dropped += end + kBlankLine.size();
   reply.erase(0, end + kBlankLine.size());
@@ -126,7 +138,7 @@ void cut_header(std::pmr::string& reply, std::size_t before, ReplyFrame& frame) 
 // than it. The buffer holds one byte past the cap, which is how a reply that is too long is
 // told from one that just fits.
 Result<std::pmr::string> read_reply(int fd, std::pmr::memory_resource* memory,
-                                    const Deadline& deadline) {
+                                    const Deadline& deadline, int& status) {
   constexpr std::size_t kSmallReplyRoom = 16 * 1024;
   std::pmr::string reply(memory);
   // Room for a small reply first; once the header block announces the body's length the room
@@ -152,7 +164,10 @@ Result<std::pmr::string> read_reply(int fd, std::pmr::memory_resource* memory,
       return fail(got.error());
     }
     if (*got == 0) break;
-    if (!frame.header_done) cut_header(reply, before, frame);
+    if (!frame.header_done) {
+      cut_header(reply, before, frame);
+      status = frame.status;
+    }
   }
   if (!frame.header_done) return fail(ErrorCode::ReadFailed);
   if (frame.announced && reply.size() < *frame.announced) return fail(ErrorCode::ReadFailed);
@@ -210,7 +225,10 @@ Result<std::pmr::string> build_request_head(const ChainEndpoint& daemon, std::si
 }
 
 Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_resource* memory,
-                              std::string_view body, std::uint64_t timeout_ms) {
+                              std::string_view body, std::uint64_t timeout_ms, CallTrace* trace) {
+  CallTrace unused;
+  CallTrace& traced = trace != nullptr ? *trace : unused;
+  traced = CallTrace{};
   return catch_oom([&]() -> Result<std::pmr::string> {
     auto request = build_request_head(daemon, body.size(), memory);
     if (!request) return fail(request.error());
@@ -221,14 +239,15 @@ Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_reso
     auto socket = connect_tcp(*address, deadline);
     if (!socket) return fail(socket.error());
     if (auto sent = send_all(socket->get(), *request, body, deadline); !sent) return fail(sent.error());
+    traced.request_sent = true;
     *request = std::pmr::string(memory);  // not needed while the reply comes in
-    return read_reply(socket->get(), memory, deadline);
+    return read_reply(socket->get(), memory, deadline, traced.status);
   });
 }
 
 Result<JsonDocument> call_json(const ChainEndpoint& daemon, std::pmr::memory_resource* memory,
-                               std::string_view body, std::uint64_t timeout_ms) {
-  auto raw = call(daemon, memory, body, timeout_ms);
+                               std::string_view body, std::uint64_t timeout_ms, CallTrace* trace) {
+  auto raw = call(daemon, memory, body, timeout_ms, trace);
   if (!raw) return fail(raw.error());
   return catch_oom([&]() -> Result<JsonDocument> {
     return parse_json(*raw, memory);

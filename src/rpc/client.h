@@ -1,6 +1,7 @@
 // The JSON-RPC client: one POST per call over a fresh TCP connection, reply read until the
 // daemon closes. Blocking; logs nothing; of the reply's status line and headers it looks only
-// at Content-Length, to tell a whole reply from one cut off.
+// at Content-Length, to tell a whole reply from one cut off, and at the status code, which it
+// reports to a caller that asks (CallTrace) without judging it.
 // Calls share no state: any number may run at once, towards the same daemon or not, as long
 // as `memory` is safe for the callers that share it.
 #pragma once
@@ -21,6 +22,14 @@ namespace skerrow {
 inline constexpr std::size_t kMaxReplyBytes = 64u * 1024 * 1024;
 // Room for user ':' pass before encoding.
 inline constexpr std::size_t kCredentialBuffer = 256;
+
+// How far a call got, for a caller that may try another daemon: whether the whole request
+// went out (a daemon that never got all of it cannot have acted on it), and the reply's HTTP
+// status code (0 until a status line was read). Filled on success and failure alike.
+struct CallTrace {
+  bool request_sent = false;
+  int status = 0;
+};
 
 // Builds the exact header block of the request for a body of `body_size` bytes:
 // "POST / HTTP/1.1", Host with the port always written, Content-Type, Content-Length,
@@ -54,6 +63,8 @@ Result<std::pmr::string> build_request_head(const ChainEndpoint& daemon, std::si
 // reading until the daemon closes — by that many milliseconds; running out fails the call
 // with ConnectionTimedOut, whatever had arrived by then. 0: no limit.
 //
+// With `trace`, also tells how far the call got (see CallTrace).
+//
 // Errors: NoSpaceLeft, OutOfMemory, the socket table (SystemResources, AccessDenied,
 // ProtocolFamilyNotAvailable, SystemFdQuotaExceeded, ProcessFdQuotaExceeded,
 // SocketTypeNotSupported, ProtocolNotSupported, AddressFamilyNotSupported, Unexpected),
@@ -64,12 +75,14 @@ Result<std::pmr::string> build_request_head(const ChainEndpoint& daemon, std::si
 // (see platform/io.h), ConnectionTimedOut, SystemResources or Unexpected (a failing poll),
 // then while reading: ReadFailed, StreamTooLong and the read table.
 Result<std::pmr::string> call(const ChainEndpoint& daemon, std::pmr::memory_resource* memory,
-                              std::string_view body, std::uint64_t timeout_ms = 0);
+                              std::string_view body, std::uint64_t timeout_ms = 0,
+                              CallTrace* trace = nullptr);
 
 // call, then parse the reply with the JSON reader into a document whose storage comes from
 // `memory`. The raw bytes are freed in every case. Errors: those of call, then those of
 // parse_json (an empty reply is one of them).
 Result<JsonDocument> call_json(const ChainEndpoint& daemon, std::pmr::memory_resource* memory,
-                               std::string_view body, std::uint64_t timeout_ms = 0);
+                               std::string_view body, std::uint64_t timeout_ms = 0,
+                               CallTrace* trace = nullptr);
 
 }  // namespace skerrow

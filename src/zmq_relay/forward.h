@@ -31,11 +31,12 @@ std::size_t forward_message(const PartCalls& calls, void* subscriber, void* publ
                             PartBuffer buffer);
 
 // One pass over the results of a poll: for every item (in subscriber order) whose revents hold
-// ZMQ_POLLIN, forwards one message and, when at least one part went out, logs
+// ZMQ_POLLIN, forwards one message (from a chain with several subscribers, held whole and
+// dropped when another node of the chain relayed its hash within kSeenHashNs) and, when at least one part went out, logs
 // "hashblock from <label> (<n> parts forwarded)" and, for an aux chain's subscriber, tells
 // `listener` (when not null) which chain it was. REQUIRES: items[i].socket is
 // state.subscribers[i] for i < state.count.
-void forward_ready(const PartCalls& calls, const RelayState& state, const zmq_pollitem_t* items,
+void forward_ready(const PartCalls& calls, RelayState& state, const zmq_pollitem_t* items,
                    const AuxBlockListener* listener, PartBuffer buffer);
 
 }  // namespace skerrow

@@ -85,19 +85,29 @@ Status setup_relay(RelayState& state, const Config& config) {
   }
   log_line(LogLevel::info, LogScope::zmq, {"ZMQ PUB bound to ", pub});
 
-  if (config.parent_zmq_hashblock) {
-    if (auto added = add_subscription(state, *config.parent_zmq_hashblock, kParentLabel); !added) {
-      return added;
+  // Each chain's subscriptions: its main node's, then its backups'.
+  auto subscribe_chain = [&](std::size_t chain, std::string_view label,
+                             const std::optional<std::string_view>& main,
+                             const std::vector<BackupDaemon>& backups) -> Status {
+    const std::size_t first = state.count;
+    for (std::size_t node = 0; node <= backups.size(); ++node) {
+      const std::optional<std::string_view>& endpoint = node == 0 ? main : backups[node - 1].zmq_hashblock;
+      if (!endpoint) continue;
+      if (auto added = add_subscription(state, *endpoint, label); !added) return added;
+      state.chain[state.count - 1] = chain;
+      state.node[state.count - 1] = node;
+      if (chain > 0) state.aux_chain[state.count - 1] = chain - 1;
     }
+    for (std::size_t i = first; i < state.count; ++i) state.deduplicated[i] = state.count - first > 1;
+    return {};
+  };
+  if (auto added = subscribe_chain(0, kParentLabel, config.parent_zmq_hashblock, config.parent_backups); !added) {
+    return added;
   }
   state.first_aux = state.count;
   for (std::size_t i = 0; i < config.aux_chains.size(); ++i) {
     const AuxChainConfig& aux = config.aux_chains[i];
-    if (!aux.zmq_hashblock) continue;
-    if (auto added = add_subscription(state, *aux.zmq_hashblock, aux.chain_id); !added) {
-      return added;
-    }
-    state.aux_chain[state.count - 1] = i;
+    if (auto added = subscribe_chain(i + 1, aux.chain_id, aux.zmq_hashblock, aux.backups); !added) return added;
   }
   return {};
 }

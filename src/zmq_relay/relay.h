@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "config/config.h"
@@ -11,11 +12,30 @@
 
 namespace skerrow {
 
-inline constexpr std::size_t kMaxSubscriptions = 33;
+// The parent and every aux chain, each with its main node and up to kMaxBackups backups.
+inline constexpr std::size_t kMaxChainsRelayed = kMaxAuxChains + 1;
+inline constexpr std::size_t kMaxSubscriptions = kMaxChainsRelayed * (kMaxBackups + 1);
+// A chain with several nodes relays a block hash once: a hash relayed from one of its nodes is
+// not relayed again from another within this time.
+inline constexpr std::int64_t kSeenHashNs = 60'000'000'000;
+inline constexpr std::size_t kSeenHashesKept = 16;
 inline constexpr std::size_t kEndpointBuffer = 256;   // an endpoint has at most 255 bytes
 inline constexpr std::size_t kRelayPartBytes = 256;   // longer parts are forwarded cut
 inline constexpr std::string_view kParentLabel = "parent";
 inline constexpr std::string_view kHashblockTopic = "hashblock";
+
+// The block hashes a chain with several nodes relayed lately, with the node each came from.
+struct SeenHash {
+  std::array<std::byte, kRelayPartBytes> hash{};
+  std::size_t size = 0;
+  std::size_t node = 0;
+  std::int64_t at_ns = 0;
+  bool used = false;
+};
+struct SeenHashes {
+  std::array<SeenHash, kSeenHashesKept> entries{};
+  std::size_t next = 0;
+};
 
 // All handles are libzmq's opaque pointers. After set-up, only the aggregator thread touches
 // the sockets. Lives (with the Config the labels point into) until the process ends.
@@ -30,6 +50,13 @@ struct RelayState {
   std::size_t first_aux = 0;
   // For an aux chain's subscriber, the chain's position in the configuration's "aux_chains".
   std::array<std::size_t, kMaxSubscriptions> aux_chain{};
+  // Every subscriber's chain (0 the parent, i + 1 aux chain i) and node position in it, and
+  // whether that chain has more than one subscriber, whose hashes are then relayed once.
+  std::array<std::size_t, kMaxSubscriptions> chain{};
+  std::array<std::size_t, kMaxSubscriptions> node{};
+  std::array<bool, kMaxSubscriptions> deduplicated{};
+  std::array<SeenHashes, kMaxChainsRelayed> seen{};
+  std::int64_t (*clock_ns)() = nullptr;  // steady clock nanoseconds; nullptr: the system's
 };
 
 // Told of every notification relayed from an aux chain, with the chain's position in the
@@ -47,7 +74,8 @@ struct AuxBlockListener {
 Status add_subscription(RelayState& state, std::string_view endpoint, std::string_view label);
 
 // Creates the context, binds the publisher at `config.zmq_pub` and subscribes to the
-// parent's and then every aux chain's "zmq_hashblock", stopping at the first failure.
+// parent's and then every aux chain's "zmq_hashblock" (each chain's main node, then its
+// backups in order), stopping at the first failure.
 // REQUIRES: config.zmq_pub is set; `state` is empty. Logs its own zmq lines. On failure the
 // state keeps whatever was created; release it with release_relay.
 // Errors: ZmqContextFailed, ZmqSocketFailed, EndpointTooLong, ZmqBindFailed,

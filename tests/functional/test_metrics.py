@@ -119,7 +119,7 @@ def test_alert_rules_pass_their_promtool_tests():
 
 class Stack:
     """A proxy with two aux chains (dogecoin's daemon a fake that answers no JSON until a test
-    turns it on, namecoin's down), ZMQ publishers standing in for the parent's and dogecoin's,
+    turns it on, namecoin's down, its backup too), ZMQ publishers standing in for the parent's and dogecoin's,
     a parent daemon that serves templates and holds "getblock" calls on request, and a
     Prometheus scraping the proxy's metrics."""
 
@@ -152,7 +152,8 @@ class Stack:
             "aux_chains": [
                 {"chain_id": "dogecoin", "url": self.dogecoin.url,
                  "zmq_hashblock": endpoints["dogecoin"]},
-                {"chain_id": "namecoin", "url": f"127.0.0.1:{free_port()}"},
+                {"chain_id": "namecoin", "url": f"127.0.0.1:{free_port()}",
+                 "backups": [{"url": f"127.0.0.1:{free_port()}"}]},
             ],
             "zmq_pub": self.zmq_pub,
             "aux_refresh_ms": AUX_REFRESH_MS,
@@ -281,6 +282,9 @@ def test_prometheus_reads_counters_and_per_chain_gauges(stack):
     outcomes = {(d, o) for d, o in nonzero(calls, "daemon", "outcome")}
     assert outcomes == {("parent", "ok"), ("dogecoin", "ok"), ("dogecoin", "SyntaxError"),
                         ("namecoin", "ConnectionRefused")}
+    # Only namecoin has a backup: both of its nodes are marked down, and no other chain has node series.
+    prom.wait_for("skerrow_daemon_node_up", lambda s: {
+        (dict(k)["daemon"], dict(k)["node"]): v for k, v in s.items()} == {("namecoin", "0"): 0.0, ("namecoin", "1"): 0.0})
 
     # An RPC error takes dogecoin out of the work and the tree again.
     aux.template_mode = "error"

@@ -165,6 +165,29 @@ def test_notifications_are_relayed_unchanged_and_logged_by_chain(proxy_factory, 
 # -- running without a relay ---------------------------------------------------------------
 
 
+def test_every_node_of_a_chain_is_heard_and_each_block_relayed_once(proxy_factory, fake_daemon, zctx):
+    main_pub, main_ep = daemon_publisher(zctx)
+    backup_pub, backup_ep = daemon_publisher(zctx)
+    relay_ep = tcp_endpoint()
+    proxy = proxy_factory({"zmq_pub": relay_ep, "parent": parent_entry(
+        fake_daemon(), zmq_hashblock=main_ep, backups=[{"url": fake_daemon().url, "zmq_hashblock": backup_ep}])})
+    proxy.wait_for_line("info(zmq): aggregator polling 2 subscription(s)")
+    sub = relay_subscriber(zctx, relay_ep)
+    # A block each node announces first is relayed from it (once both hops are connected).
+    first, second = notification(1), notification(2)
+    assert relay_until_received(main_pub, sub, first) == first
+    assert relay_until_received(backup_pub, sub, second) == second
+    drain(sub)
+
+    # The same blocks from the other node: not relayed twice.
+    mark = proxy.mark()
+    backup_pub.send_multipart(first)
+    main_pub.send_multipart(second)
+    wait_count(proxy, "already relayed from another node", 2)
+    assert drain(sub) == []
+    assert proxy.count_lines("(3 parts forwarded)", since=mark) == 0
+
+
 def test_publisher_without_subscriptions_stays_bound(proxy_factory, fake_daemon):
     daemon = block_count_daemon(fake_daemon)
     relay_ep = tcp_endpoint()

@@ -227,6 +227,42 @@ TEST_F(LoadConfig, HoldsUpToOneChainPerMerkleLeaf) {
   expect_failure(R"({"parent":{"url":"p"},"aux_chains":)" + aux_array(33) + "}", ErrorCode::Overflow);
 }
 
+std::string backup_array(std::size_t count) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) text += ",";
+    text += R"({"url":"10.0.0.)" + std::to_string(i + 1) + R"(:)" + std::to_string(9000 + i) + R"(","user":"u)" +
+            std::to_string(i) + R"("})";
+  }
+  return text + "]";
+}
+
+// Backups keep their order and shape; an object without them has none, and eight is the most.
+TEST_F(LoadConfig, ReadsBackupsOfEveryChainInOrder) {
+  auto config = load(R"({"parent":{"url":"p","backups":[{"url":"b1:1","user":"u","pass":"w","zmq_hashblock":"tcp://z"},)"
+                     R"({"url":"b2"}]},"aux_chains":[{"chain_id":"a","url":"u","backups":)" +
+                     backup_array(8) + R"(},{"chain_id":"b","url":"v"}]})");
+  ASSERT_TRUE(config.has_value()) << error_name(config.error());
+  ASSERT_EQ(config->parent_backups.size(), 2u);
+  EXPECT_EQ(config->parent_backups[0].daemon.endpoint.host, "b1");
+  EXPECT_EQ(config->parent_backups[0].daemon.endpoint.port, 1);
+  EXPECT_EQ(config->parent_backups[0].daemon.user, "u");
+  EXPECT_EQ(config->parent_backups[0].daemon.pass, "w");
+  EXPECT_EQ(config->parent_backups[0].zmq_hashblock, "tcp://z");
+  EXPECT_EQ(config->parent_backups[1].daemon.endpoint.port, kDefaultPort);
+  EXPECT_EQ(config->parent_backups[1].daemon.user, "");
+  EXPECT_FALSE(config->parent_backups[1].zmq_hashblock.has_value());
+  ASSERT_EQ(config->aux_chains[0].backups.size(), 8u);
+  EXPECT_EQ(config->aux_chains[0].backups[7].daemon.endpoint.host, "10.0.0.8");
+  EXPECT_EQ(config->aux_chains[0].backups[7].daemon.user, "u7");
+  EXPECT_TRUE(config->aux_chains[1].backups.empty());
+
+  expect_failure(R"({"parent":{"url":"p","backups":)" + backup_array(9) + "}}", ErrorCode::Overflow);
+  expect_failure(R"({"parent":{"url":"p"},"aux_chains":[{"chain_id":"a","url":"u","backups":)" + backup_array(9) +
+                     "}]}",
+                 ErrorCode::Overflow);
+}
+
 struct FailureCase {
   std::string_view text;
   ErrorCode error;
@@ -259,6 +295,9 @@ TEST_F(LoadConfig, NamesEachFailure) {
       {R"({"parent":{"url":"p"},"redis":{}})", ErrorCode::MissingField},
       {R"({"parent":{"url":"p"},"redis":{"url":"r:"}})", ErrorCode::InvalidPort},
       {R"({"parent":{"url":"p"},"redis":{"url":"r","db":16}})", ErrorCode::UnexpectedToken},
+      {R"({"parent":{"url":"p","backups":[{"user":"u"}]}})", ErrorCode::MissingField},
+      {R"({"parent":{"url":"p","backups":[{"url":"b:x"}]}})", ErrorCode::InvalidPort},
+      {R"({"parent":{"url":"p"},"aux_chains":[{"chain_id":"a","url":"u","backups":[{}]}]})", ErrorCode::MissingField},
       // A top level or parent that is not an object.
       {"[]", ErrorCode::UnexpectedToken},
       {R"("parent")", ErrorCode::UnexpectedToken},
@@ -268,7 +307,9 @@ TEST_F(LoadConfig, NamesEachFailure) {
 
   // A value of the wrong kind, each in a file that is otherwise complete.
   for (std::string_view parent : {R"("url":5)", R"("url":"p","user":5)", R"("url":"p","pass":false)",
-                                  R"("url":"p","zmq_hashblock":{})"}) {
+                                  R"("url":"p","zmq_hashblock":{})", R"("url":"p","backups":{})",
+                                  R"("url":"p","backups":["b"])", R"("url":"p","backups":[{"url":"b","pass":1}])",
+                                  R"("url":"p","backups":[{"url":"b","zmq_hashblock":2}])"}) {
     expect_failure(R"({"parent":{)" + std::string(parent) + "}}", ErrorCode::UnexpectedToken);
   }
   for (std::string_view top : {R"("listen":8332)", R"("zmq_pub":null)", R"("aux_chains":{})", R"("aux_chains":[5])",
@@ -283,7 +324,8 @@ TEST_F(LoadConfig, NamesEachFailure) {
                                  R"("chain_id":"a","url":"u","user":[])", R"("chain_id":"a","url":"u","pass":1)",
                                  R"("chain_id":"a","url":"u","rpc_method":true)",
                                  R"("chain_id":"a","url":"u","zmq_hashblock":1)",
-                                 R"("chain_id":"a","url":"u","payout_address":5)"}) {
+                                 R"("chain_id":"a","url":"u","payout_address":5)",
+                                 R"("chain_id":"a","url":"u","backups":null)"}) {
     expect_failure(R"({"parent":{"url":"p"},"aux_chains":[{)" + std::string(chain) + "}]}",
                    ErrorCode::UnexpectedToken);
   }

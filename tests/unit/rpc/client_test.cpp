@@ -344,6 +344,35 @@ TEST(Call, WriteToVanishedDaemonFails) {
   EXPECT_EQ(error_name(r.error()), "BrokenPipe");
 }
 
+// What a caller choosing whether to try another daemon learns: did the whole request go out,
+// and what status the daemon answered.
+TEST(Call, TraceTellsHowFarTheCallGot) {
+  auto* memory = std::pmr::new_delete_resource();
+  CallTrace trace{true, 1};
+  const ChainEndpoint gone = Listener().endpoint();
+  EXPECT_FALSE(call(gone, memory, "{}", 5000, &trace));
+  EXPECT_FALSE(trace.request_sent);
+  EXPECT_EQ(trace.status, 0);
+
+  const std::pair<std::string, int> replies[] = {
+      {"HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n", 503},
+      {"HTTP/1.0 200 OK\r\n\r\n{}", 200},
+      {"ICY 200 OK\r\n\r\n{}", 0},
+  };
+  for (const auto& [reply, status] : replies) {
+    Daemon daemon(reply);
+    trace = CallTrace{};
+    EXPECT_TRUE(call(daemon.endpoint(), memory, "{}", 5000, &trace)) << reply;
+    EXPECT_TRUE(trace.request_sent) << reply;
+    EXPECT_EQ(trace.status, status) << reply;
+  }
+
+  Listener silent;  // takes the request and never answers
+  trace = CallTrace{};
+  EXPECT_EQ(call(silent.endpoint(), memory, "{}", 200, &trace).error(), ErrorCode::ConnectionTimedOut);
+  EXPECT_TRUE(trace.request_sent);
+}
+
 // Runs a call with a limit and checks it ends with ConnectionTimedOut in bounded time. A call
 // that ignored its limit would never return, so the run is ended instead of hanging.
 void expect_timeout(const ChainEndpoint& daemon, Ms limit) {

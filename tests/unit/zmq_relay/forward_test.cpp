@@ -226,5 +226,51 @@ TEST(ForwardReady, OnlyRelayedAuxNotificationsAskForARefresh) {
             "info(zmq): hashblock from dogecoin (3 parts forwarded)\n");
 }
 
+// A chain with a main node and a backup relays each block hash once: the same hash from the
+// other node within a minute is dropped, a new hash or one a minute later goes out, and a
+// chain with one node relays every message as it comes.
+std::int64_t fake_now_ns = 0;
+
+TEST(ForwardReady, ChainWithSeveralNodesRelaysEachHashOnce) {
+  ScriptedRelay relay({"parent", "parent", "dogecoin"}, 2);
+  relay.state.clock_ns = [] { return fake_now_ns; };
+  for (std::size_t i : {0u, 1u}) {
+    relay.state.deduplicated[i] = true;
+    relay.state.node[i] = i;
+  }
+  relay.state.chain[2] = 1;
+  struct Step {
+    std::size_t subscriber;
+    char hash;
+    std::int64_t at_s;
+    bool relayed;
+  };
+  const Step steps[] = {
+      {0, 'a', 0, true},   {1, 'a', 1, false},  // the backup's copy of the same block
+      {1, 'b', 2, true},   {0, 'b', 3, false},  // either node may be first
+      {0, 'a', 4, true},                        // the same node again: a notification of its own
+      {1, 'a', 64, true},                       // a minute after it was last relayed
+      {2, 'a', 64, true},  {2, 'a', 65, true},  // one node only: everything as it comes
+  };
+  std::size_t expected_parts = 0;
+  testing::CapturedStderr captured;
+  for (const Step& step : steps) {
+    fake_now_ns = step.at_s * 1'000'000'000;
+    relay.ready(step.subscriber, notification(step.hash));
+    relay.pass(nullptr);
+    relay.items[step.subscriber].revents = 0;
+    relay.sources[step.subscriber].next = 0;
+    if (step.relayed) expected_parts += 3;
+    ASSERT_EQ(relay.sink.sent.size(), expected_parts) << step.subscriber << ' ' << step.hash << ' ' << step.at_s;
+  }
+  captured.restore();
+  // Held whole, a relayed message keeps its parts and their flags.
+  EXPECT_EQ(relay.sink.sent[1].bytes, bytes_of('a', 32));
+  EXPECT_EQ(relay.sink.sent[1].flags, ZMQ_SNDMORE);
+  EXPECT_EQ(relay.sink.sent[2].flags, 0);
+  EXPECT_NE(captured.text().find("info(zmq): hashblock from parent already relayed from another node\n"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace skerrow

@@ -35,13 +35,13 @@ TEST(AddSubscription, LimitsFailuresAndCleanUp) {
             ErrorCode::ZmqConnectFailed);
   EXPECT_EQ(state.count, 1u);
 
-  for (int i = 1; i < 33; ++i) {
+  for (std::size_t i = 1; i < kMaxSubscriptions; ++i) {
     std::string endpoint = "inproc://chain" + std::to_string(i);
     ASSERT_TRUE(add_subscription(state, endpoint, "aux").has_value());
   }
   EXPECT_EQ(add_subscription(state, "inproc://one-too-many", "late").error(),
             ErrorCode::TooManySubscriptions);
-  EXPECT_EQ(state.count, 33u);
+  EXPECT_EQ(state.count, kMaxSubscriptions);
   EXPECT_EQ(state.labels[0], "parent");
   captured.restore();
 
