@@ -9,6 +9,7 @@
 # BENCH_DURATION seconds per wrk run (5), BENCH_CONNECTIONS wrk connections (16),
 # BENCH_CALLS sequential calls per latency figure (200), BENCH_LARGE_CALLS the same for the
 # 8 MB submitblock and the 20,000-transaction template (90), BENCH_ROUNDS interleaved rounds (3),
+# BENCH_CPU_CALLS calls per round for the CPU per 4,000-transaction template (300),
 # BENCH_PROFILE (1 = profile with perf), BENCH_KEEP (set: keep the temporary directory),
 # BENCH_METRICS (1 = every skerrow also serves its Prometheus endpoint, "metrics_listen", on a
 # port of its own, to measure what the metric hooks cost the request path).
@@ -30,10 +31,11 @@ with_metrics=${BENCH_METRICS:-0}
 server_cpu=0
 client_cpu=1
 large_calls=${BENCH_LARGE_CALLS:-90}
+cpu_calls=${BENCH_CPU_CALLS:-300}
 sizes=(0 100 1000 4000)
 large=20000  # the template of about 16 MiB, fetched alone only
 
-for tool in nginx wrk taskset cc python3 timeout redis-server; do
+for tool in nginx wrk taskset cc python3 timeout redis-server pgrep; do
   command -v "$tool" >/dev/null || { echo "bench: $tool not found (apt-get install nginx wrk)" >&2; exit 1; }
 done
 if [ "$(nproc)" -lt 2 ]; then
@@ -205,6 +207,7 @@ start_pinned() {  # $1: log file, rest: command; the pid goes to $started
 
 start_pinned "$work/fake.out" nginx -p "$work" -c "$work/fake.conf" -e "$work/fake.error.log"
 start_pinned "$work/proxy.out" nginx -p "$work" -c "$work/proxy.conf" -e "$work/proxy.error.log"
+proxy_master=$started
 mkdir -p "$work/redis"
 start_pinned "$work/redis.out" redis-server --port "$redis_port" --bind 127.0.0.1 --dir "$work/redis" --save "" \
   --appendonly no --daemonize no
@@ -307,6 +310,25 @@ for round in $(seq "$rounds"); do
   body=$submit_req latency_or_note "$out/raw/lat_submit_skerrow.txt" "${sk[pass_submit]}" "$large_per_round"
 done
 daemon_logs latency
+
+# --- CPU per 4,000-transaction template ------------------------------------------------------
+# CPU time (user + system, all threads, from /proc/<pid>/stat) that the nginx proxy's worker and
+# the rewriting skerrow spend on sequential calls, in interleaved rounds. The clock ticks are
+# coarse (10 ms), hence many calls per round.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+nginx_worker=$(pgrep -P "$proxy_master" | head -n 1)
+for round in $(seq "$rounds"); do
+  echo "bench: CPU round $round of $rounds"
+  for who in nginx skerrow; do
+    if [ "$who" = nginx ]; then pid=$nginx_worker port=${proxy[gbt4000]} mark=""
+    else pid=${sk_pid[gbt4000]} port=${sk[gbt4000]} mark=fabe6d6d; fi
+    before=$(cpu_ticks "$pid")
+    latency "" "$port" "$cpu_calls" $mark
+    echo "$who round=$round calls=$cpu_calls ticks=$(( $(cpu_ticks "$pid") - before )) hz=$(getconf CLK_TCK)" \
+      >>"$out/raw/cpu_gbt4000.txt"
+  done
+done
+
 for name in "${!sk[@]}"; do
   echo "$name peak_rss_kb=$(rss_kb "${sk_pid[$name]}" VmHWM) now_rss_kb=$(rss_kb "${sk_pid[$name]}" VmRSS)" \
     >>"$out/raw/rss.txt"

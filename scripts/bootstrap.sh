@@ -21,7 +21,7 @@ for group in "$@"; do
   case $group in
     fuzz) packages+=(clang-16 libclang-rt-16-dev) ;;          # libFuzzer targets
     package) packages+=(dpkg-dev systemd) ;;                  # dpkg-shlibdeps, systemd-analyze
-    bench) packages+=(nginx wrk valgrind linux-perf) ;;        # anchor, load generator, profilers
+    bench) packages+=(nginx wrk valgrind linux-perf procps) ;;  # anchor, load generator, profilers, pgrep
     metrics) packages+=(prometheus) ;;                         # prometheus and promtool for the metrics tests
     *) echo "bootstrap: unknown group '$group' (fuzz, package, bench, metrics)" >&2; exit 2 ;;
   esac

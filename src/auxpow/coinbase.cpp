@@ -1,6 +1,7 @@
 #include "auxpow/coinbase.h"
 
 #include <new>
+#include <optional>
 
 #include "auxpow/hex.h"
 
@@ -10,9 +11,8 @@ namespace {
 
 // Appends `text` to the level when it is 64 hex digits.
 void add_txid(std::string_view text, std::pmr::vector<Hash32>& level) {
-  if (text.size() != 64) return;
   Hash32 id;
-  if (!hex_decode(text, id)) return;
+  if (!hex_decode_hash(text, id)) return;
   reverse_hash(id);
   level.push_back(id);
 }
@@ -70,13 +70,12 @@ Result<CoinbaseBranch> fold_coinbase_branch(std::span<Hash32> level) {
   std::size_t n = level.size();
   while (n >= 2) {
     branch.hashes[branch.length++] = level[1];
-    const std::size_t parents = (n + 1) / 2;
-    for (std::size_t j = 0; j < parents; ++j) {
-      const Hash32& left = level[2 * j];
-      const Hash32& right = 2 * j + 1 < n ? level[2 * j + 1] : left;
-      level[j] = hash_pair(left, right);
-    }
-    n = parents;
+    const std::size_t pairs = n / 2;
+    // An odd last node pairs with itself; hashed first, as the level is folded in place.
+    const std::optional<Hash32> last = n % 2 != 0 ? std::optional(hash_pair(level[n - 1], level[n - 1])) : std::nullopt;
+    hash_pairs(level.first(2 * pairs), level.first(pairs));
+    if (last) level[pairs] = *last;
+    n = pairs + (last ? 1 : 0);
   }
   return branch;
 }

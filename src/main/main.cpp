@@ -155,7 +155,13 @@ std::shared_ptr<SnapshotStore> open_state_file_or_exit(const Config& config) {
 // -t: everything a start reads before it binds or calls anything, with the line a start
 // would log on the first failure. Exit status 0 when the proxy would start with this file.
 int check_configuration(std::string_view path) {
-  const Config& config = load_config_or_exit(path);
+  auto loaded = load_config(path);
+  if (!loaded) {
+    log_line(LogLevel::error, LogScope::skerrow, {"failed to load config ", path, ": ", loaded.error()});
+    return 1;
+  }
+  // Freed on return, unlike a running proxy's, which lives until the process ends.
+  const Config& config = *loaded;
   if (auto metrics = metrics::check_metrics_listen(config); !metrics) {
     log_line(LogLevel::error, LogScope::skerrow,
              {"metrics listener on ", *config.metrics_listen, " failed: ", metrics.error()});

@@ -1,5 +1,8 @@
 // Bytes <-> hex text and the SHA-256d merkle step.
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
+
+#include <random>
 
 #include "auxpow/hash.h"
 #include "auxpow/hex.h"
@@ -75,6 +78,67 @@ TEST(Hash, PairIsDoubleSha256OfTheConcatenation) {
   std::copy(left.begin(), left.end(), joined);
   std::copy(right.begin(), right.end(), joined + 32);
   EXPECT_EQ(double_sha256(joined), hash_pair(left, right));
+}
+
+// Every byte value at every place of a 64-digit text: the hash decoder takes exactly the texts
+// the general one takes, to the same bytes.
+TEST(Hex, HashDecoderTakesWhatTheGeneralOneTakes) {
+  std::mt19937 rng(64);
+  const std::string digits = "0123456789abcdefABCDEF";
+  std::size_t taken = 0;
+  for (std::size_t place = 0; place < 64; ++place) {
+    std::string text(64, '0');
+    for (char& c : text) c = digits[rng() % digits.size()];
+    for (int byte = 0; byte < 256; ++byte) {
+      text[place] = static_cast<char>(byte);
+      Hash32 fast{}, slow{};
+      const bool ok = hex_decode_hash(text, fast);
+      ASSERT_EQ(ok, hex_decode(text, slow).has_value()) << place << " " << byte;
+      if (ok) {
+        ASSERT_EQ(fast, slow) << text;
+        ++taken;
+      }
+    }
+  }
+  EXPECT_EQ(taken, 64u * 22u);
+  Hash32 out{};
+  for (std::size_t size : {0u, 2u, 62u, 63u, 65u, 66u, 128u}) EXPECT_FALSE(hex_decode_hash(std::string(size, 'a'), out));
+}
+
+// Each engine this CPU has, on random pairs, one at a time and by the level (odd and even
+// counts, in place or not), against SHA-256 applied twice by libcrypto's one-shot function.
+TEST(Hash, EveryEngineGivesLibcryptosDigests) {
+  std::vector<Sha256Engine> engines{Sha256Engine::libcrypto};
+  if (sha256_engine() == Sha256Engine::sha_extensions) engines.push_back(Sha256Engine::sha_extensions);
+  RecordProperty("engines", static_cast<int>(engines.size()));
+  std::mt19937 rng(256);
+  for (Sha256Engine engine : engines) {
+    for (std::size_t count = 0; count < 40; ++count) {
+      std::vector<Hash32> pairs(2 * count);
+      for (Hash32& h : pairs) {
+        for (std::uint8_t& b : h) b = static_cast<std::uint8_t>(rng());
+      }
+      std::vector<Hash32> want(count);
+      for (std::size_t j = 0; j < count; ++j) {
+        std::uint8_t first[32];
+        SHA256(pairs[2 * j].data(), 64, first);
+        SHA256(first, 32, want[j].data());
+      }
+      std::vector<Hash32> out(count);
+      hash_pairs(pairs, out, engine);
+      EXPECT_EQ(out, want) << static_cast<int>(engine) << " " << count;
+      hash_pairs(pairs, std::span<Hash32>(pairs.data(), count), engine);
+      EXPECT_EQ(std::vector<Hash32>(pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(count)), want);
+    }
+  }
+  Hash32 left = test::filler(1), right = test::filler(2);
+  std::uint8_t joined[64], first[32];
+  std::copy(left.begin(), left.end(), joined);
+  std::copy(right.begin(), right.end(), joined + 32);
+  Hash32 want;
+  SHA256(joined, 64, first);
+  SHA256(first, 32, want.data());
+  EXPECT_EQ(hash_pair(left, right), want);
 }
 
 TEST(Hash, ReverseSwapsByteOrder) {
