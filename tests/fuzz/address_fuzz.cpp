@@ -1,4 +1,5 @@
-// Address texts: splitting into host and port, reading port texts, and dotted IPv4 hosts.
+// Address texts: splitting into host and port (IPv6 hosts in brackets), reading port texts, and
+// dotted IPv4 hosts.
 // The IPv4 reader is held against the C library's inet_pton, which accepts exactly the
 // canonical four-octet form the listener wants; ports against a reading of the rule itself.
 #include <arpa/inet.h>
@@ -47,6 +48,18 @@ void check_split(std::string_view text) {
   const std::size_t scheme = text.find("://");
   const std::string_view authority = scheme == std::string_view::npos ? text : text.substr(scheme + 3);
   const std::size_t colon = authority.rfind(':');
+  // An IPv6 host in brackets: no colon after its last ']', which must end the text.
+  const std::size_t close = authority.rfind(']');
+  if (!authority.empty() && authority.front() == '[' && close != std::string_view::npos &&
+      (colon == std::string_view::npos || colon < close)) {
+    if (close + 1 != authority.size()) {
+      FUZZ_CHECK(!endpoint && endpoint.error() == ErrorCode::InvalidPort);
+      return;
+    }
+    FUZZ_CHECK(endpoint && endpoint->host.data() == authority.data() && endpoint->host.size() == authority.size());
+    FUZZ_CHECK(endpoint->port == skerrow::kDefaultPort);
+    return;
+  }
   if (!endpoint) {
     FUZZ_CHECK(endpoint.error() == ErrorCode::InvalidPort);
     FUZZ_CHECK(colon != std::string_view::npos);
