@@ -64,12 +64,13 @@ void handle_control_signal(int signal, StopState& state, int listen_fd, std::siz
              {signal_name(signal), " during the stop: exiting at once, ", open, " requests cut off"});
     std::_Exit(128 + signal);
   }
+  // Closed rather than paused: a pool that connects from now on is refused at once and can
+  // turn to another proxy, instead of waiting in the backlog of one that will not answer.
+  // Closed before the line, so that whoever reads it finds the port refusing.
+  close_fd(listen_fd);
   // Only this thread accepts, so the count logged is every connection the stop will wait for.
   log_line(LogLevel::info, LogScope::skerrow,
            {"stopping: ", signal_name(signal), ", finishing ", open, " requests"});
-  // Closed rather than paused: a pool that connects from now on is refused at once and can
-  // turn to another proxy, instead of waiting in the backlog of one that will not answer.
-  close_fd(listen_fd);
   service::stopping();
   state.stopping = true;
   state.deadline = Deadline::at(std::chrono::steady_clock::now() +
