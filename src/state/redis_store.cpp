@@ -386,6 +386,12 @@ Status RedisSnapshotStore::put(const AuxTreePart& tree, std::span<const Hash32> 
   });
 }
 
+std::unexpected<ErrorCode> RedisSnapshotStore::lost_reply(std::string& why) const {
+  why = failure_of(context_, settings_.wait_ms);
+  drop_connection();
+  return fail(ErrorCode::Timeout);
+}
+
 Status RedisSnapshotStore::write(const AuxTreePart& tree, std::span<const Hash32> cb_branch, StoreTime now,
                                  std::string& why) {
   if (!usable()) {
@@ -424,9 +430,7 @@ Status RedisSnapshotStore::write(const AuxTreePart& tree, std::span<const Hash32
   for (int i = 0; i < 4; ++i) {
     Reply reply = next_reply(context_);
     if (!reply) {
-      why = failure_of(context_, settings_.wait_ms);
-      drop_connection();
-      return fail(ErrorCode::Timeout);
+      return lost_reply(why);
     }
     if (reply->type == REDIS_REPLY_ERROR) {
       why.assign(reply->str, reply->len);
@@ -440,9 +444,7 @@ Status RedisSnapshotStore::write(const AuxTreePart& tree, std::span<const Hash32
     tree_bytes = encode_tree_part(tree);
     Reply reply = append(context_, {"SET", tree_name, tree_bytes, "EX", ttl}) ? next_reply(context_) : nullptr;
     if (!reply) {
-      why = failure_of(context_, settings_.wait_ms);
-      drop_connection();
-      return fail(ErrorCode::Timeout);
+      return lost_reply(why);
     }
     if (reply->type == REDIS_REPLY_ERROR) {
       why.assign(reply->str, reply->len);

@@ -116,6 +116,8 @@ class RedisSnapshotStore final : public SnapshotStore {
   void install(redisContext* context) const REQUIRES(lock_);
   // Drops the connection after a failed call, and has the reconnecting thread try at once.
   void drop_connection() const REQUIRES(lock_);
+  // A reply that did not come (time limit, closed connection): says why, drops the connection.
+  std::unexpected<ErrorCode> lost_reply(std::string& why) const REQUIRES(lock_);
   // Whether there is a connection to call on. One the server has closed since the last call
   // (a restart) is made again at once, within redis_wait_ms, so no template is lost to it.
   bool usable() const REQUIRES(lock_);

@@ -40,6 +40,12 @@ def _require(program: str) -> str:
     return path
 
 
+def _kill(process: subprocess.Popen | None) -> None:
+    if process is not None and process.poll() is None:
+        process.kill()
+        process.wait(10)
+
+
 class RedisServer:
     """One redis-server with its data (an append-only file, so a restart keeps what was written)
     in `folder`. `args` are added to its command line (e.g. "--requirepass", "x")."""
@@ -67,9 +73,7 @@ class RedisServer:
 
     def kill(self) -> None:
         """SIGKILL, as a crash would end it."""
-        if self.process is not None and self.process.poll() is None:
-            self.process.kill()
-            self.process.wait(10)
+        _kill(self.process)
         self.process = None
 
 
@@ -93,9 +97,7 @@ class Haproxy:
         return self
 
     def kill(self) -> None:
-        if self.process is not None and self.process.poll() is None:
-            self.process.kill()
-            self.process.wait(10)
+        _kill(self.process)
         self.process = None
 
 
