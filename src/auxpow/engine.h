@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -37,10 +38,20 @@ struct AuxTemplate {
 };
 
 struct AuxChainState {
+  // What the configuration says of the chain: views into a configuration, which is never
+  // freed. Set at start-up and changed only by a reload, under the lock.
   std::string_view chain_id;  // the configured name
   ChainEndpoint daemon;
   bool use_createauxblock = false;
   std::optional<std::string_view> payout_address;  // createauxblock's parameter when set
+  const AuxChainConfig* config = nullptr;  // the whole entry read, backups included
+  // In the configuration in force. A chain a reload removes keeps its entry, unlisted (no
+  // fetch, no leaf), until a chain added later takes it over.
+  bool listed = true;
+  std::uint32_t position = 0;  // its place in the configuration's "aux_chains"
+  // Grows whenever a reload gives the entry another chain or changes its settings: a fetch
+  // started before that brings nothing the entry may use.
+  std::uint64_t generation = 0;
   AuxTemplate templ;
   std::uint32_t slot = 0;  // leaf index in the current tree, recomputed at every build
 
@@ -62,11 +73,15 @@ struct AuxChainState {
 class SnapshotStore;
 
 struct AuxEngine {
-  // Configuration order, at most kMaxAuxChains; never resized after init_aux_engine. The
-  // vector and each chain's configured fields (name, daemon, method, payout address) are
-  // therefore read without the lock; the template, slot and fetch counters of every chain
-  // are guarded by it, which the analysis cannot be told for the elements of a vector.
+  // One entry per chain, at most kMaxAuxChains, in configuration order at start-up. Room for
+  // kMaxAuxChains is reserved then, so entries never move; a reload appends entries or hands
+  // unlisted ones to new chains, never removes any. Every entry's fields, and the vector's
+  // length, are guarded by the lock (which the analysis cannot be told for the elements of a
+  // vector); tests and start-up, with no other thread yet, read them without it.
   std::vector<AuxChainState> states;
+  // How many entries are listed: read without the lock by a request that only needs to know
+  // whether merged mining is on.
+  std::atomic<std::size_t> listed{0};
   AuxTree tree GUARDED_BY(lock);
   // Where answered templates are kept (in memory, or in the state file too). It has a lock
   // of its own and is used without the aux-state lock. Set before any request is served.
@@ -88,6 +103,34 @@ struct AuxEngine {
 // the tree has leaves (the loader refuses those), logs an error too. Either way the engine is
 // left with no aux chains (tree size 0). REQUIRES: no other thread uses `engine` yet.
 void init_aux_engine(AuxEngine& engine, const Config& config) EXCLUDES(engine.lock);
+
+// What a reload did to one chain entry.
+enum class AuxChainChange : std::uint8_t { added, removed, changed };
+struct AuxChainEdit {
+  std::size_t entry = 0;  // index into engine.states
+  AuxChainChange change = AuxChainChange::added;
+  std::string_view chain_id;  // the name, for the log line
+  const AuxChainConfig* config = nullptr;  // the chain as read (null when removed)
+};
+struct AuxChainEdits {
+  std::size_t count = 0;
+  // A chain removed and one added may share an entry: at most two edits per entry.
+  std::array<AuxChainEdit, 2 * kMaxAuxChains> edits{};
+};
+
+// Makes the listed chains those of `read` (a reloaded configuration that outlives the
+// engine), by name: a chain kept as it was keeps its entry, template and fetches, and only
+// takes its new position; a chain whose daemon, backups, method or payout address changed
+// keeps its entry with those settings, loses its template and wants a fetch; a chain gone
+// is unlisted and leaves the tree; a chain added takes an unlisted entry, or a new one, and
+// wants a fetch. The tree's base size follows the number listed and the tree is rebuilt.
+// Returns what it did, removals first. REQUIRES: read.size() <= kMaxAuxChains, names unique
+// (the loader's rules).
+AuxChainEdits reconcile_aux_chains(AuxEngine& engine, std::span<const AuxChainConfig> read) REQUIRES(engine.lock);
+
+// Whether two configurations of one chain call the same daemons the same way (the ZMQ
+// endpoints aside).
+bool same_chain_settings(const AuxChainConfig& a, const AuxChainConfig& b);
 
 // Chooses the tree size (the smallest power of two from the base size up at which all valid
 // chains have distinct slots), recomputes every chain's slot and the root (display order).

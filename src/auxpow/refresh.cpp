@@ -19,16 +19,17 @@ double target_to_diff(const Hash32& target) {
   return std::numeric_limits<double>::infinity();
 }
 
-Result<std::pmr::string> aux_template_request(const AuxChainState& state, std::pmr::memory_resource* memory) {
+Result<std::pmr::string> aux_template_request(bool use_createauxblock, std::optional<std::string_view> payout_address,
+                                              std::pmr::memory_resource* memory) {
   return catch_oom([&]() -> Result<std::pmr::string> {
     std::pmr::string body(memory);
-    if (!state.use_createauxblock) {
+    if (!use_createauxblock) {
       body = R"({"method":"getauxblock","params":[]})";
       return body;
     }
     body = R"({"method":"createauxblock","params":[")";
-    if (state.payout_address) {
-      if (auto escaped = append_json_escaped(*state.payout_address, body); !escaped) {
+    if (payout_address) {
+      if (auto escaped = append_json_escaped(*payout_address, body); !escaped) {
         return fail(escaped.error());
       }
     }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <memory_resource>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "auxpow/engine.h"
 #include "error/error.h"
@@ -18,7 +20,8 @@ double target_to_diff(const Hash32& target);
 // The JSON-RPC body that asks the chain's daemon for a template: getauxblock, or
 // createauxblock with the payout address (JSON-escaped) or "" as its one parameter.
 // Errors: OutOfMemory.
-Result<std::pmr::string> aux_template_request(const AuxChainState& state, std::pmr::memory_resource* memory);
+Result<std::pmr::string> aux_template_request(bool use_createauxblock, std::optional<std::string_view> payout_address,
+                                              std::pmr::memory_resource* memory);
 
 // Takes one daemon reply (or the call's error) into the chain's template and writes the
 // chain's log line. Fields the reply does not replace keep their previous values; `valid`

@@ -16,10 +16,22 @@ void want_locked(AuxChainState& state, FetchReason reason) {
 
 }  // namespace
 
-void want_aux_fetch(AuxEngine& engine, std::size_t chain, FetchReason reason) {
+void want_aux_fetch(AuxEngine& engine, std::size_t chain, std::uint64_t generation, FetchReason reason) {
   {
     FutexLock guard(engine.lock);
+    if (chain >= engine.states.size() || engine.states[chain].generation != generation) return;
     want_locked(engine.states[chain], reason);
+  }
+  engine.fetch_wanted.notify_all();
+}
+
+void want_named_aux_fetch(AuxEngine& engine, std::string_view chain_id, FetchReason reason) {
+  {
+    FutexLock guard(engine.lock);
+    auto named = std::find_if(engine.states.begin(), engine.states.end(),
+                              [&](const AuxChainState& s) { return s.listed && s.chain_id == chain_id; });
+    if (named == engine.states.end()) return;
+    want_locked(*named, reason);
   }
   engine.fetch_wanted.notify_all();
 }
@@ -27,7 +39,9 @@ void want_aux_fetch(AuxEngine& engine, std::size_t chain, FetchReason reason) {
 void want_all_aux_fetches(AuxEngine& engine, FetchReason reason) {
   {
     FutexLock guard(engine.lock);
-    for (AuxChainState& state : engine.states) want_locked(state, reason);
+    for (AuxChainState& state : engine.states) {
+      if (state.listed) want_locked(state, reason);
+    }
   }
   engine.fetch_wanted.notify_all();
 }
@@ -61,24 +75,27 @@ void wait_for_fetches(AuxEngine& engine, const StaleFetches& pending,
   }
 }
 
-std::uint64_t next_aux_fetch(AuxEngine& engine, std::size_t chain) {
+AuxFetch next_aux_fetch(AuxEngine& engine, std::size_t chain) {
   FutexLock guard(engine.lock);
   AuxChainState& state = engine.states[chain];
-  engine.fetch_wanted.wait(guard, [&] { return state.wanted > state.started; });
+  engine.fetch_wanted.wait(guard, [&] { return state.listed && state.wanted > state.started; });
   state.started = state.wanted;
-  return state.started;
+  return AuxFetch{state.started,       state.generation,         state.chain_id,
+                  state.daemon,        state.use_createauxblock, state.payout_address};
 }
 
-void finish_aux_fetch(AuxEngine& engine, std::size_t chain, std::uint64_t request,
+bool finish_aux_fetch(AuxEngine& engine, std::size_t chain, const AuxFetch& fetch,
                       const Result<JsonDocument>& reply) {
   {
     FutexLock guard(engine.lock);
     AuxChainState& state = engine.states[chain];
+    if (state.generation != fetch.generation) return false;
     apply_aux_reply(state, reply);
     build_aux_tree(engine);
-    state.done = std::max(state.done, request);
+    state.done = std::max(state.done, fetch.request);
   }
   engine.fetch_done.notify_all();
+  return true;
 }
 
 }  // namespace skerrow

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "auxpow/engine.h"
 #include "error/error.h"
@@ -20,10 +22,13 @@ enum class FetchReason {
   stale,    // start-up, an accepted aux block, an aux notification: the work is stale or missing
 };
 
-// Asks for a fresh template of chain `chain` (an index into engine.states), or of every
+// Asks for a fresh template of chain `chain` (an index into engine.states) while it still is
+// the chain of generation `generation`, or of the chain named `chain_id`, or of every listed
 // chain. Requests that arrive while the chain's fetch is in flight are served by one more
-// fetch after it. REQUIRES: chain < engine.states.size().
-void want_aux_fetch(AuxEngine& engine, std::size_t chain, FetchReason reason) EXCLUDES(engine.lock);
+// fetch after it; a chain no longer listed is asked nothing.
+void want_aux_fetch(AuxEngine& engine, std::size_t chain, std::uint64_t generation, FetchReason reason)
+    EXCLUDES(engine.lock);
+void want_named_aux_fetch(AuxEngine& engine, std::string_view chain_id, FetchReason reason) EXCLUDES(engine.lock);
 void want_all_aux_fetches(AuxEngine& engine, FetchReason reason) EXCLUDES(engine.lock);
 
 // The stale-work requests made so far, per chain: what a getblocktemplate arriving now waits
@@ -41,14 +46,26 @@ StaleFetches pending_stale_fetches(AuxEngine& engine) EXCLUDES(engine.lock);
 void wait_for_fetches(AuxEngine& engine, const StaleFetches& pending,
                       std::chrono::steady_clock::time_point deadline) EXCLUDES(engine.lock);
 
-// For the chain's refresher: sleeps until a fetch is wanted, marks it started and returns
-// its request number.
-std::uint64_t next_aux_fetch(AuxEngine& engine, std::size_t chain) EXCLUDES(engine.lock);
+// One fetch as its refresher makes it: the request number and what the entry held when the
+// fetch started (settings are views into a configuration, which is never freed).
+struct AuxFetch {
+  std::uint64_t request = 0;
+  std::uint64_t generation = 0;
+  std::string_view chain_id;
+  ChainEndpoint daemon;
+  bool use_createauxblock = false;
+  std::optional<std::string_view> payout_address;
+};
 
-// For the chain's refresher: takes the reply (or the call's failure) into the chain's
-// template with its log line, rebuilds the tree, marks `request` done and wakes the waiting
-// requests.
-void finish_aux_fetch(AuxEngine& engine, std::size_t chain, std::uint64_t request,
+// For the entry's refresher: sleeps until a fetch of its listed chain is wanted, marks it
+// started and returns it.
+AuxFetch next_aux_fetch(AuxEngine& engine, std::size_t chain) EXCLUDES(engine.lock);
+
+// For the entry's refresher: takes the reply (or the call's failure) into the chain's
+// template with its log line, rebuilds the tree, marks the request done and wakes the waiting
+// requests. A fetch whose entry a reload has since given other settings or another chain
+// (a newer generation) changes nothing: false.
+bool finish_aux_fetch(AuxEngine& engine, std::size_t chain, const AuxFetch& fetch,
                       const Result<JsonDocument>& reply) EXCLUDES(engine.lock);
 
 }  // namespace skerrow

@@ -85,12 +85,19 @@ void describe_submission(const SubmitFields& fields, SubmitPlan& plan) {
   }
 }
 
-// The index of the chain named `chain_id` (letter case counts); nullopt when none is.
-std::optional<std::size_t> find_chain(const AuxEngine& engine, std::string_view chain_id) {
+// The listed chain named `chain_id` (letter case counts) into the plan; false when none is.
+bool find_chain(AuxEngine& engine, std::string_view chain_id, SubmitPlan& plan) {
+  FutexLock guard(engine.lock);
   for (std::size_t i = 0; i < engine.states.size(); ++i) {
-    if (engine.states[i].chain_id == chain_id) return i;
+    const AuxChainState& state = engine.states[i];
+    if (!state.listed || state.chain_id != chain_id) continue;
+    plan.chain = i;
+    plan.generation = state.generation;
+    plan.chain_id = state.chain_id;
+    plan.daemon = state.daemon;
+    return true;
   }
-  return std::nullopt;
+  return false;
 }
 
 // The aux daemon's submitauxblock call with the pool's aux hash and the proof in hex, into
@@ -163,7 +170,7 @@ Status lay_out_call(const SubmitFields& fields, std::string_view name, SubmitPro
 }
 
 Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr::memory_resource* memory) {
-  SubmitPlan plan{{}, 0, std::pmr::string(memory), std::pmr::string(memory), std::pmr::string(memory), 0};
+  SubmitPlan plan{{}, 0, 0, {}, {}, std::pmr::string(memory), std::pmr::string(memory), std::pmr::string(memory), 0};
   const auto param = extract_param_string(body);
   if (!param) {
     log_line(LogLevel::warning, LogScope::http, {"submitauxblock: failed to extract params"});
@@ -181,16 +188,14 @@ Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr
   }
   describe_submission(*fields, plan);
 
-  const auto chain_index = find_chain(engine, fields->chain);
-  if (!chain_index) {
+  if (!find_chain(engine, fields->chain, plan)) {
     log_line(LogLevel::warning, LogScope::http, {"submitauxblock: unknown chain ", name.view()});
     plan.answer = kUnknownChain;
     plan.refused = SubmitRefused::unknown_chain;
     return plan;
   }
 
-  plan.chain = *chain_index;
-  auto built = build_submit_proof(*fields, engine, *chain_index, memory);
+  auto built = build_submit_proof(*fields, engine, plan.chain, memory);
   if (!built) return fail(built.error());
   note_snapshot_search(*built, plan);
   if (refuse_unbuilt(name.view(), *built, plan)) return plan;
@@ -201,8 +206,7 @@ Result<SubmitPlan> plan_steps(std::string_view body, AuxEngine& engine, std::pmr
 Result<std::pmr::string> finish_steps(AuxEngine& engine, const SubmitPlan& plan,
                                       const Result<JsonDocument>& daemon_reply, std::pmr::memory_resource* memory,
                                       SubmitVerdict& verdict) {
-  const std::size_t chain = plan.chain;
-  const std::string_view chain_id = engine.states[chain].chain_id;
+  const std::string_view chain_id = plan.chain_id;
   const LogSafeText name(chain_id, kMaxLoggedPoolText);
   auto answer = read_daemon_answer(daemon_reply, memory);
   if (!answer) {
@@ -232,7 +236,7 @@ Result<std::pmr::string> finish_steps(AuxEngine& engine, const SubmitPlan& plan,
     log_line(LogLevel::info, LogScope::http, {"submitauxblock result for ", name.view(), ": ", shown.view()});
   }
   if (text == "true") {
-    want_aux_fetch(engine, chain, FetchReason::stale);
+    want_aux_fetch(engine, plan.chain, plan.generation, FetchReason::stale);
     log_line(LogLevel::info, LogScope::http,
              {"aux block accepted for ", name.view(), ", will refresh templates on next GBT"});
   } else if (text == "false" || text == "null") {

@@ -26,6 +26,11 @@ struct SubmitPlan {
   std::string_view answer;   // non-empty: the pool's reply, nothing is posted
   std::size_t chain = 0;     // otherwise: the chain (index into engine.states) to post to;
                              // also set for an answer once the chain is known
+  // What that entry held when the plan was made: a reload may give it other settings or
+  // another chain while the daemon is called.
+  std::uint64_t generation = 0;
+  std::string_view chain_id;
+  ChainEndpoint daemon;
   std::pmr::string request;  // and the JSON-RPC body carrying the proof
   // For the submission's record: the aux hash as the pool sent it, the parent block's hash
   // (empty when the header is not 160 hex digits) and the proof's size.

@@ -20,6 +20,18 @@ void put_le32(std::uint32_t v, std::uint8_t* out) {
   out[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
+// The slot of the snapshot's leaf whose hash is `aux_hash` (hex, display order, either case):
+// found by the hash, since the chains' order may differ from the one the snapshot was taken in
+// (a reload, or a restart with another configuration).
+std::optional<std::uint32_t> leaf_of(const AuxSnapshot& snap, std::string_view aux_hash) {
+  Hash32 hash;
+  if (!hex_decode_hash(aux_hash, hash)) return std::nullopt;
+  for (std::size_t i = 0; i < snap.chain_count && i < kMaxAuxChains; ++i) {
+    if (snap.in_tree[i] && snap.hashes[i] == hash) return snap.slots[i];
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string_view> extract_param_string(std::string_view body) {
@@ -118,13 +130,15 @@ Result<SubmitProof> build_submit_proof(const SubmitFields& fields, AuxEngine& en
     }
     proof.branch_matches = (*found)->branch_matches;
     const AuxSnapshot& snap = (*found)->snapshot;
-    // The slot the committed root was built with, which the current slot need not be.
+    // The slot the committed root was built with, which the current slot need not be: that of
+    // the leaf holding the submitted hash, or else that of the chain's place in the list.
     std::uint32_t slot = 0;
-    if (chain_index < snap.chain_count) {
-      slot = snap.slots[chain_index];
+    if (auto leaf = leaf_of(snap, fields.aux_hash)) {
+      slot = *leaf;
     } else {
       FutexLock guard(engine.lock);
-      slot = engine.states[chain_index].slot;
+      const AuxChainState& state = engine.states[chain_index];
+      slot = state.position < snap.chain_count ? snap.slots[state.position] : state.slot;
     }
     const AuxBranch aux = aux_branch(snap, slot);
     const std::span<const Hash32> cb_branch(snap.cb_branch.data(), snap.cb_branch_len);

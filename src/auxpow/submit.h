@@ -62,7 +62,8 @@ struct SubmitProof {
 
 // Everything between choosing the chain and calling its daemon: decodes the coinbase and
 // header fields, finds the commitment and the snapshot holding its root, and lays out the
-// proof for the chain at `chain_index` of engine.states with the slot that snapshot gave it.
+// proof for the chain at `chain_index` of engine.states with the slot that snapshot gave the
+// submitted aux hash (or, when it holds no such leaf, the chain's place in the list).
 // The proof comes from `memory`. The snapshot comes from the engine's store.
 // REQUIRES: chain_index < engine.states.size(); the caller does not hold the aux-state lock. Errors: InvalidAuxSubmit (coinbase hex of odd length or with a bad
 // digit, header not 160 hex digits), OutOfMemory.

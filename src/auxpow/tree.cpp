@@ -119,7 +119,9 @@ Hash32 aux_root(std::span<const AuxLeaf> leaves, std::uint32_t tree_size, AuxBra
 
 void build_aux_tree(AuxEngine& engine) {
   AuxTree& tree = engine.tree;
-  if (engine.states.empty() || tree.base_size == 0 || engine.states.size() > kMaxAuxChains) {
+  const bool any_listed =
+      std::any_of(engine.states.begin(), engine.states.end(), [](const AuxChainState& s) { return s.listed; });
+  if (!any_listed || tree.base_size == 0 || engine.states.size() > kMaxAuxChains) {
     for (AuxChainState& state : engine.states) state.slot = 0;
     tree.root = Hash32{};
     return;

@@ -20,7 +20,7 @@ inline constexpr std::size_t kMaxTreeLeaves = 1024;
 inline constexpr std::size_t kMaxAuxBranch = 10;  // log2(kMaxTreeLeaves)
 
 struct AuxTree {
-  std::uint32_t base_size = 1;  // power of two not below the number of chains; fixed at start-up
+  std::uint32_t base_size = 1;  // power of two not below the number of chains listed
   std::uint32_t tree_size = 1;  // base_size, or larger while chains would share a slot
   std::uint32_t tree_nonce = 0;
   Hash32 root{};  // display order

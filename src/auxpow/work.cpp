@@ -11,10 +11,18 @@ bool AuxWork::any_valid() const {
 
 void take_aux_work(const AuxEngine& engine, AuxWork& out) {
   out.tree = engine.tree;
-  out.chain_count = std::min(engine.states.size(), kMaxAuxChains);
-  for (std::size_t i = 0; i < out.chain_count; ++i) {
-    const AuxChainState& state = engine.states[i];
-    out.chains[i] = AuxWorkChain{state.chain_id, state.templ, state.slot};
+  // The listed chains in configuration order (entries a reload added may come before).
+  std::array<const AuxChainState*, kMaxAuxChains> order{};
+  std::size_t count = 0;
+  for (const AuxChainState& state : engine.states) {
+    if (!state.listed || count == kMaxAuxChains) continue;
+    std::size_t at = count++;
+    for (; at > 0 && order[at - 1]->position > state.position; --at) order[at] = order[at - 1];
+    order[at] = &state;
+  }
+  out.chain_count = count;
+  for (std::size_t i = 0; i < count; ++i) {
+    out.chains[i] = AuxWorkChain{order[i]->chain_id, order[i]->templ, order[i]->slot};
   }
 }
 

@@ -165,49 +165,56 @@ void Metrics::build(std::string_view version) {
 }
 
 // Only when some chain has backups: without them the exposition is what it always was.
-void Metrics::build_node_series(prometheus::Registry& r) {
-  bool any = !config_.parent_backups.empty();
-  for (const AuxChainConfig& chain : config_.aux_chains) any = any || !chain.backups.empty();
-  if (!any) return;
+void Metrics::build_node_series(prometheus::Registry&) {
+  FutexLock guard(new_series_lock_);
+  if (!config_.parent_backups.empty()) {
+    register_node_families();
+    add_nodes(*parent_, config_.parent_backups.size());
+  }
+}
+
+void Metrics::register_node_families() {
+  if (families_.node_up != nullptr) return;
   using prometheus::BuildCounter;
   using prometheus::BuildGauge;
-  auto& up = BuildGauge()
-                 .Name("skerrow_daemon_node_up")
-                 .Help("1 while the node of a chain with backups is in line, 0 while it is marked down.")
-                 .Register(r);
-  auto& calls = BuildCounter()
-                    .Name("skerrow_daemon_node_calls_total")
-                    .Help("Calls sent to each node of a chain with backups.")
-                    .Register(r);
-  auto& failures = BuildCounter()
-                       .Name("skerrow_daemon_node_failures_total")
-                       .Help("Calls to the node that failed or that it could not serve.")
-                       .Register(r);
-  auto& failovers = BuildCounter()
-                        .Name("skerrow_daemon_node_failovers_total")
-                        .Help("Calls that failed on the node and moved on to the next one.")
-                        .Register(r);
-  auto& active = BuildGauge()
-                     .Name("skerrow_daemon_active_node")
-                     .Help("Position of the node that served the chain's latest call (0: the main node).")
-                     .Register(r);
-  auto add = [&](Daemon& d, std::size_t backups) {
-    if (backups == 0) return;
-    const std::string name(d.label);
-    for (std::size_t n = 0; n <= backups; ++n) {
-      const std::string position = std::to_string(n);
-      Node node;
-      node.up = &up.Add({{"daemon", name}, {"node", position}});
-      node.up->Set(1);
-      node.calls = &calls.Add({{"daemon", name}, {"node", position}});
-      node.failures = &failures.Add({{"daemon", name}, {"node", position}});
-      node.failovers = &failovers.Add({{"daemon", name}, {"node", position}});
-      d.nodes.push_back(node);
-    }
-    d.active_node = &active.Add({{"daemon", name}});
-  };
-  add(*daemons_[0], config_.parent_backups.size());
-  for (std::size_t i = 0; i < config_.aux_chains.size(); ++i) add(*daemons_[i + 1], config_.aux_chains[i].backups.size());
+  prometheus::Registry& r = *registry_;
+  families_.node_up = &BuildGauge()
+                           .Name("skerrow_daemon_node_up")
+                           .Help("1 while the node of a chain with backups is in line, 0 while it is marked down.")
+                           .Register(r);
+  families_.node_calls = &BuildCounter()
+                              .Name("skerrow_daemon_node_calls_total")
+                              .Help("Calls sent to each node of a chain with backups.")
+                              .Register(r);
+  families_.node_failures = &BuildCounter()
+                                 .Name("skerrow_daemon_node_failures_total")
+                                 .Help("Calls to the node that failed or that it could not serve.")
+                                 .Register(r);
+  families_.node_failovers = &BuildCounter()
+                                  .Name("skerrow_daemon_node_failovers_total")
+                                  .Help("Calls that failed on the node and moved on to the next one.")
+                                  .Register(r);
+  families_.active_node = &BuildGauge()
+                               .Name("skerrow_daemon_active_node")
+                               .Help("Position of the node that served the chain's latest call (0: the main node).")
+                               .Register(r);
+}
+
+void Metrics::add_nodes(Daemon& d, std::size_t backups) {
+  if (backups == 0) return;
+  register_node_families();
+  const std::string name(d.label);
+  for (std::size_t n = 0; n <= backups; ++n) {
+    const std::string position = std::to_string(n);
+    Node node;
+    node.up = &families_.node_up->Add({{"daemon", name}, {"node", position}});
+    node.up->Set(1);
+    node.calls = &families_.node_calls->Add({{"daemon", name}, {"node", position}});
+    node.failures = &families_.node_failures->Add({{"daemon", name}, {"node", position}});
+    node.failovers = &families_.node_failovers->Add({{"daemon", name}, {"node", position}});
+    d.nodes.push_back(node);
+  }
+  d.active_node = &families_.active_node->Add({{"daemon", name}});
 }
 
 void Metrics::build_request_series(prometheus::Registry& r) {
@@ -254,67 +261,138 @@ void Metrics::build_request_series(prometheus::Registry& r) {
 
 // The parent first, then the aux chains in order; only the "ok" series exists up front.
 void Metrics::build_daemon_series(prometheus::Registry& r) {
-  daemon_calls_ = &prometheus::BuildCounter()
-                       .Name("skerrow_daemon_calls_total")
-                       .Help("Calls to the parent and aux daemons, by daemon and outcome "
-                             "(ok or the error's name).")
-                       .Register(r);
-  daemons_.push_back(std::make_unique<Daemon>());
-  daemons_.back()->label = kParentLabel;
-  for (const AuxChainConfig& chain : config_.aux_chains) {
-    daemons_.push_back(std::make_unique<Daemon>());
-    daemons_.back()->label = chain.chain_id;
-  }
+  auto& calls = prometheus::BuildCounter()
+                    .Name("skerrow_daemon_calls_total")
+                    .Help("Calls to the parent and aux daemons, by daemon and outcome "
+                          "(ok or the error's name).")
+                    .Register(r);
   // Nobody else has the metrics yet; the lock is taken all the same, as series are added to
   // the family under it everywhere.
   FutexLock guard(new_series_lock_);
-  for (auto& d : daemons_) {
-    d->calls[0].store(&daemon_calls_->Add({{"daemon", std::string(d->label)}, {"outcome", "ok"}}),
-                      std::memory_order_relaxed);
+  daemon_calls_ = &calls;
+  parent_ = std::make_unique<Daemon>();
+  parent_->label = kParentLabel;
+  parent_->calls[0].store(&daemon_calls_->Add({{"daemon", std::string(kParentLabel)}, {"outcome", "ok"}}),
+                          std::memory_order_relaxed);
+}
+
+std::unique_ptr<Metrics::Daemon> Metrics::make_aux_daemon(std::string_view chain, std::size_t backups) {
+  auto d = std::make_unique<Daemon>();
+  d->label = chain;
+  d->calls[0].store(&daemon_calls_->Add({{"daemon", std::string(chain)}, {"outcome", "ok"}}),
+                    std::memory_order_relaxed);
+  add_nodes(*d, backups);
+  return d;
+}
+
+std::unique_ptr<Metrics::AuxChain> Metrics::make_aux_chain(std::string_view chain, std::int64_t now) {
+  auto a = std::make_unique<AuxChain>();
+  const std::string name(chain);
+  a->chain = chain;
+  a->valid = &families_.valid->Add({{"chain", name}});
+  a->difficulty = &families_.difficulty->Add({{"chain", name}});
+  a->slot = &families_.slot->Add({{"chain", name}});
+  a->slot->Set(-1);
+  a->fetch_failures = &families_.fetch_failures->Add({{"chain", name}});
+  for (std::size_t s = 0; s < kSubmitResults; ++s) {
+    a->submissions[s] = &families_.submissions->Add(
+        {{"chain", name}, {"result", std::string(submit_result_name(static_cast<SubmitResult>(s)))}});
   }
+  // Until the first good template the age counts from the chain's listing, so a chain that
+  // never delivers work ages like one that stopped.
+  a->last_good_ns.store(now, std::memory_order_relaxed);
+  return a;
+}
+
+void Metrics::remove_series(const Daemon& d) {
+  for (const auto& counter : d.calls) {
+    if (prometheus::Counter* c = counter.load(std::memory_order_relaxed)) daemon_calls_->Remove(c);
+  }
+  for (const Node& node : d.nodes) {
+    families_.node_up->Remove(node.up);
+    families_.node_calls->Remove(node.calls);
+    families_.node_failures->Remove(node.failures);
+    families_.node_failovers->Remove(node.failovers);
+  }
+  if (d.active_node != nullptr) families_.active_node->Remove(d.active_node);
+}
+
+void Metrics::remove_series(const AuxChain& a) {
+  families_.valid->Remove(a.valid);
+  families_.difficulty->Remove(a.difficulty);
+  families_.slot->Remove(a.slot);
+  families_.fetch_failures->Remove(a.fetch_failures);
+  for (prometheus::Counter* c : a.submissions) families_.submissions->Remove(c);
+}
+
+Status Metrics::list_aux_chain(std::size_t index, std::string_view chain_id, std::size_t backups) {
+  if (index >= kMaxAuxChains) return {};
+  try {
+    FutexLock guard(new_series_lock_);
+    // Old series go before new ones are made: a family hands out the series it has for the
+    // same labels, which the removal would then take from the new record too.
+    std::unique_ptr<AuxChain>& chain = aux_[index];
+    if (chain == nullptr || chain->chain != chain_id) {
+      if (chain != nullptr) remove_series(*chain);
+      chain.reset();
+      chain = make_aux_chain(chain_id, steady_ns());
+    }
+    std::unique_ptr<Daemon>& daemon = aux_daemons_[index];
+    const std::size_t nodes = backups == 0 ? 0 : backups + 1;
+    if (daemon == nullptr || daemon->label != chain_id || daemon->nodes.size() != nodes) {
+      if (daemon != nullptr) remove_series(*daemon);
+      daemon.reset();
+      daemon = make_aux_daemon(chain_id, backups);
+    }
+    return {};
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  } catch (const std::exception&) {
+    return fail(ErrorCode::Unexpected);
+  }
+}
+
+void Metrics::unlist_aux_chain(std::size_t index) {
+  if (index >= kMaxAuxChains) return;
+  FutexLock guard(new_series_lock_);
+  if (aux_[index] != nullptr) remove_series(*aux_[index]);
+  if (aux_daemons_[index] != nullptr) remove_series(*aux_daemons_[index]);
+  aux_[index].reset();
+  aux_daemons_[index].reset();
 }
 
 void Metrics::build_aux_chain_series(prometheus::Registry& r) {
   using prometheus::BuildCounter;
   using prometheus::BuildGauge;
-  auto& valid = BuildGauge()
-                    .Name("skerrow_aux_template_valid")
-                    .Help("1 while the aux chain has a usable template, else 0.")
-                    .Register(r);
-  auto& difficulty = BuildGauge()
-                         .Name("skerrow_aux_difficulty")
-                         .Help("Difficulty of the aux chain's latest good template.")
-                         .Register(r);
-  auto& slot = BuildGauge()
-                   .Name("skerrow_aux_tree_slot")
-                   .Help("The aux chain's leaf in the aux merkle tree; -1 when not in it.")
-                   .Register(r);
-  auto& failures = BuildCounter()
-                       .Name("skerrow_aux_template_fetch_failures_total")
-                       .Help("Aux template fetches that brought no JSON from the aux daemon.")
-                       .Register(r);
-  auto& submissions = BuildCounter()
-                          .Name("skerrow_aux_submissions_total")
-                          .Help("submitauxblock for a configured chain, by result.")
+  {
+    FutexLock guard(new_series_lock_);
+    families_.valid = &BuildGauge()
+                           .Name("skerrow_aux_template_valid")
+                           .Help("1 while the aux chain has a usable template, else 0.")
+                           .Register(r);
+    families_.difficulty = &BuildGauge()
+                                .Name("skerrow_aux_difficulty")
+                                .Help("Difficulty of the aux chain's latest good template.")
+                                .Register(r);
+    families_.slot = &BuildGauge()
+                          .Name("skerrow_aux_tree_slot")
+                          .Help("The aux chain's leaf in the aux merkle tree; -1 when not in it.")
                           .Register(r);
+    families_.fetch_failures = &BuildCounter()
+                                    .Name("skerrow_aux_template_fetch_failures_total")
+                                    .Help("Aux template fetches that brought no JSON from the aux daemon.")
+                                    .Register(r);
+    families_.submissions = &BuildCounter()
+                                 .Name("skerrow_aux_submissions_total")
+                                 .Help("submitauxblock for a configured chain, by result.")
+                                 .Register(r);
+  }
   const std::int64_t now = steady_ns();
-  for (const AuxChainConfig& chain : config_.aux_chains) {
-    auto a = std::make_unique<AuxChain>();
-    const std::string name(chain.chain_id);
-    a->chain = chain.chain_id;
-    a->valid = &valid.Add({{"chain", name}});
-    a->difficulty = &difficulty.Add({{"chain", name}});
-    a->slot = &slot.Add({{"chain", name}});
-    a->slot->Set(-1);
-    a->fetch_failures = &failures.Add({{"chain", name}});
-    for (std::size_t s = 0; s < kSubmitResults; ++s) {
-      a->submissions[s] = &submissions.Add(
-          {{"chain", name}, {"result", std::string(submit_result_name(static_cast<SubmitResult>(s)))}});
-    }
-    // Until the first good template the age counts from start-up, so a chain that never
-    // delivers work ages like one that stopped.
-    a->last_good_ns.store(now, std::memory_order_relaxed);
-    aux_.push_back(std::move(a));
+  FutexLock guard(new_series_lock_);
+  for (std::size_t i = 0; i < config_.aux_chains.size() && i < kMaxAuxChains; ++i) {
+    const AuxChainConfig& chain = config_.aux_chains[i];
+    aux_[i] = make_aux_chain(chain.chain_id, now);
+    aux_daemons_[i] = make_aux_daemon(chain.chain_id, chain.backups.size());
   }
 
   BuildGauge()
@@ -384,13 +462,23 @@ void Metrics::build_relay_series(prometheus::Registry& r) {
   }
 }
 
+template <typename Use>
+void Metrics::with_daemon(std::size_t index, Use use) {
+  if (index == kParentDaemon) {
+    use(*parent_);
+    return;
+  }
+  FutexLock guard(new_series_lock_);
+  if (Daemon* d = daemon(index)) use(*d);
+}
+
 Metrics::Daemon* Metrics::daemon(std::size_t index) {
-  const std::size_t at = index == kParentDaemon ? 0 : index + 1;
-  return index != kParentDaemon && index >= aux_.size() ? nullptr : daemons_[at].get();
+  if (index == kParentDaemon) return parent_.get();
+  return index < kMaxAuxChains ? aux_daemons_[index].get() : nullptr;
 }
 
 Metrics::AuxChain* Metrics::aux(std::size_t index) {
-  return index < aux_.size() ? aux_[index].get() : nullptr;
+  return index < kMaxAuxChains ? aux_[index].get() : nullptr;
 }
 
 prometheus::Counter* Metrics::daemon_counter(Daemon& d, ErrorCode result) {
@@ -400,8 +488,6 @@ prometheus::Counter* Metrics::daemon_counter(Daemon& d, ErrorCode result) {
   // Series for errors are made when they first happen: 129 names times 33 daemons made up
   // front would bury the few that ever occur.
   try {
-    FutexLock guard(new_series_lock_);
-    if (prometheus::Counter* counter = d.calls[at].load(std::memory_order_relaxed)) return counter;
     prometheus::Counter* counter = &daemon_calls_->Add(
         {{"daemon", std::string(d.label)}, {"outcome", std::string(error_name(result))}});
     d.calls[at].store(counter, std::memory_order_release);
@@ -425,16 +511,24 @@ std::vector<MetricFamily> Metrics::Collect() const {
 
     MetricFamily calls = family("skerrow_daemon_call_duration_seconds",
                                 "Duration of daemon calls, by daemon.", MetricType::Histogram);
-    for (const auto& d : daemons_) calls.metric.push_back(histogram_metric(d->latency, label("daemon", d->label)));
+    calls.metric.push_back(histogram_metric(parent_->latency, label("daemon", parent_->label)));
+    FutexLock guard(new_series_lock_);
+    for (const auto& d : aux_daemons_) {
+      if (d != nullptr) calls.metric.push_back(histogram_metric(d->latency, label("daemon", d->label)));
+    }
     out.push_back(std::move(calls));
 
-    if (!aux_.empty()) {
+    std::vector<const AuxChain*> chains;
+    for (const auto& a : aux_) {
+      if (a != nullptr) chains.push_back(a.get());
+    }
+    if (!chains.empty()) {
       MetricFamily age = family("skerrow_aux_template_age_seconds",
                                 "Seconds since the aux chain's last good template (since "
                                 "start-up while it has had none).",
                                 MetricType::Gauge);
       const std::int64_t now = steady_ns();
-      for (const auto& a : aux_) {
+      for (const auto& a : chains) {
         ClientMetric m;
         m.label.push_back(label("chain", a->chain));
         m.gauge.value =
@@ -490,13 +584,30 @@ void connections_open(Metrics& m, std::size_t open) { m.connections_open_->Set(s
 void worker_busy(Metrics& m, int delta) { m.workers_busy_->Increment(delta); }
 
 void daemon_call(Metrics& m, std::size_t daemon, ErrorCode result, double seconds) {
-  Metrics::Daemon* d = m.daemon(daemon);
-  if (d == nullptr) return;
-  if (prometheus::Counter* counter = m.daemon_counter(*d, result)) counter->Increment();
-  d->latency.observe(seconds);
+  auto count = [&](Metrics::Daemon& d) REQUIRES(m.new_series_lock_) {
+    if (prometheus::Counter* counter = m.daemon_counter(d, result)) counter->Increment();
+    d.latency.observe(seconds);
+  };
+  if (daemon == kParentDaemon) {
+    // The parent's record never goes: its counters are used without the lock once made.
+    Metrics::Daemon& parent = *m.parent_;
+    std::size_t at = static_cast<std::size_t>(result);
+    if (at >= parent.calls.size()) at = static_cast<std::size_t>(ErrorCode::Unexpected);
+    if (prometheus::Counter* counter = parent.calls[at].load(std::memory_order_acquire)) {
+      counter->Increment();
+      parent.latency.observe(seconds);
+      return;
+    }
+    FutexLock guard(m.new_series_lock_);
+    count(parent);
+    return;
+  }
+  FutexLock guard(m.new_series_lock_);
+  if (Metrics::Daemon* d = m.daemon(daemon)) count(*d);
 }
 
 void aux_template_fetched(Metrics& m, std::size_t chain, double difficulty) {
+  FutexLock guard(m.new_series_lock_);
   if (Metrics::AuxChain* a = m.aux(chain)) {
     a->difficulty->Set(difficulty);
     a->last_good_ns.store(steady_ns(), std::memory_order_relaxed);
@@ -505,10 +616,12 @@ void aux_template_fetched(Metrics& m, std::size_t chain, double difficulty) {
 }
 
 void aux_template_invalid(Metrics& m, std::size_t chain) {
+  FutexLock guard(m.new_series_lock_);
   if (Metrics::AuxChain* a = m.aux(chain)) a->valid->Set(0);
 }
 
 void aux_fetch_failed(Metrics& m, std::size_t chain) {
+  FutexLock guard(m.new_series_lock_);
   if (Metrics::AuxChain* a = m.aux(chain)) {
     a->fetch_failures->Increment();
     a->valid->Set(0);
@@ -516,11 +629,13 @@ void aux_fetch_failed(Metrics& m, std::size_t chain) {
 }
 
 void aux_tree_slot(Metrics& m, std::size_t chain, std::int64_t slot) {
+  FutexLock guard(m.new_series_lock_);
   if (Metrics::AuxChain* a = m.aux(chain)) a->slot->Set(static_cast<double>(slot));
 }
 
 void aux_submission(Metrics& m, std::size_t chain, SubmitResult result) {
   const auto r = static_cast<std::size_t>(result);
+  FutexLock guard(m.new_series_lock_);
   if (Metrics::AuxChain* a = m.aux(chain); a != nullptr && r < kSubmitResults) {
     a->submissions[r]->Increment();
   }
@@ -560,30 +675,46 @@ void zmq_relayed(Metrics& m, std::string_view daemon_label) {
   }
 }
 
+
 void node_up(Metrics& m, std::size_t daemon, std::size_t node, bool up) {
-  Metrics::Daemon* d = m.daemon(daemon);
-  if (d != nullptr && node < d->nodes.size()) d->nodes[node].up->Set(up ? 1 : 0);
+  m.with_daemon(daemon, [&](Metrics::Daemon& d) {
+    if (node < d.nodes.size()) d.nodes[node].up->Set(up ? 1 : 0);
+  });
 }
 
 void node_call(Metrics& m, std::size_t daemon, std::size_t node, bool ok) {
-  Metrics::Daemon* d = m.daemon(daemon);
-  if (d == nullptr || node >= d->nodes.size()) return;
-  d->nodes[node].calls->Increment();
-  if (!ok) d->nodes[node].failures->Increment();
+  m.with_daemon(daemon, [&](Metrics::Daemon& d) {
+    if (node >= d.nodes.size()) return;
+    d.nodes[node].calls->Increment();
+    if (!ok) d.nodes[node].failures->Increment();
+  });
 }
 
 void node_failover(Metrics& m, std::size_t daemon, std::size_t node) {
-  Metrics::Daemon* d = m.daemon(daemon);
-  if (d != nullptr && node < d->nodes.size()) d->nodes[node].failovers->Increment();
+  m.with_daemon(daemon, [&](Metrics::Daemon& d) {
+    if (node < d.nodes.size()) d.nodes[node].failovers->Increment();
+  });
 }
 
 void active_node(Metrics& m, std::size_t daemon, std::size_t node) {
-  if (Metrics::Daemon* d = m.daemon(daemon); d != nullptr && d->active_node != nullptr) {
-    d->active_node->Set(static_cast<double>(node));
-  }
+  m.with_daemon(daemon, [&](Metrics::Daemon& d) {
+    if (d.active_node != nullptr) d.active_node->Set(static_cast<double>(node));
+  });
 }
 
 }  // namespace detail
+
+void list_aux_chain(std::size_t chain, std::string_view chain_id, std::size_t backups) {
+  if (Metrics* m = detail::get()) {
+    if (auto listed = m->list_aux_chain(chain, chain_id, backups); !listed) {
+      log_line(LogLevel::warning, LogScope::skerrow, {"metrics of aux chain ", chain_id, " not updated: ", listed.error()});
+    }
+  }
+}
+
+void unlist_aux_chain(std::size_t chain) {
+  if (Metrics* m = detail::get()) m->unlist_aux_chain(chain);
+}
 
 Status check_metrics_listen(const Config& config) {
   if (!config.metrics_listen) return {};

@@ -221,6 +221,13 @@ inline void zmq_relayed(std::string_view daemon_label) {
   if (Metrics* m = detail::get()) detail::zmq_relayed(*m, daemon_label);
 }
 
+// A reload gave aux engine entry `chain` the chain `chain_id` (added, or its daemons changed),
+// with `backups` backup nodes: its series are made anew unless the entry had them already
+// under that name with as many nodes. A failure is logged, not returned.
+void list_aux_chain(std::size_t chain, std::string_view chain_id, std::size_t backups);
+// A reload removed the chain of entry `chain`: its series leave the exposition.
+void unlist_aux_chain(std::size_t chain);
+
 // -- the nodes of a chain with backups (`daemon` as for daemon_call, `node` the position in
 // the chain's list: 0 the main node); without backups a chain has no such series.
 

@@ -96,6 +96,21 @@ class Metrics final : public prometheus::Collectable {
     std::atomic<std::int64_t> last_good_ns{0};  // steady clock
   };
 
+  // The families series are added to after start-up (all registered at start, but those of
+  // the nodes, registered when a chain with backups first appears).
+  struct Families {
+    prometheus::Family<prometheus::Gauge>* valid = nullptr;
+    prometheus::Family<prometheus::Gauge>* difficulty = nullptr;
+    prometheus::Family<prometheus::Gauge>* slot = nullptr;
+    prometheus::Family<prometheus::Counter>* fetch_failures = nullptr;
+    prometheus::Family<prometheus::Counter>* submissions = nullptr;
+    prometheus::Family<prometheus::Gauge>* node_up = nullptr;
+    prometheus::Family<prometheus::Counter>* node_calls = nullptr;
+    prometheus::Family<prometheus::Counter>* node_failures = nullptr;
+    prometheus::Family<prometheus::Counter>* node_failovers = nullptr;
+    prometheus::Family<prometheus::Gauge>* active_node = nullptr;
+  };
+
   explicit Metrics(const Config& config);
   void build(std::string_view version);
   // The steps of build, in the order the families are registered.
@@ -105,17 +120,43 @@ class Metrics final : public prometheus::Collectable {
   void build_snapshot_series(prometheus::Registry& r);
   void build_relay_series(prometheus::Registry& r);
   void build_node_series(prometheus::Registry& r);
-  Daemon* daemon(std::size_t index);
-  AuxChain* aux(std::size_t index);
-  prometheus::Counter* daemon_counter(Daemon& daemon, ErrorCode result);
+  // The node families, registered on first need.
+  void register_node_families() REQUIRES(new_series_lock_);
+  // The series of an aux chain, and of its daemon with `backups` backup nodes; and their end.
+  std::unique_ptr<AuxChain> make_aux_chain(std::string_view chain, std::int64_t now) REQUIRES(new_series_lock_);
+  std::unique_ptr<Daemon> make_aux_daemon(std::string_view chain, std::size_t backups) REQUIRES(new_series_lock_);
+  void remove_series(const AuxChain& chain) REQUIRES(new_series_lock_);
+  void remove_series(const Daemon& daemon) REQUIRES(new_series_lock_);
+  void add_nodes(Daemon& daemon, std::size_t backups) REQUIRES(new_series_lock_);
+  // The parent's record, or an aux chain entry's (null for an entry no chain holds): the
+  // parent's is used without the lock, an aux chain's only under it.
+  Daemon* daemon(std::size_t index) NO_THREAD_SAFETY_ANALYSIS;
+  // Calls `use` with the record of daemon `index` when there is one: the parent's without the
+  // lock, an aux chain's under it.
+  template <typename Use>
+  void with_daemon(std::size_t index, Use use) EXCLUDES(new_series_lock_);
+  AuxChain* aux(std::size_t index) REQUIRES(new_series_lock_);
+  prometheus::Counter* daemon_counter(Daemon& daemon, ErrorCode result) REQUIRES(new_series_lock_);
+
+ public:
+  // An aux chain entry holds `chain_id` with `backups` backup nodes from now on (a reload
+  // added it, or changed its daemons): series of another name, or of another number of
+  // nodes, are replaced. Errors: OutOfMemory, Unexpected.
+  Status list_aux_chain(std::size_t index, std::string_view chain_id, std::size_t backups);
+  // The entry's chain was removed by a reload: its series leave the exposition.
+  void unlist_aux_chain(std::size_t index);
+
+ private:
 
   const Config& config_;
   std::shared_ptr<prometheus::Registry> registry_;
 
   // Series are added to the family under the lock: a daemon's first call ending in a given
-  // error makes its series, and two such calls must not both make it.
-  FutexMutex new_series_lock_;
+  // error makes its series, and two such calls must not both make it. The aux chains'
+  // records are used under it too, since a reload may remove their series.
+  mutable FutexMutex new_series_lock_;
   prometheus::Family<prometheus::Counter>* daemon_calls_ PT_GUARDED_BY(new_series_lock_) = nullptr;
+  Families families_ GUARDED_BY(new_series_lock_);
 
   std::array<std::array<prometheus::Counter*, kRequestOutcomes>, kRequestKinds> requests_{};
   std::array<LatencyHistogram, kRequestKinds> request_latency_;
@@ -124,8 +165,10 @@ class Metrics final : public prometheus::Collectable {
   prometheus::Counter* accept_failures_ = nullptr;
   prometheus::Gauge* connections_open_ = nullptr;
   prometheus::Gauge* workers_busy_ = nullptr;
-  std::vector<std::unique_ptr<Daemon>> daemons_;  // [0] the parent, [i + 1] aux chain i
-  std::vector<std::unique_ptr<AuxChain>> aux_;
+  std::unique_ptr<Daemon> parent_;
+  // Per aux engine entry; empty for an entry no chain holds.
+  std::array<std::unique_ptr<Daemon>, kMaxAuxChains> aux_daemons_ GUARDED_BY(new_series_lock_);
+  std::array<std::unique_ptr<AuxChain>, kMaxAuxChains> aux_ GUARDED_BY(new_series_lock_);
   prometheus::Counter* snapshots_stored_ = nullptr;
   std::array<prometheus::Counter*, kSnapshotLookups> lookups_{};
   std::array<prometheus::Counter*, 2> redis_writes_{};  // ok, failed

@@ -31,15 +31,12 @@ Result<JsonDocument> fetch_from_pool(DaemonPool& pool, std::string_view body, Pa
   return document;
 }
 
-// A chain's request body, endpoint and address are fixed after start-up, so they are read
-// without the lock.
-Result<JsonDocument> fetch_template(const AuxEngine& engine, std::size_t chain, DaemonPool* pool,
-                                    PageArena& arena) {
+Result<JsonDocument> fetch_template(const AuxEngine& engine, std::size_t chain, const AuxFetch& fetch,
+                                    DaemonPool* pool, PageArena& arena) {
   return catch_oom([&]() -> Result<JsonDocument> {
-    const AuxChainState& state = engine.states[chain];
-    auto body = aux_template_request(state, &arena);
+    auto body = aux_template_request(fetch.use_createauxblock, fetch.payout_address, &arena);
     if (!body) return fail(body.error());
-    if (pool == nullptr) return timed_call_json(chain, state.daemon, &arena, *body, engine.daemon_timeout_ms);
+    if (pool == nullptr) return timed_call_json(chain, fetch.daemon, &arena, *body, engine.daemon_timeout_ms);
     return fetch_from_pool(*pool, *body, arena, engine.daemon_timeout_ms);
   });
 }
@@ -53,6 +50,7 @@ void publish_fetch(AuxEngine& engine, std::size_t chain, bool got_json) {
   FutexLock guard(engine.lock);
   for (std::size_t i = 0; i < engine.states.size(); ++i) {
     const AuxChainState& state = engine.states[i];
+    if (!state.listed) continue;
     const bool in_tree = state.templ.valid;
     metrics::aux_tree_slot(i, in_tree ? static_cast<std::int64_t>(state.slot) : -1);
     if (i == chain && !got_json) {
@@ -67,23 +65,30 @@ void publish_fetch(AuxEngine& engine, std::size_t chain, bool got_json) {
   }
 }
 
-[[noreturn]] void refresh_chain(AuxEngine& engine, std::size_t chain, DaemonPool* pool) {
+// The entry's refresher, for whichever chain the entry holds: its pool is read at every
+// fetch, as a reload may have given the entry another.
+[[noreturn]] void refresh_chain(AuxEngine& engine, std::size_t chain, const AuxPoolTable& pools) {
   for (;;) {
-    const std::uint64_t request = next_aux_fetch(engine, chain);
+    const AuxFetch fetch = next_aux_fetch(engine, chain);
+    DaemonPool* pool = pools[chain].load(std::memory_order_acquire);
     PageArena arena;  // declared first: the reply living in it goes before it
-    const Result<JsonDocument> reply = fetch_template(engine, chain, pool, arena);
-    finish_aux_fetch(engine, chain, request, reply);
-    publish_fetch(engine, chain, reply.has_value());
+    const Result<JsonDocument> reply = fetch_template(engine, chain, fetch, pool, arena);
+    if (finish_aux_fetch(engine, chain, fetch, reply)) publish_fetch(engine, chain, reply.has_value());
   }
 }
 
 }  // namespace
 
-Status start_aux_refresher(AuxEngine& engine, const DaemonPools& pools) {
-  for (std::size_t chain = 0; chain < engine.states.size(); ++chain) {
-    DaemonPool* pool = chain < pools.aux.size() ? pools.aux[chain] : nullptr;
-    auto started = start_thread([&engine, chain, pool] { refresh_chain(engine, chain, pool); });
-    if (!started) return fail(started.error());
+Status start_aux_refreshers(AuxEngine& engine, const AuxPoolTable& pools, std::size_t& started) {
+  std::size_t entries = 0;
+  {
+    FutexLock guard(engine.lock);
+    entries = engine.states.size();
+  }
+  for (; started < entries; ++started) {
+    const std::size_t chain = started;
+    auto thread = start_thread([&engine, chain, &pools] { refresh_chain(engine, chain, pools); });
+    if (!thread) return fail(thread.error());
   }
   return {};
 }

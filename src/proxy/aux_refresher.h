@@ -1,4 +1,4 @@
-// The aux refresher: one thread per aux chain that owns every fetch of that chain's template,
+// The aux refresher: one thread per aux chain entry that owns every fetch of that chain's template,
 // so a slow or hung aux daemon delays nothing but its own chain's next template.
 #pragma once
 
@@ -8,11 +8,13 @@
 
 namespace skerrow {
 
-// Starts one thread per chain (joinable, never joined) of `engine` (none without chains); each sleeps until a
-// fetch of its chain is wanted (auxpow/schedule.h), fetches with the daemon time limit and
-// applies the reply; a chain with a pool in `pools` fetches through it. Returns the first start failure (OutOfMemory, SystemResources,
-// Unexpected); threads started before it keep running.
-// REQUIRES: `engine` lives until the process ends.
-Status start_aux_refresher(AuxEngine& engine, const DaemonPools& pools);
+// Starts one thread for every entry of `engine` from `started` on (none without chains),
+// counting them in `started`; each sleeps until a fetch of its entry's listed chain is wanted
+// (auxpow/schedule.h), fetches with the daemon time limit, through the entry's pool in `pools`
+// when it has one, and applies the reply. Called again after a reload added entries. Returns
+// the first start failure (OutOfMemory, SystemResources, Unexpected); threads started before
+// it keep running. REQUIRES: `engine` and `pools` live until the process ends.
+Status start_aux_refreshers(AuxEngine& engine, const AuxPoolTable& pools, std::size_t& started)
+    EXCLUDES(engine.lock);
 
 }  // namespace skerrow

@@ -309,10 +309,20 @@ Result<DaemonPools> make_daemon_pools(const Config& config) {
       pools.parent = build(metrics::kParentDaemon, {}, config.parent, config.parent_backups);
     }
     for (std::size_t i = 0; i < config.aux_chains.size() && i < kMaxAuxChains; ++i) {
-      const AuxChainConfig& chain = config.aux_chains[i];
-      if (!chain.backups.empty()) pools.aux[i] = build(i, chain.chain_id, chain.daemon, chain.backups);
+      auto pool = make_aux_pool(i, config.aux_chains[i]);
+      if (!pool) return fail(pool.error());
+      pools.aux[i] = *pool;
     }
     return pools;
+  });
+}
+
+Result<DaemonPool*> make_aux_pool(std::size_t entry, const AuxChainConfig& chain) {
+  if (chain.backups.empty()) return nullptr;
+  return catch_oom([&]() -> Result<DaemonPool*> {
+    std::vector<ChainEndpoint> nodes{chain.daemon};
+    for (const BackupDaemon& backup : chain.backups) nodes.push_back(backup.daemon);
+    return new DaemonPool(entry, chain.chain_id, nodes);  // never freed, like the Config
   });
 }
 

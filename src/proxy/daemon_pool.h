@@ -149,6 +149,14 @@ struct DaemonPools {
 // process ends. Errors: OutOfMemory.
 Result<DaemonPools> make_daemon_pools(const Config& config);
 
+// A pool for the aux chain at `entry` of the aux engine when it has backups (null without),
+// living until the process ends. Errors: OutOfMemory.
+Result<DaemonPool*> make_aux_pool(std::size_t entry, const AuxChainConfig& chain);
+
+// The pool of each aux chain entry (null for a chain without backups): set at start-up and by
+// a reload that adds or changes chains, read by every call to an aux daemon.
+using AuxPoolTable = std::array<std::atomic<DaemonPool*>, kMaxAuxChains>;
+
 // Whether a parent call of `body` may be repeated on a backup after it reached a node: the
 // template and submission calls and the read-only block and chain queries. A batch never is.
 bool repeatable_parent_call(std::string_view body, std::optional<std::string_view> method);

@@ -8,6 +8,9 @@
 
 #include "auxpow/snapshot_store.h"
 #include "log/log.h"
+#include "metrics/metrics.h"
+#include "proxy/aux_refresher.h"
+#include "proxy/daemon_pool.h"
 
 namespace skerrow {
 namespace {
@@ -21,18 +24,6 @@ bool same_backups(const std::vector<BackupDaemon>& a, const std::vector<BackupDa
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (!same_endpoint(a[i].daemon, b[i].daemon) || a[i].zmq_hashblock != b[i].zmq_hashblock) return false;
-  }
-  return true;
-}
-
-bool same_chains(const std::vector<AuxChainConfig>& a, const std::vector<AuxChainConfig>& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i].chain_id != b[i].chain_id || !same_endpoint(a[i].daemon, b[i].daemon) ||
-        a[i].use_createauxblock != b[i].use_createauxblock || a[i].zmq_hashblock != b[i].zmq_hashblock ||
-        a[i].payout_address != b[i].payout_address || !same_backups(a[i].backups, b[i].backups)) {
-      return false;
-    }
   }
   return true;
 }
@@ -60,7 +51,6 @@ std::size_t warn_kept(const Config& running, const Config& read) {
       {"parent", !same_endpoint(running.parent, read.parent) ||
                      running.parent_zmq_hashblock != read.parent_zmq_hashblock ||
                      !same_backups(running.parent_backups, read.parent_backups)},
-      {"aux_chains", !same_chains(running.aux_chains, read.aux_chains)},
       {"redis", !same_redis(running.redis, read.redis)},
       {"redis_wait_ms", running.redis_wait_ms != read.redis_wait_ms},
   };
@@ -70,7 +60,77 @@ std::size_t warn_kept(const Config& running, const Config& read) {
     log_line(LogLevel::warning, LogScope::skerrow, {"reload: ", key, " changed, kept until a restart"});
     ++count;
   }
+  // The relay's subscriptions are made at the start, with its socket.
+  if (running.zmq_pub) {
+    auto endpoints_of = [](const AuxChainConfig* chain) {
+      std::vector<std::optional<std::string_view>> out;
+      if (chain == nullptr) return out;
+      out.push_back(chain->zmq_hashblock);
+      for (const BackupDaemon& backup : chain->backups) out.push_back(backup.zmq_hashblock);
+      std::erase(out, std::nullopt);
+      return out;
+    };
+    auto find = [](const std::vector<AuxChainConfig>& chains, std::string_view name) -> const AuxChainConfig* {
+      for (const AuxChainConfig& chain : chains) {
+        if (chain.chain_id == name) return &chain;
+      }
+      return nullptr;
+    };
+    auto warn = [&](std::string_view name) {
+      if (endpoints_of(find(running.aux_chains, name)) == endpoints_of(find(read.aux_chains, name))) return;
+      log_line(LogLevel::warning, LogScope::skerrow,
+               {"reload: zmq_hashblock of aux chain ", name, " changed, kept until a restart"});
+      ++count;
+    };
+    for (const AuxChainConfig& chain : running.aux_chains) warn(chain.chain_id);
+    for (const AuxChainConfig& chain : read.aux_chains) {
+      if (find(running.aux_chains, chain.chain_id) == nullptr) warn(chain.chain_id);
+    }
+  }
   return count;
+}
+
+// Makes the aux chains those of `read`: entries, pools, metric series and refreshers, one line
+// per chain added, removed or changed. Returns how many there were.
+std::size_t apply_aux_chains(ServerContext& ctx, const Config& read) {
+  AuxEngine& engine = ctx.aux;
+  AuxChainEdits edits;
+  {
+    FutexLock guard(engine.lock);
+    edits = reconcile_aux_chains(engine, read.aux_chains);
+    // Before the refreshers can take the lock again: a fetch for the new settings goes
+    // through the new pool.
+    for (std::size_t i = 0; i < edits.count; ++i) {
+      const AuxChainEdit& edit = edits.edits[i];
+      if (edit.change == AuxChainChange::removed) continue;
+      auto pool = make_aux_pool(edit.entry, *edit.config);
+      ctx.aux_pools[edit.entry].store(pool ? *pool : nullptr, std::memory_order_release);
+    }
+  }
+  engine.fetch_wanted.notify_all();
+  engine.fetch_done.notify_all();
+  for (std::size_t i = 0; i < edits.count; ++i) {
+    const AuxChainEdit& edit = edits.edits[i];
+    switch (edit.change) {
+      case AuxChainChange::removed:
+        metrics::unlist_aux_chain(edit.entry);
+        log_line(LogLevel::info, LogScope::skerrow, {"reload: aux chain ", edit.chain_id, " removed"});
+        break;
+      case AuxChainChange::added:
+        metrics::list_aux_chain(edit.entry, edit.chain_id, edit.config->backups.size());
+        log_line(LogLevel::info, LogScope::skerrow, {"reload: aux chain ", edit.chain_id, " added"});
+        break;
+      case AuxChainChange::changed:
+        metrics::list_aux_chain(edit.entry, edit.chain_id, edit.config->backups.size());
+        log_line(LogLevel::info, LogScope::skerrow, {"reload: aux chain ", edit.chain_id, " changed"});
+        break;
+    }
+  }
+  if (auto started = start_aux_refreshers(engine, ctx.aux_pools, ctx.refreshers); !started) {
+    log_line(LogLevel::error, LogScope::skerrow,
+             {"reload: aux refresher failed to start: ", started.error(), ", chains added wait for a restart"});
+  }
+  return edits.count;
 }
 
 // Keys that take effect for what comes next; logs each change and returns how many there were.
@@ -106,7 +166,7 @@ ServerLimits server_limits(const Config& config, const ServerContext& ctx) {
   limits.max_connections = config.max_connections;
   limits.request_memory = static_cast<std::size_t>(config.request_memory_mb) << 20;
   limits.stop_timeout_ms = config.stop_timeout_ms;
-  limits.tick_ms = ctx.aux.states.empty() ? 0 : config.aux_refresh_ms;
+  limits.tick_ms = ctx.aux.listed.load() == 0 ? 0 : config.aux_refresh_ms;
   return limits;
 }
 
@@ -120,9 +180,8 @@ std::optional<ServerLimits> reload_configuration(ServerContext& ctx) {
   ClientAccess* access = read != nullptr ? new (std::nothrow) ClientAccess : nullptr;
   if (access != nullptr) {
     warn_kept(*ctx.config, *read);
-    // The daemons kept until a restart keep their running values in the configuration in force.
+    // The parent's nodes are kept until a restart: their running values stay in force.
     try {
-      read->aux_chains = ctx.config->aux_chains;
       read->parent_backups = ctx.config->parent_backups;
     } catch (const std::bad_alloc&) {
       delete access;
@@ -137,7 +196,8 @@ std::optional<ServerLimits> reload_configuration(ServerContext& ctx) {
     return std::nullopt;
   }
   const Config& running = *ctx.config;
-  const std::size_t applied = log_applied(running, *read);
+  std::size_t applied = log_applied(running, *read);
+  applied += apply_aux_chains(ctx, *read);
 
   access->user = read->listen_user;
   access->pass = read->listen_pass.value_or(std::string_view());

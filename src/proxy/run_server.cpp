@@ -54,6 +54,7 @@ ServerContext* make_context(const Config& config, std::string_view config_path,
   auto pools = make_daemon_pools(config);
   if (!pools) return nullptr;
   ctx->pools = *pools;
+  for (std::size_t i = 0; i < kMaxAuxChains; ++i) ctx->aux_pools[i].store(pools->aux[i], std::memory_order_relaxed);
   ctx->daemon_timeout_ms = config.daemon_timeout_ms;
   access->user = config.listen_user;
   access->pass = config.listen_pass.value_or(std::string_view());
@@ -70,12 +71,12 @@ std::string describe(ServerContext& ctx, std::size_t open) {
   std::size_t up = 0;
   {
     FutexLock guard(ctx.aux.lock);
-    for (const AuxChainState& state : ctx.aux.states) up += state.templ.valid ? 1 : 0;
+    for (const AuxChainState& state : ctx.aux.states) up += state.listed && state.templ.valid ? 1 : 0;
   }
   try {
     return std::to_string(open) + " connections, " +
            std::to_string(ctx.templates_served.load(std::memory_order_relaxed)) + " templates served, " +
-           std::to_string(up) + " of " + std::to_string(ctx.aux.states.size()) + " aux chains up";
+           std::to_string(up) + " of " + std::to_string(ctx.aux.listed.load()) + " aux chains up";
   } catch (const std::bad_alloc&) {
     return {};
   }
@@ -83,7 +84,7 @@ std::string describe(ServerContext& ctx, std::size_t open) {
 
 // What the server needs to know: the client limits, and the aux refresh as its tick (only
 // asks: each chain's refresher fetches on its own thread; a chain whose last fetch failed is
-// asked again too). Without aux chains there is nothing to refresh.
+// asked again too). Without aux chains there is nothing to refresh, until a reload adds some.
 ServerSettings server_settings(const Config& config, ServerContext& ctx) {
   const ServerLimits limits = server_limits(config, ctx);
   ServerSettings settings;
@@ -94,10 +95,8 @@ ServerSettings server_settings(const Config& config, ServerContext& ctx) {
   settings.workers = config.workers;
   settings.stop_timeout_ms = limits.stop_timeout_ms;
   settings.describe = [&ctx](std::size_t open) { return describe(ctx, open); };
-  if (!ctx.aux.states.empty()) {
-    settings.tick_ms = limits.tick_ms;
-    settings.tick = [aux = &ctx.aux] { want_all_aux_fetches(*aux, FetchReason::routine); };
-  }
+  settings.tick_ms = limits.tick_ms;
+  settings.tick = [aux = &ctx.aux] { want_all_aux_fetches(*aux, FetchReason::routine); };
   settings.reload = [&ctx] { return reload_configuration(ctx); };
   return settings;
 }
@@ -133,21 +132,23 @@ ErrorCode run_server(const Config& config, std::string_view config_path, std::sh
   if (!server) return release_on_failure(server.error());
 
   // A new block on an aux chain makes that chain's work stale.
-  static const AuxBlockListener aux_blocks{[](void* engine, std::size_t chain) {
-                                             want_aux_fetch(*static_cast<AuxEngine*>(engine), chain,
-                                                            FetchReason::stale);
+  static const AuxBlockListener aux_blocks{[](void* engine, std::string_view chain) {
+                                             want_named_aux_fetch(*static_cast<AuxEngine*>(engine), chain,
+                                                                  FetchReason::stale);
                                            },
                                            &ctx->aux};
   // Never freed: the relay's thread reads it for the rest of the process.
   static RelayState relay;
   if (config.zmq_pub) start_relay(relay, config, &aux_blocks);
 
-  if (auto started = start_aux_refresher(ctx->aux, ctx->pools); !started) return release_on_failure(started.error());
+  if (auto started = start_aux_refreshers(ctx->aux, ctx->aux_pools, ctx->refreshers); !started) {
+    return release_on_failure(started.error());
+  }
   // The first templates: until they arrive, a getblocktemplate waits for them briefly.
   want_all_aux_fetches(ctx->aux, FetchReason::stale);
   log_line(LogLevel::info, LogScope::http,
            {"kqueue event loop started (workers=", config.workers,
-            ", aux_chains=", ctx->aux.states.size(), ")"});
+            ", aux_chains=", ctx->aux.listed.load(), ")"});
   service::ready(describe(*ctx, 0));
   run_server_loop(**server);
 }

@@ -1,6 +1,7 @@
 // The record shared by the event loop and every worker. Built completely before the first
 // worker starts; afterwards `aux` changes under its lock, and a reload of the configuration
-// (on the loop's thread) swaps `config` and `access` and sets the time limits.
+// (on the loop's thread) swaps `config` and `access`, sets the time limits and changes the
+// aux chains (their entries, pools and refreshers).
 #pragma once
 
 #include <atomic>
@@ -17,8 +18,10 @@ namespace skerrow {
 struct ServerContext {
   const Config* config = nullptr;  // the configuration in force; a reload leaves the old one alive
   ChainEndpoint parent;      // views into the configuration
-  DaemonPools pools;         // the chains that have backups; their calls go through these
+  DaemonPools pools;         // the parent's pool when it has backups (aux chains: aux_pools)
   AuxEngine aux;
+  AuxPoolTable aux_pools{};  // per aux engine entry
+  std::size_t refreshers = 0;  // aux engine entries whose refresher runs (set on the loop's thread)
   // The credentials and methods in force: views into a configuration, swapped whole by a
   // reload. Neither is ever freed, since requests in flight may still read the old ones.
   std::atomic<const ClientAccess*> access{nullptr};

@@ -66,12 +66,12 @@ Status handle_submitauxblock(Reply& out, std::string_view body, PageArena& arena
       if (plan->snapshot == SnapshotSearch::not_found) metrics::aux_submission(plan->chain, metrics::SubmitResult::stale);
       return out.set_copy(200, plan->answer);
     }
-    // A chain's endpoint is fixed after start-up: read without the lock. A hung daemon holds
-    // this worker alone, until the daemon time limit.
-    const ChainEndpoint& daemon = ctx.aux.states[plan->chain].daemon;
+    // The chain's daemon as the plan found it. A hung daemon holds this worker alone, until
+    // the daemon time limit.
+    const ChainEndpoint& daemon = plan->daemon;
     // From here the aux daemon may take the block: a stop waits for its answer and the record.
     tally.outlasts_stop.store(true, std::memory_order_relaxed);
-    DaemonPool* pool = plan->chain < ctx.pools.aux.size() ? ctx.pools.aux[plan->chain] : nullptr;
+    DaemonPool* pool = ctx.aux_pools[plan->chain].load(std::memory_order_acquire);
     auto reply = pool != nullptr ? submit_to_issuer(*pool, *plan, arena, ctx.aux.daemon_timeout_ms)
                                  : timed_call_json(plan->chain, daemon, &arena, plan->request, ctx.aux.daemon_timeout_ms);
     SubmitVerdict verdict = SubmitVerdict::failed;

@@ -102,8 +102,8 @@ Status serve_template(Reply& out, std::string_view body, PageArena& arena, Serve
 
 Status handle_getblocktemplate(Reply& out, std::string_view body, PageArena& arena, ServerContext& ctx,
                                RequestTally& tally) {
-  // The chain list is fixed after start-up.
-  if (ctx.aux.states.empty()) return passthrough(out, body, arena, ctx, tally);
+  // Without aux chains (a reload may add some) the template is the parent's.
+  if (ctx.aux.listed.load(std::memory_order_relaxed) == 0) return passthrough(out, body, arena, ctx, tally);
   return catch_oom([&]() -> Status {
     return serve_template(out, body, arena, ctx, tally);
   });

@@ -131,7 +131,7 @@ void forward_ready(const PartCalls& calls, RelayState& state, const zmq_pollitem
     metrics::zmq_relayed(state.labels[i]);
     // A new aux block makes the aux work in the templates stale.
     if (i >= state.first_aux && listener != nullptr && listener->notify != nullptr) {
-      listener->notify(listener->context, state.aux_chain[i]);
+      listener->notify(listener->context, state.labels[i]);
     }
   }
 }

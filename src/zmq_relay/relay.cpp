@@ -96,7 +96,6 @@ Status setup_relay(RelayState& state, const Config& config) {
       if (auto added = add_subscription(state, *endpoint, label); !added) return added;
       state.chain[state.count - 1] = chain;
       state.node[state.count - 1] = node;
-      if (chain > 0) state.aux_chain[state.count - 1] = chain - 1;
     }
     for (std::size_t i = first; i < state.count; ++i) state.deduplicated[i] = state.count - first > 1;
     return {};

@@ -48,8 +48,6 @@ struct RelayState {
   // Subscribers from this index on belong to aux chains (0 when the parent has none). Kept
   // apart from the labels because an aux chain may well be called "parent".
   std::size_t first_aux = 0;
-  // For an aux chain's subscriber, the chain's position in the configuration's "aux_chains".
-  std::array<std::size_t, kMaxSubscriptions> aux_chain{};
   // Every subscriber's chain (0 the parent, i + 1 aux chain i) and node position in it, and
   // whether that chain has more than one subscriber, whose hashes are then relayed once.
   std::array<std::size_t, kMaxSubscriptions> chain{};
@@ -59,10 +57,10 @@ struct RelayState {
   std::int64_t (*clock_ns)() = nullptr;  // steady clock nanoseconds; nullptr: the system's
 };
 
-// Told of every notification relayed from an aux chain, with the chain's position in the
-// configuration's "aux_chains"; called on the aggregator thread.
+// Told of every notification relayed from an aux chain, with the chain's name (by name, as a
+// reload may move chains about); called on the aggregator thread.
 struct AuxBlockListener {
-  void (*notify)(void* context, std::size_t aux_chain) = nullptr;
+  void (*notify)(void* context, std::string_view chain_id) = nullptr;
   void* context = nullptr;
 };
 

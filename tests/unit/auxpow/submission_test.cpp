@@ -27,7 +27,9 @@ TEST(Submission, AcceptedBlockAsksForTheChainsNextTemplate) {
   EXPECT_EQ(plan->answer, R"({"result":null,"error":{"code":-1,"message":"no AuxPoW commitment in coinbase"},"id":null})");
 
   const std::uint64_t before = t.engine.states[1].stale;
-  SubmitPlan posted{{}, 1, {}, {}, {}, 0};
+  SubmitPlan posted;
+  posted.chain = 1;
+  posted.chain_id = "b";
   auto reply = finish_submission(t.engine, posted, parse_json(R"({"result":true,"error":null})"),
                                  std::pmr::get_default_resource());
   ASSERT_TRUE(reply);

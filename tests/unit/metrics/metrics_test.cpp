@@ -168,6 +168,29 @@ TEST_F(Hooks, TemplateAgeRestartsWithAGoodTemplateOnly) {
   EXPECT_EQ(scrape().at(R"(skerrow_aux_template_valid{chain="doge"})"), 0);
 }
 
+// A reload: entry 1's chain goes and "btc" with a backup takes the entry, "doge" gains a
+// backup; the hooks of every entry keep landing in the series the exposition shows.
+TEST_F(Hooks, AChainsSeriesFollowItsEntryThroughReloads) {
+  daemon_call(0, ErrorCode::None, 0.001);
+  unlist_aux_chain(1);
+  Samples s = scrape();
+  for (const auto& [name, value] : s) EXPECT_EQ(name.find("uote"), std::string::npos) << name;
+
+  list_aux_chain(1, "btc", 1);
+  list_aux_chain(0, "doge", 1);  // same name, other nodes: its calls series is the family's same
+  daemon_call(0, ErrorCode::None, 0.001);
+  daemon_call(1, ErrorCode::None, 0.001);
+  node_call(1, 1, false);
+  aux_submission(1, SubmitResult::accepted);
+  s = scrape();
+  EXPECT_EQ(s.at(R"(skerrow_daemon_calls_total{daemon="doge",outcome="ok"})"), 1);  // made anew
+  EXPECT_EQ(s.at(R"(skerrow_daemon_calls_total{daemon="btc",outcome="ok"})"), 1);
+  EXPECT_EQ(s.at(R"(skerrow_daemon_node_failures_total{daemon="btc",node="1"})"), 1);
+  EXPECT_EQ(s.at(R"(skerrow_daemon_node_up{daemon="doge",node="1"})"), 1);
+  EXPECT_EQ(s.at(R"(skerrow_aux_submissions_total{chain="btc",result="accepted"})"), 1);
+  EXPECT_EQ(s.at(R"(skerrow_aux_tree_slot{chain="btc"})"), -1);
+}
+
 TEST_F(Hooks, ProcessFiguresFollowTheProcess) {
   const Samples before = scrape();
   int fds[2];

@@ -147,9 +147,9 @@ struct ScriptedRelay {
     sources[i].parts = std::move(parts);
     items[i].revents = ZMQ_POLLIN;
   }
-  void pass(std::vector<std::size_t>* told) {
-    AuxBlockListener listener{[](void* context, std::size_t chain) {
-                                static_cast<std::vector<std::size_t>*>(context)->push_back(chain);
+  void pass(std::vector<std::string>* told) {
+    AuxBlockListener listener{[](void* context, std::string_view chain) {
+                                static_cast<std::vector<std::string>*>(context)->emplace_back(chain);
                               },
                               told};
     forward_ready(kFakeCalls, state, items.data(), told ? &listener : nullptr, buffer);
@@ -167,9 +167,8 @@ TEST(ForwardReady, OnePassForwardsEveryReadySubscriberInOrder) {
   relay.ready(2, notification('n'));
   relay.ready(0, notification('p'));
   relay.sources[1].parts = notification('d');  // has data but the poll did not report it
-  relay.state.aux_chain[2] = 5;
 
-  std::vector<std::size_t> refresh;
+  std::vector<std::string> refresh;
   testing::CapturedStderr captured;
   relay.pass(&refresh);
   captured.restore();
@@ -181,11 +180,11 @@ TEST(ForwardReady, OnePassForwardsEveryReadySubscriberInOrder) {
   EXPECT_EQ(captured.text(),
             "info(zmq): hashblock from parent (3 parts forwarded)\n"
             "info(zmq): hashblock from namecoin (3 parts forwarded)\n");
-  EXPECT_EQ(refresh, std::vector<std::size_t>{5});
+  EXPECT_EQ(refresh, std::vector<std::string>{"namecoin"});
 }
 
 TEST(ForwardReady, OnlyRelayedAuxNotificationsAskForARefresh) {
-  std::vector<std::size_t> refresh;
+  std::vector<std::string> refresh;
   testing::CapturedStderr captured;
 
   ScriptedRelay parent_only({"parent", "dogecoin"}, 1);
