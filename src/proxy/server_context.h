@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "auxpow/coinbase.h"
 #include "auxpow/engine.h"
 #include "http/access.h"
 #include "config/config.h"
@@ -19,6 +20,7 @@ struct ServerContext {
   ChainEndpoint parent;      // views into the configuration
   DaemonPools pools;         // the chains that have backups; their calls go through these
   AuxEngine aux;
+  BranchMemo branch_memo;  // the coinbase branch of the last template rewritten
   // The credentials and methods in force: views into a configuration, swapped whole by a
   // reload. Neither is ever freed, since requests in flight may still read the old ones.
   std::atomic<const ClientAccess*> access{nullptr};
