@@ -1,5 +1,6 @@
 #include "auxpow/coinbase.h"
 
+#include <cstring>
 #include <new>
 #include <optional>
 
@@ -78,6 +79,31 @@ Result<CoinbaseBranch> fold_coinbase_branch(std::span<Hash32> level) {
     n = pairs + (last ? 1 : 0);
   }
   return branch;
+}
+
+Result<CoinbaseBranch> BranchMemo::fold(std::span<Hash32> level) {
+  {
+    FutexLock guard(lock_);
+    if (!level_.empty() && level_.size() == level.size() &&
+        std::memcmp(level_.data(), level.data(), level.size() * sizeof(Hash32)) == 0) {
+      return branch_;
+    }
+  }
+  if (level.size() > kMaxBranchTransactions + 1) return fold_coinbase_branch(level);  // refused, not kept
+  // The fold overwrites `level`: it is kept first. Without the memory for that, the branch
+  // is folded all the same and nothing is kept.
+  std::vector<Hash32> kept;
+  try {
+    kept.assign(level.begin(), level.end());
+  } catch (const std::bad_alloc&) {
+    return fold_coinbase_branch(level);
+  }
+  auto folded = fold_coinbase_branch(level);
+  if (!folded) return folded;
+  FutexLock guard(lock_);
+  level_.swap(kept);  // the level it replaces is freed once the lock is let go
+  branch_ = *folded;
+  return folded;
 }
 
 Hash32 root_from_coinbase(const Hash32& leaf, std::span<const Hash32> branch) {

@@ -14,6 +14,8 @@
 #include "error/error.h"
 #include "json/reader.h"
 #include "json/skim.h"
+#include "platform/futex.h"
+#include "platform/thread_annotations.h"
 
 namespace skerrow {
 
@@ -42,6 +44,23 @@ Result<std::optional<std::pmr::vector<Hash32>>> template_tree_level(const Templa
 // Errors: Overflow (more than kMaxBranchTransactions besides the coinbase: a branch of
 // kMaxCoinbaseBranch entries cannot prove it, and a shorter one would prove nothing).
 Result<CoinbaseBranch> fold_coinbase_branch(std::span<Hash32> level);
+
+// The branch of the last template folded, with the transaction ids it came from. A node
+// builds a new template only when its tip moves or, for a changed mempool, after some seconds
+// (five in bitcoind and its forks), and answers the calls in between with the same
+// transactions: their branch is taken from here rather than hashed again. Shared by every
+// worker of a server.
+class BranchMemo {
+ public:
+  // fold_coinbase_branch(level), from the memo when `level` equals the one last folded
+  // (`level` is then left as it was). Errors: as fold_coinbase_branch.
+  Result<CoinbaseBranch> fold(std::span<Hash32> level) EXCLUDES(lock_);
+
+ private:
+  FutexMutex lock_;
+  std::vector<Hash32> level_ GUARDED_BY(lock_);  // empty until a branch is kept
+  CoinbaseBranch branch_ GUARDED_BY(lock_);
+};
 
 // The merkle root reached from `leaf` at index 0 through `branch` (internal order).
 Hash32 root_from_coinbase(const Hash32& leaf, std::span<const Hash32> branch);

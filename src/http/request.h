@@ -86,8 +86,9 @@ struct RequestLimits {
 };
 
 // A request as it arrives on a connection that never blocks: bytes are taken as the socket
-// has them, into a buffer that grows with the request (fourfold at a time, from 4 KiB) but
-// never past the header limit before the blank line, nor past the announced body after it.
+// has them, into a buffer that grows with the request (fourfold at a time, from 4 KiB; from
+// 128 KiB on, in mappings the arenas keep for reuse) but never past the header limit before
+// the blank line, nor past the announced body after it.
 // The request is complete once the header block is and the bytes after it reach its
 // Content-Length (at once when there is no usable one; then the body is what came with the
 // header block), or when the client closed its side or a read failed before the header block
@@ -124,13 +125,16 @@ class RequestReader {
   enum class Room : std::uint8_t { ready, at_limit, over_budget, out_of_memory };
   // Room for at least one more byte.
   Room make_room();
+  bool grow_buffer(std::size_t grown);
+  void release_buffer();
   bool framed() const;
   ReadState ended() const;  // what the request is once no more bytes can come
 
   RequestLimits limits_;
   RequestMemory* memory_ = nullptr;
   char* buffer_ = nullptr;
-  std::size_t capacity_ = 0;
+  std::size_t capacity_ = 0;      // the bytes the buffer may hold (and is charged for)
+  std::size_t block_length_ = 0;  // of a large buffer, the arena block's real length; 0 on the heap
   std::size_t filled_ = 0;
   std::size_t scanned_ = 0;  // where the search for the blank line goes on
   std::optional<HeaderEnd> header_end_;

@@ -1,5 +1,9 @@
 #include "json/grammar.h"
 
+#if defined(SKERROW_JSON_AVX2_AT_RUN_TIME)
+#include <immintrin.h>
+#endif
+
 namespace skerrow::json_grammar {
 namespace {
 
@@ -172,5 +176,42 @@ ErrorCode check_literal(const char*& p, const char* end, std::string_view word) 
   p += word.size();
   return None;
 }
+
+#if defined(SKERROW_JSON_AVX2_AT_RUN_TIME)
+
+namespace detail {
+namespace {
+
+bool avx2_usable() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") != 0;  // false where the system does not save the AVX state
+}
+
+// As special_mask, for 32 bytes.
+__attribute__((target("avx2"))) inline std::uint32_t special_mask_avx2(__m256i v) {
+  const __m256i special = _mm256_or_si256(
+      _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"')), _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'))),
+      _mm256_cmpgt_epi8(_mm256_set1_epi8(0x20), v));
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(special));
+}
+
+}  // namespace
+
+const bool kAvx2 = avx2_usable();
+
+__attribute__((target("avx2"))) const char* skip_plain_avx2(const char* p, const char* end) {
+  while (end - p >= 64) {
+    const auto* v = reinterpret_cast<const __m256i*>(p);
+    const std::uint64_t mask = std::uint64_t{special_mask_avx2(_mm256_loadu_si256(v))} |
+                               std::uint64_t{special_mask_avx2(_mm256_loadu_si256(v + 1))} << 32;
+    if (mask != 0) return p + __builtin_ctzll(mask);
+    p += 64;
+  }
+  return p;
+}
+
+}  // namespace detail
+
+#endif
 
 }  // namespace skerrow::json_grammar

@@ -28,6 +28,7 @@ struct Frame {
   std::uint64_t seen = 0;  // key_bit of every key so far
   bool object;
   Place place;
+  bool may_repeat = false;  // the newest key's bit was seen before: compare it once its value is read
 };
 
 // One of 64 bits by a key's length and first and last bytes. The keys of a transaction differ
@@ -122,9 +123,17 @@ ErrorCode Skimmer::read_key() {
   skip_blanks();
   if (p_ == end_) return UnexpectedEndOfInput;
   if (*p_++ != ':') return SyntaxError;
+  Frame& frame = frames_.back();
+  // The key's bit is taken while its bytes are at hand; whether it repeats is told when its
+  // value is complete, as the reader tells it.
+  if (frame.set == 0 && key_count_ - frame.keys < kLinearKeyScan) {
+    const std::uint64_t bit = key_bit(key);
+    frame.may_repeat = (frame.seen & bit) != 0;
+    frame.seen |= bit;
+  }
   push_key(key);
   member_ = Member::other;
-  switch (frames_.back().place) {
+  switch (frame.place) {
     case Place::top:
       if (key == "result") member_ = Member::result;
       break;
@@ -150,12 +159,9 @@ ErrorCode Skimmer::read_key() {
 // The newest key of `frame` has just got its value: refuse it if the object has it already.
 ErrorCode Skimmer::check_new_key(Frame& frame) {
   const std::size_t position = key_count_ - 1 - frame.keys;
+  if (frame.set == 0 && position < kLinearKeyScan && !frame.may_repeat) return None;
   const std::string_view key = keys_[key_count_ - 1];
   if (frame.set == 0 && position < kLinearKeyScan) {
-    const std::uint64_t bit = key_bit(key);
-    const bool maybe_seen = (frame.seen & bit) != 0;
-    frame.seen |= bit;
-    if (!maybe_seen) return None;
     for (std::size_t i = frame.keys; i + 1 < key_count_; ++i) {
       if (keys_[i] == key) return DuplicateField;
     }

@@ -147,13 +147,26 @@ struct alignas(std::max_align_t) PageArena::Mapping {
   std::size_t length;  // whole mapping, header included
 };
 
-PageArena::Mapping* PageArena::map(std::size_t payload) noexcept {
-  if (payload > SIZE_MAX / 2) return nullptr;
-  std::size_t length = round_up(sizeof(Mapping) + payload, page_size());
+void* take_block(std::size_t* bytes) noexcept {
+  if (*bytes > SIZE_MAX / 2) return nullptr;
+  std::size_t length = round_up(*bytes, page_size());
   if (length > kCachedMapping) length = round_up(length, kLargeGranule);
   void* p = cache().take(&length);
   if (p == nullptr) p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
+  *bytes = length;
+  return p;
+}
+
+void give_back_block(void* block, std::size_t bytes) noexcept {
+  if (!cache().keep(block, bytes)) munmap(block, bytes);
+}
+
+PageArena::Mapping* PageArena::map(std::size_t payload) noexcept {
+  if (payload > SIZE_MAX / 2) return nullptr;
+  std::size_t length = sizeof(Mapping) + payload;
+  void* p = take_block(&length);
+  if (p == nullptr) return nullptr;
   auto* m = static_cast<Mapping*>(p);
   m->prev = nullptr;
   m->next = mappings_;
@@ -168,8 +181,7 @@ void PageArena::unmap(Mapping* m) noexcept {
   if (m->prev != nullptr) m->prev->next = m->next; else mappings_ = m->next;
   if (m->next != nullptr) m->next->prev = m->prev;
   mapped_ -= m->length;
-  const std::size_t length = m->length;
-  if (!cache().keep(m, length)) munmap(m, length);
+  give_back_block(m, m->length);
 }
 
 void* PageArena::try_allocate(std::size_t bytes, std::size_t align) noexcept {

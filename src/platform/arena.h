@@ -9,6 +9,13 @@
 
 namespace skerrow {
 
+// A block of at least `*bytes` bytes (64 KiB or more) that is a mapping of its own, taken from
+// the mappings kept for reuse when one fits (its pages then need no fault when written) or
+// mapped anew; its real length is left in *bytes. nullptr when the system refuses. Given
+// back with give_back_block and that length, which keeps it for reuse when there is room.
+void* take_block(std::size_t* bytes) noexcept;
+void give_back_block(void* block, std::size_t bytes) noexcept;
+
 class PageArena final : public std::pmr::memory_resource {
  public:
   PageArena() = default;

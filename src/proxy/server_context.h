@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "auxpow/coinbase.h"
 #include "auxpow/engine.h"
 #include "http/access.h"
 #include "config/config.h"
@@ -22,6 +23,7 @@ struct ServerContext {
   AuxEngine aux;
   AuxPoolTable aux_pools{};  // per aux engine entry
   std::size_t refreshers = 0;  // aux engine entries whose refresher runs (set on the loop's thread)
+  BranchMemo branch_memo;  // the coinbase branch of the last template rewritten
   // The credentials and methods in force: views into a configuration, swapped whole by a
   // reload. Neither is ever freed, since requests in flight may still read the old ones.
   std::atomic<const ClientAccess*> access{nullptr};

@@ -20,12 +20,13 @@ enum class BranchOutcome { usable, too_many };
 
 // Reads the template's transaction ids and folds them into the coinbase branch. A reply
 // without a usable transaction list leaves the branch empty: the template is still served.
-BranchOutcome read_coinbase_branch(const TemplateOutline& outline, PageArena& arena, CoinbaseBranch& branch) {
+BranchOutcome read_coinbase_branch(const TemplateOutline& outline, PageArena& arena, BranchMemo& memo,
+                                   CoinbaseBranch& branch) {
   auto level = template_tree_level(outline, &arena);
   if (!level || !*level) return BranchOutcome::usable;
   std::pmr::vector<Hash32>& hashes = **level;
   const std::size_t count = hashes.size() - 1;
-  auto folded = fold_coinbase_branch(hashes);
+  auto folded = memo.fold(hashes);
   if (!folded) {
     log_line(LogLevel::warning, LogScope::http,
              {"getblocktemplate: ", count, " transactions are more than a coinbase branch of ",
@@ -66,7 +67,7 @@ Status serve_template(Reply& out, std::string_view body, PageArena& arena, Serve
     return out.set(200, *reply);
   }
   CoinbaseBranch branch;
-  if (read_coinbase_branch(*outline, arena, branch) == BranchOutcome::too_many) {
+  if (read_coinbase_branch(*outline, arena, ctx.branch_memo, branch) == BranchOutcome::too_many) {
     // No snapshot either: nothing committed, so nothing can be submitted against it.
     return out.set(200, *reply);
   }

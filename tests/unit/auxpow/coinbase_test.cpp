@@ -63,6 +63,33 @@ TEST(CoinbaseBranch, TwentyEntriesAtMost) {
   EXPECT_EQ(branch->hashes[0], sibling);
 }
 
+// Successive templates through one memo: each gets the branch of its own transactions, a
+// repeated one as well as one that differs from the last in a single byte or leaf.
+TEST(CoinbaseBranch, MemoGivesEachLevelItsOwnBranch) {
+  std::vector<Hash32> base{Hash32{}};
+  for (std::uint32_t i = 1; i <= 9; ++i) base.push_back(test::filler(i));
+  std::vector<Hash32> last_byte = base;
+  last_byte.back()[31] ^= 1;
+  std::vector<Hash32> one_fewer(base.begin(), base.end() - 1);
+  const std::vector<Hash32> too_many(kMaxBranchTransactions + 2);
+  BranchMemo memo;
+  const std::vector<const std::vector<Hash32>*> calls{&base, &base, &last_byte, &one_fewer,
+                                                      &too_many, &base, &last_byte};
+  for (std::size_t call = 0; call < calls.size(); ++call) {
+    std::vector<Hash32> fresh = *calls[call];
+    std::vector<Hash32> through_memo = *calls[call];
+    const auto expected = fold_coinbase_branch(fresh);
+    const auto got = memo.fold(through_memo);
+    ASSERT_EQ(got.has_value(), expected.has_value()) << call;
+    if (!expected) {
+      EXPECT_EQ(got.error(), expected.error());
+      continue;
+    }
+    ASSERT_EQ(got->length, expected->length);
+    EXPECT_EQ(got->hashes, expected->hashes) << call;
+  }
+}
+
 TEST(CoinbaseBranch, ReadsUsableTxidsInInternalOrderAndSkipsTheRest) {
   const std::string good1(64, 'a');
   const std::string good2 = "00" + std::string(62, 'F');
