@@ -85,16 +85,12 @@ void init_aux_engine(AuxEngine& engine, const Config& config) {
 }
 
 bool same_chain_settings(const AuxChainConfig& a, const AuxChainConfig& b) {
-  auto same_endpoint = [](const ChainEndpoint& x, const ChainEndpoint& y) {
-    return x.endpoint.host == y.endpoint.host && x.endpoint.port == y.endpoint.port && x.user == y.user &&
-           x.pass == y.pass;
-  };
-  if (a.chain_id != b.chain_id || !same_endpoint(a.daemon, b.daemon) || a.use_createauxblock != b.use_createauxblock ||
+  if (a.chain_id != b.chain_id || !same_daemon(a.daemon, b.daemon) || a.use_createauxblock != b.use_createauxblock ||
       a.payout_address != b.payout_address || a.backups.size() != b.backups.size()) {
     return false;
   }
   for (std::size_t i = 0; i < a.backups.size(); ++i) {
-    if (!same_endpoint(a.backups[i].daemon, b.backups[i].daemon)) return false;
+    if (!same_daemon(a.backups[i].daemon, b.backups[i].daemon)) return false;
   }
   return true;
 }

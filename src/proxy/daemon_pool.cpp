@@ -296,17 +296,23 @@ std::optional<std::size_t> DaemonPool::issuer(std::string_view hash) const {
   return std::nullopt;
 }
 
+namespace {
+
+// The pool of a daemon and its backups, never freed (like the Config). REQUIRES: backups.
+DaemonPool* make_pool(std::size_t daemon, std::string_view chain, const ChainEndpoint& main,
+                      const std::vector<BackupDaemon>& backups) {
+  std::vector<ChainEndpoint> nodes{main};
+  for (const BackupDaemon& backup : backups) nodes.push_back(backup.daemon);
+  return new DaemonPool(daemon, chain, nodes);
+}
+
+}  // namespace
+
 Result<DaemonPools> make_daemon_pools(const Config& config) {
   return catch_oom([&]() -> Result<DaemonPools> {
     DaemonPools pools;
-    auto build = [](std::size_t daemon, std::string_view chain, const ChainEndpoint& main,
-                    const std::vector<BackupDaemon>& backups) {
-      std::vector<ChainEndpoint> nodes{main};
-      for (const BackupDaemon& backup : backups) nodes.push_back(backup.daemon);
-      return new DaemonPool(daemon, chain, nodes);  // never freed, like the Config
-    };
     if (!config.parent_backups.empty()) {
-      pools.parent = build(metrics::kParentDaemon, {}, config.parent, config.parent_backups);
+      pools.parent = make_pool(metrics::kParentDaemon, {}, config.parent, config.parent_backups);
     }
     for (std::size_t i = 0; i < config.aux_chains.size() && i < kMaxAuxChains; ++i) {
       auto pool = make_aux_pool(i, config.aux_chains[i]);
@@ -319,11 +325,7 @@ Result<DaemonPools> make_daemon_pools(const Config& config) {
 
 Result<DaemonPool*> make_aux_pool(std::size_t entry, const AuxChainConfig& chain) {
   if (chain.backups.empty()) return nullptr;
-  return catch_oom([&]() -> Result<DaemonPool*> {
-    std::vector<ChainEndpoint> nodes{chain.daemon};
-    for (const BackupDaemon& backup : chain.backups) nodes.push_back(backup.daemon);
-    return new DaemonPool(entry, chain.chain_id, nodes);  // never freed, like the Config
-  });
+  return catch_oom([&]() -> Result<DaemonPool*> { return make_pool(entry, chain.chain_id, chain.daemon, chain.backups); });
 }
 
 bool repeatable_parent_call(std::string_view body, std::optional<std::string_view> method) {

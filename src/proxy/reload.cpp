@@ -15,15 +15,10 @@
 namespace skerrow {
 namespace {
 
-bool same_endpoint(const ChainEndpoint& a, const ChainEndpoint& b) {
-  return a.endpoint.host == b.endpoint.host && a.endpoint.port == b.endpoint.port && a.user == b.user &&
-         a.pass == b.pass;
-}
-
 bool same_backups(const std::vector<BackupDaemon>& a, const std::vector<BackupDaemon>& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (!same_endpoint(a[i].daemon, b[i].daemon) || a[i].zmq_hashblock != b[i].zmq_hashblock) return false;
+    if (!same_daemon(a[i].daemon, b[i].daemon) || a[i].zmq_hashblock != b[i].zmq_hashblock) return false;
   }
   return true;
 }
@@ -48,7 +43,7 @@ std::size_t warn_kept(const Config& running, const Config& read) {
       {"state_file", running.state_file != read.state_file},
       {"metrics_listen", running.metrics_listen != read.metrics_listen},
       {"zmq_pub", running.zmq_pub != read.zmq_pub},
-      {"parent", !same_endpoint(running.parent, read.parent) ||
+      {"parent", !same_daemon(running.parent, read.parent) ||
                      running.parent_zmq_hashblock != read.parent_zmq_hashblock ||
                      !same_backups(running.parent_backups, read.parent_backups)},
       {"redis", !same_redis(running.redis, read.redis)},

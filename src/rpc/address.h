@@ -27,6 +27,12 @@ struct ChainEndpoint {
   std::string_view pass;
 };
 
+// Whether two daemons are called at the same place with the same credentials.
+inline bool same_daemon(const ChainEndpoint& a, const ChainEndpoint& b) {
+  return a.endpoint.host == b.endpoint.host && a.endpoint.port == b.endpoint.port && a.user == b.user &&
+         a.pass == b.pass;
+}
+
 // Splits an address text. Everything up to and including the first "://" is skipped; the
 // last ':' of the rest separates host and port (8332 when there is none), except inside a
 // host in brackets, which is an IPv6 address and keeps its brackets ("[::1]", as a Host header
